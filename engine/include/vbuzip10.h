@@ -1,0 +1,172 @@
+/*
+ * vbuzip10.h - C interface of the unzip engine library "vbuzip10.dll".
+ *
+ * Shared by the engine library and by the program that loads it at run time (by file name, never
+ * linked). Pure C: no C++ type and no exception crosses this boundary. Numbers are little-endian.
+ * The records keep the field order of the original 32-bit layout; pointer fields take the pointer
+ * size of the build, so the records are 68/4096/44/64 bytes on a 32-bit build and 80/8192/72/64
+ * bytes on a 64-bit build (pinned by the static assertions at the end of this file).
+ *
+ * Text crossing the boundary is narrow text (the locale's encoding, UTF-8 here) ending in a NUL byte.
+ */
+#ifndef VBUZIP10_H
+#define VBUZIP10_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#if defined(_WIN32)
+#define UZ_CALL __stdcall
+#define UZ_EXPORT __declspec(dllexport)
+#else
+#define UZ_CALL
+#define UZ_EXPORT __attribute__((visibility("default")))
+#endif
+
+/* File name of the engine library on every platform. */
+#define UZ_LIBRARY_NAME "vbuzip10.dll"
+
+/* Number of slots of a name list; a list holds at most UZ_NAME_SLOTS - 1 names. */
+#define UZ_NAME_SLOTS 1024
+
+/* Options record. Boolean options hold 1 for true and 0 for false. */
+typedef struct UnzipOptions {
+    int32_t ExtractOnlyNewer;   /* extract an entry only when it is newer than the existing file */
+    int32_t SpaceToUnderscore;  /* turn spaces in written file names into underscores */
+    int32_t PromptToOverwrite;  /* ask ReplaceCallback before an existing file is replaced */
+    int32_t MessageLevel;       /* UZ_MSG_QUIET, UZ_MSG_NORMAL or UZ_MSG_VERBOSE */
+    int32_t Reserved1;          /* engine flag, always 0 */
+    int32_t TestOnly;           /* verify every selected entry, write nothing */
+    int32_t ListOnly;           /* call ListCallback once per entry, extract nothing */
+    int32_t Reserved2;          /* engine flag, always 0 */
+    int32_t Reserved3;          /* engine flag, always 0 */
+    int32_t UseFolderNames;     /* keep the stored folder names below the extraction folder */
+    int32_t OverwriteExisting;  /* replace existing files (without asking unless PromptToOverwrite) */
+    int32_t ConvertLineEnds;    /* text entries: write CR LF line ends */
+    int32_t Reserved4;          /* engine flag, always 0 */
+    int32_t CaseSensitiveNames; /* include names match entry names case-sensitively */
+    int32_t Reserved5;          /* engine flag, always 0 */
+    char *ArchivePath;          /* the zip file */
+    char *ExtractFolder;        /* the folder to extract into */
+} UnzipOptions;
+
+/* Name list: slots 0..n-1 hold the names, slot n an empty text, the slots above n are null. */
+typedef struct UnzipNameList {
+    char *Names[UZ_NAME_SLOTS];
+} UnzipNameList;
+
+/* Called with each message the engine prints. Returns 0. */
+typedef int32_t(UZ_CALL *UzPrintCallback)(char *text, uint32_t length);
+/* Called before an existing file is replaced while PromptToOverwrite is on; answers UZ_REPLACE_*. */
+typedef int32_t(UZ_CALL *UzReplaceCallback)(char *fileName);
+/* Called when an entry needs a password. buffer holds at least UZ_PASSWORD_BUFFER bytes, all zero on
+ * entry. Returns 0 when a password was written into buffer, 1 when none is given. */
+typedef int32_t(UZ_CALL *UzPasswordCallback)(char *buffer, int32_t size, char *prompt, char *entryName);
+/* Called once per entry while listing. */
+typedef void(UZ_CALL *UzListCallback)(uint32_t compressedSize, uint32_t size, int32_t ratioPercent,
+                                      int32_t month, int32_t day, int32_t year, int32_t hour,
+                                      int32_t minute, uint8_t reserved, char *name, char *method,
+                                      uint32_t crc, uint8_t flags);
+/* Called after every entry processed; count is the number of bytes of entryName including its NUL.
+ * Returns 0 to go on, 1 to stop the call. */
+typedef int32_t(UZ_CALL *UzServiceCallback)(char *entryName, uint32_t count);
+
+/* Bit of the ListCallback flags value: the entry is encrypted. */
+#define UZ_LIST_ENCRYPTED 0x40
+
+/* Size of the password buffer the engine hands to UzPasswordCallback (zero-filled). */
+#define UZ_PASSWORD_BUFFER 256
+
+typedef struct UnzipCallbacks {
+    UzPrintCallback Print;
+    void *Sound; /* always null */
+    UzReplaceCallback Replace;
+    UzPasswordCallback Password;
+    UzListCallback List;
+    UzServiceCallback Service;
+    uint32_t EngineArea[5]; /* zero on entry; the engine may keep totals here */
+} UnzipCallbacks;
+
+typedef struct UnzipVersionInfo {
+    uint32_t StructLength; /* the caller writes sizeof(UnzipVersionInfo) = 64 */
+    uint32_t Flags;
+    char ExtraInfo[10];  /* NUL-terminated */
+    char Date[20];       /* NUL-terminated, "YYYY-MM-DD" */
+    char Reserved[10];   /* NUL-terminated */
+    uint8_t Group1[4];
+    uint8_t Group2[4];
+    uint8_t Group3[4];
+    uint8_t Version[4]; /* major, minor, revision, spare */
+} UnzipVersionInfo;
+
+/* Answers of UzReplaceCallback. Any other value is taken as UZ_REPLACE_NO. */
+#define UZ_REPLACE_NO 100   /* do not replace this file */
+#define UZ_REPLACE_YES 101  /* replace this file */
+#define UZ_REPLACE_ALL 102  /* replace this and every further file of the call without asking */
+#define UZ_REPLACE_NONE 103 /* replace no further file of the call, without asking */
+
+/* Message levels. */
+#define UZ_MSG_QUIET 0   /* errors only */
+#define UZ_MSG_NORMAL 1  /* plus one line per entry */
+#define UZ_MSG_VERBOSE 2 /* plus details */
+
+/* Results of Wiz_SingleEntryUnzip. 0 only when every selected entry was extracted (or tested, or
+ * listed) and verified. On any non-zero result of an extraction the extraction folder is as it was. */
+#define UZ_OK 0
+#define UZ_ERR_ARCHIVE 2      /* corrupt or truncated archive, CRC or size mismatch */
+#define UZ_ERR_MEMORY 4       /* out of memory */
+#define UZ_ERR_NO_ARCHIVE 9   /* the archive cannot be opened or is not a zip file */
+#define UZ_ERR_PARAMETERS 10  /* invalid arguments (null records, bad counts, missing folder) */
+#define UZ_ERR_NO_MATCH 11    /* an include name matches no entry */
+#define UZ_ERR_DISK_FULL 50   /* not enough free space, or a write failed for lack of space */
+#define UZ_ERR_WRITE 51       /* a file or folder cannot be created or replaced */
+#define UZ_ERR_STOPPED 80     /* ServiceCallback answered 1 */
+#define UZ_ERR_UNSUPPORTED 81 /* compression or encryption method not supported */
+#define UZ_ERR_PASSWORD 82    /* no password or a wrong password for an encrypted entry */
+#define UZ_ERR_UNSAFE_PATH 90 /* an entry would be written outside the extraction folder */
+#define UZ_ERR_TOO_LARGE 91   /* an entry inflates past its declared size (or exceeds limits) */
+
+UZ_EXPORT int32_t UZ_CALL Wiz_SingleEntryUnzip(int32_t includeCount, UnzipNameList *include,
+                                               int32_t excludeCount, UnzipNameList *exclude,
+                                               UnzipOptions *options, UnzipCallbacks *callbacks);
+UZ_EXPORT int32_t UZ_CALL UzpVersion2(UnzipVersionInfo *version);
+
+typedef int32_t(UZ_CALL *Wiz_SingleEntryUnzip_t)(int32_t, UnzipNameList *, int32_t, UnzipNameList *,
+                                                 UnzipOptions *, UnzipCallbacks *);
+typedef int32_t(UZ_CALL *UzpVersion2_t)(UnzipVersionInfo *);
+
+#ifdef __cplusplus
+} /* extern "C" */
+#define UZ_STATIC_ASSERT static_assert
+#else
+#define UZ_STATIC_ASSERT _Static_assert
+#endif
+
+UZ_STATIC_ASSERT(sizeof(UnzipVersionInfo) == 64, "version record is 64 bytes");
+UZ_STATIC_ASSERT(offsetof(UnzipVersionInfo, ExtraInfo) == 8, "extra info at 8");
+UZ_STATIC_ASSERT(offsetof(UnzipVersionInfo, Date) == 18, "date at 18");
+UZ_STATIC_ASSERT(offsetof(UnzipVersionInfo, Reserved) == 38, "third text at 38");
+UZ_STATIC_ASSERT(offsetof(UnzipVersionInfo, Version) == 60, "version group 4 at 60");
+UZ_STATIC_ASSERT(offsetof(UnzipOptions, CaseSensitiveNames) == 52, "case flag at 52");
+UZ_STATIC_ASSERT(offsetof(UnzipOptions, Reserved5) == 56, "last engine flag at 56");
+#if UINTPTR_MAX == 0xFFFFFFFFu
+UZ_STATIC_ASSERT(sizeof(UnzipOptions) == 68, "options record is 68 bytes");
+UZ_STATIC_ASSERT(offsetof(UnzipOptions, ArchivePath) == 60, "archive path at 60");
+UZ_STATIC_ASSERT(offsetof(UnzipOptions, ExtractFolder) == 64, "extraction folder at 64");
+UZ_STATIC_ASSERT(sizeof(UnzipNameList) == 4096, "name list is 4096 bytes");
+UZ_STATIC_ASSERT(sizeof(UnzipCallbacks) == 44, "callback table is 44 bytes");
+UZ_STATIC_ASSERT(offsetof(UnzipCallbacks, EngineArea) == 24, "engine area at 24");
+#else
+UZ_STATIC_ASSERT(sizeof(UnzipOptions) == 80, "options record is 80 bytes");
+UZ_STATIC_ASSERT(offsetof(UnzipOptions, ArchivePath) == 64, "archive path at 64");
+UZ_STATIC_ASSERT(offsetof(UnzipOptions, ExtractFolder) == 72, "extraction folder at 72");
+UZ_STATIC_ASSERT(sizeof(UnzipNameList) == 8192, "name list is 8192 bytes");
+UZ_STATIC_ASSERT(sizeof(UnzipCallbacks) == 72, "callback table is 72 bytes");
+UZ_STATIC_ASSERT(offsetof(UnzipCallbacks, EngineArea) == 48, "engine area at 48");
+#endif
+
+#endif /* VBUZIP10_H */

@@ -1,0 +1,85 @@
+#include "CommandLine.h"
+
+#include <charconv>
+#include <cmath>
+#include <limits>
+#include <string>
+
+QString TrimSpaces(const QString& text) {
+    qsizetype first = 0;
+    qsizetype last = text.size();
+    while (first < last && text.at(first) == QLatin1Char(' '))
+        ++first;
+    while (last > first && text.at(last - 1) == QLatin1Char(' '))
+        --last;
+    return text.mid(first, last - first);
+}
+
+qint32 LeadingNumberAsProcessId(const QString& token) {
+    // Collect the longest prefix of the form [+-]digits[.digits][(e|E)[+-]digits].
+    std::string number;
+    qsizetype i = 0;
+    const qsizetype n = token.size();
+    auto isDigit = [&](qsizetype at) {
+        return at < n && token.at(at) >= QLatin1Char('0') && token.at(at) <= QLatin1Char('9');
+    };
+    if (i < n && (token.at(i) == QLatin1Char('+') || token.at(i) == QLatin1Char('-'))) {
+        if (token.at(i) == QLatin1Char('-'))
+            number += '-';
+        ++i;
+    }
+    bool digits = false;
+    while (isDigit(i)) {
+        number += static_cast<char>(token.at(i++).unicode());
+        digits = true;
+    }
+    if (i < n && token.at(i) == QLatin1Char('.')) {
+        number += '.';
+        ++i;
+        while (isDigit(i)) {
+            number += static_cast<char>(token.at(i++).unicode());
+            digits = true;
+        }
+    }
+    if (!digits)
+        return 0;
+    if (i < n && (token.at(i) == QLatin1Char('e') || token.at(i) == QLatin1Char('E'))) {
+        qsizetype j = i + 1;
+        std::string exponent = "e";
+        if (j < n && (token.at(j) == QLatin1Char('+') || token.at(j) == QLatin1Char('-')))
+            exponent += static_cast<char>(token.at(j++).unicode());
+        if (isDigit(j)) {
+            while (isDigit(j))
+                exponent += static_cast<char>(token.at(j++).unicode());
+            number += exponent;
+        }
+    }
+    double value = 0.0;
+    const auto result = std::from_chars(number.data(), number.data() + number.size(), value);
+    if (result.ec == std::errc::result_out_of_range)
+        return 0; // far outside any process id (or a value too small to matter: rounds to 0)
+    if (result.ec != std::errc())
+        return 0;
+    const double rounded = std::nearbyint(value); // default rounding: halves to even
+    if (!(rounded >= std::numeric_limits<qint32>::min() &&
+          rounded <= std::numeric_limits<qint32>::max()))
+        return 0;
+    return static_cast<qint32>(rounded);
+}
+
+CommandLine ParseCommandLine(const QString& commandLine) {
+    CommandLine parsed;
+    const QStringList tokens = TrimSpaces(commandLine).split(QLatin1Char(' '), Qt::KeepEmptyParts);
+    parsed.baseURL = tokens.value(0);
+    parsed.files = tokens.mid(1);
+    if (!parsed.files.isEmpty())
+        parsed.clientPID = LeadingNumberAsProcessId(parsed.files.last());
+    return parsed;
+}
+
+QString JoinArguments(int argc, const char* const* argv) {
+    QStringList arguments;
+    for (int i = 1; i < argc; ++i)
+        arguments.append(QString::fromLocal8Bit(argv[i]));
+    return arguments.join(QLatin1Char(' '));
+}

@@ -1,0 +1,134 @@
+#include "UpdaterWindow.h"
+
+#include <QFile>
+#include <QGuiApplication>
+#include <QPainter>
+#include <QScreen>
+
+static void initSkinResources() {
+    Q_INIT_RESOURCE(skin);
+}
+
+QPixmap LoadSkinPicture(const QString& name, qreal devicePixelRatio) {
+    const int dot = name.lastIndexOf(QLatin1Char('.'));
+    const QString base = QStringLiteral(":/skin/") + name.left(dot);
+    const QString suffix = name.mid(dot);
+    if (devicePixelRatio > 1.01) {
+        QPixmap sharp(base + QStringLiteral("@2x") + suffix);
+        if (!sharp.isNull()) {
+            sharp.setDevicePixelRatio(2.0);
+            return sharp;
+        }
+    }
+    return QPixmap(base + suffix);
+}
+
+namespace {
+QFont defaultFont(bool bold = false) {
+    QFont font(QStringLiteral("MS Sans Serif"));
+    font.setFamilies({QStringLiteral("MS Sans Serif"), QStringLiteral("Microsoft Sans Serif"),
+                      QStringLiteral("Liberation Sans"), QStringLiteral("DejaVu Sans")});
+    font.setStyleHint(QFont::SansSerif);
+    font.setPointSizeF(8.25);
+    font.setBold(bold);
+    return font;
+}
+} // namespace
+
+UpdaterWindow::UpdaterWindow(const QString& programFolder, QWidget* parent)
+    : QWidget(parent, Qt::Window | Qt::FramelessWindowHint), m_sProgramFolder(programFolder) {
+    initSkinResources();
+    setWindowTitle(QStringLiteral("Vorn (Updater)"));
+    setFixedSize(386, 311);
+    setFont(defaultFont());
+    QIcon icon;
+    icon.addFile(QStringLiteral(":/skin/icon16.png"), QSize(16, 16));
+    icon.addFile(QStringLiteral(":/skin/icon32.png"), QSize(32, 32));
+    setWindowIcon(icon);
+
+    const qreal ratio = devicePixelRatioF();
+    m_background = LoadSkinPicture(QStringLiteral("background.jpg"), ratio);
+    picCancel_up = LoadSkinPicture(QStringLiteral("picCancel_up.png"), ratio);
+    picCancel_down = LoadSkinPicture(QStringLiteral("picCancel_down.png"), ratio);
+    picClose_up = LoadSkinPicture(QStringLiteral("picClose_up.png"), ratio);
+    picClose_down = LoadSkinPicture(QStringLiteral("picClose_down.png"), ratio);
+    picUpdateInfo_up = LoadSkinPicture(QStringLiteral("picUpdateInfo_up.png"), ratio);
+    picUpdateInfo_down = LoadSkinPicture(QStringLiteral("picUpdateInfo_down.png"), ratio);
+
+    txtInfo = new TextBox(this);
+    txtInfo->setGeometry(16, 133, 352, 126);
+    txtInfo->setFrameShape(QFrame::NoFrame);
+    QPalette log = txtInfo->palette();
+    log.setColor(QPalette::Base, Qt::black);
+    log.setColor(QPalette::Text, Qt::white);
+    log.setColor(QPalette::Window, Qt::black);
+    txtInfo->setPalette(log);
+
+    lblFileProg = new QLabel(this);
+    lblFileProg->setGeometry(16, 263, 185, 17);
+    lblFileProg->setFont(defaultFont(true));
+    lblFileProg->setAttribute(Qt::WA_TranslucentBackground);
+    QPalette label = lblFileProg->palette();
+    label.setColor(QPalette::WindowText, QColor(0xE0, 0xE0, 0xE0));
+    lblFileProg->setPalette(label);
+    lblFileProg->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+
+    pgBar = new ProgressBar(this);
+    pgBar->setGeometry(16, 280, 185, 13);
+
+    picUpdateInfo = new PictureButton(this);
+    picUpdateInfo->setGeometry(212, 274, 86, 28);
+    picUpdateInfo->setPicture(picUpdateInfo_up);
+    shapeUpdateinfo = new CoverShape(picUpdateInfo);
+    shapeUpdateinfo->setGeometry(0, 0, 89, 28);
+
+    picClose = new PictureButton(this);
+    picClose->setGeometry(308, 274, 62, 28);
+    picClose->setPicture(picClose_up);
+
+    connect(picClose, &PictureButton::mouseDown, this,
+            [this] { picClose->setPicture(m_bFinished ? picClose_down : picCancel_down); });
+    connect(picClose, &PictureButton::mouseUp, this,
+            [this] { picClose->setPicture(m_bFinished ? picClose_up : picCancel_up); });
+    connect(picClose, &PictureButton::clicked, this, &UpdaterWindow::closeAction);
+    connect(picUpdateInfo, &PictureButton::mouseDown, this, [this] {
+        if (updateInfoAvailable())
+            picUpdateInfo->setPicture(picUpdateInfo_down);
+    });
+    connect(picUpdateInfo, &PictureButton::mouseUp, this, [this] {
+        if (updateInfoAvailable())
+            picUpdateInfo->setPicture(picUpdateInfo_up);
+    });
+    connect(picUpdateInfo, &PictureButton::clicked, this, [this] {
+        if (updateInfoAvailable())
+            updateInfoAction();
+    });
+
+    centreOnScreen();
+}
+
+void UpdaterWindow::centreOnScreen() {
+    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        QRect area = screen->availableGeometry();
+        move(area.center() - rect().center());
+    }
+}
+
+void UpdaterWindow::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    if (m_background.isNull())
+        painter.fillRect(rect(), QColor(0x2b, 0x31, 0x1d));
+    else
+        painter.drawPixmap(QPoint(0, 0), m_background);
+}
+
+void UpdaterWindow::closeAction() {
+    if (m_bFinished && shapeUpdateinfo->isHidden() && startClient)
+        startClient(m_sProgramFolder);
+    if (terminateProcess)
+        terminateProcess();
+}
+
+void UpdaterWindow::updateInfoAction() {
+    ShowVersionNotes(m_versionInfo, this, m_sProgramFolder + QStringLiteral("/versions.txt"));
+}

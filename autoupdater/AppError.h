@@ -15,6 +15,7 @@ public:
         FileAlreadyExists = 58,
         PathNotFound = 76,
         PermissionDenied = 70,
+        PathFileAccessError = 75,
         DeviceIOError = 57,
         DllNotFound = 48,
         EntryPointNotFound = 453,

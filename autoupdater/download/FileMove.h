@@ -1,0 +1,16 @@
+// Moving a received file to its place, replacing what is there.
+#pragma once
+
+#include <QString>
+
+// Moves `source` to `destination`, replacing a file already there. Anyone reading the destination
+// sees either the old file or the whole new one, never a part, also after a crash. Works across
+// file systems: the file is then copied to a temporary file in the destination's folder, flushed to
+// disk and renamed over the destination, and the source is removed. Fails, leaving both files as
+// they were, when the destination's folder does not exist or the destination is a folder.
+// On failure returns false and, when `error` is given, the reason.
+bool moveReplacing(const QString& source, const QString& destination, QString* error = nullptr);
+
+// The cross-file-system part of moveReplacing on its own: copies `source` over `destination` the
+// same safe way and leaves `source` in place.
+bool copyReplacing(const QString& source, const QString& destination, QString* error = nullptr);

@@ -1,0 +1,10 @@
+#include "TerminateNow.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+void TerminateNow(int code) {
+    std::fflush(stdout);
+    std::fflush(stderr);
+    std::_Exit(code);
+}

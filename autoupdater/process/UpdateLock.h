@@ -1,0 +1,41 @@
+// The single-update lock: only one update may run on a program folder at a time.
+//
+// The lock is an advisory lock on the file ".vorn-updater.lock" in the program folder. It is
+// held for as long as the UpdateLock object lives, and the system releases it when the process
+// ends, however it ends (also after TerminateNow or a kill). The file itself stays. Programs the
+// updater starts do not inherit the lock.
+#pragma once
+
+#include <QString>
+
+#include <memory>
+
+class UpdateLock {
+public:
+    enum class Failure {
+        None,
+        Busy,       // another process holds the lock
+        CannotOpen, // the lock file cannot be created or opened
+        CannotLock, // the system refused the lock for another reason
+    };
+
+    static inline const QString FileName = QStringLiteral(".vorn-updater.lock");
+
+    // Takes the lock of programFolder. Returns null when that fails, with a description of why in
+    // *error and the kind of failure in *failure (both optional).
+    static std::unique_ptr<UpdateLock> acquire(const QString& programFolder, QString* error,
+                                               Failure* failure = nullptr);
+
+    UpdateLock(const UpdateLock&) = delete;
+    UpdateLock& operator=(const UpdateLock&) = delete;
+    ~UpdateLock();
+
+    QString filePath() const { return m_filePath; }
+
+private:
+    UpdateLock(QString filePath, qintptr handle)
+        : m_filePath(std::move(filePath)), m_handle(handle) {}
+
+    QString m_filePath;
+    qintptr m_handle;
+};

@@ -1,0 +1,212 @@
+#include "Child.h"
+#include "ProcessSnapshot_linux.h"
+#include "modProcesses.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+ProcessEntry entry(qint32 id, QStringList names, bool ended = false) {
+    return ProcessEntry{id, std::move(names), ended};
+}
+
+ProcessCheck check(const QString& name, qint32 id, QList<ProcessEntry> entries,
+                   QList<qint32> faulty = {}, QList<qint32> vanished = {}) {
+    ListSnapshot snapshot(std::move(entries), std::move(faulty), std::move(vanished));
+    return CheckProcess(name, id, &snapshot);
+}
+
+const QString kVorn = QStringLiteral("Vorn.exe");
+
+} // namespace
+
+TEST(ExeNameRule, SuffixWithoutRegardToCase) {
+    EXPECT_TRUE(ExeNameMatches("VORN.EXE", kVorn));
+    EXPECT_TRUE(ExeNameMatches("xvorn.exe", kVorn));
+    EXPECT_TRUE(ExeNameMatches("C:\\Program Files\\Vorn\\VORN.EXE", kVorn));
+    EXPECT_TRUE(ExeNameMatches("/opt/vorn/Vorn.exe", kVorn));
+    EXPECT_FALSE(ExeNameMatches("orn.exe", kVorn)); // shorter: compared whole
+    EXPECT_FALSE(ExeNameMatches("Vorn.exe.old", kVorn));
+    EXPECT_FALSE(ExeNameMatches("", kVorn));
+    EXPECT_TRUE(ExeNameMatches("anything", ""));
+    EXPECT_TRUE(ExeNameMatches("", ""));
+}
+
+TEST(CheckProcess, NeedsBothTheIdAndTheName) {
+    const QList<ProcessEntry> list = {entry(1, {"init"}), entry(4321, {"VORN.EXE"}),
+                                      entry(1234, {"notepad.exe"})};
+    EXPECT_EQ(check(kVorn, 1234, list), ProcessCheck::NotRunning);
+    EXPECT_EQ(check(kVorn, 4321, list), ProcessCheck::Running);
+    EXPECT_EQ(check(kVorn, 1234, {entry(1234, {"VORN.EXE"})}), ProcessCheck::Running);
+    EXPECT_EQ(check(kVorn, 1234, {entry(1234, {"xvorn.exe"})}), ProcessCheck::Running);
+    EXPECT_EQ(check(kVorn, 1234, {entry(1234, {"orn.exe"})}), ProcessCheck::NotRunning);
+    // Under Wine the loader is the executable; argv[0] carries the Windows path.
+    EXPECT_EQ(check(kVorn, 1234,
+                    {entry(1234, {"C:\\Program Files\\Vorn\\VORN.EXE", "/usr/bin/wine64-preloader",
+                                  "VORN.EXE"})}),
+              ProcessCheck::Running);
+}
+
+TEST(CheckProcess, EmptyNameMatchesAnyProcessWithTheId) {
+    EXPECT_EQ(check("", 1234, {entry(1234, {"whatever"})}), ProcessCheck::Running);
+    EXPECT_EQ(check("", 1234, {entry(1234, {})}), ProcessCheck::Running);
+    EXPECT_EQ(check("", 1234, {entry(99, {})}), ProcessCheck::NotRunning);
+    EXPECT_EQ(check(kVorn, 1234, {entry(1234, {})}), ProcessCheck::NotRunning);
+}
+
+TEST(CheckProcess, EndedVanishedOrNoSnapshotIsNotRunning) {
+    EXPECT_EQ(check(kVorn, 1234, {entry(1234, {"Vorn.exe"}, true)}), ProcessCheck::NotRunning);
+    EXPECT_EQ(check(kVorn, 1234, {entry(1234, {"Vorn.exe"})}, {}, {1234}),
+              ProcessCheck::NotRunning);
+    EXPECT_EQ(CheckProcess(kVorn, 1234, nullptr), ProcessCheck::NotRunning);
+}
+
+TEST(CheckProcess, ReadsOnlyTheRequestedEntry) {
+    ListSnapshot snapshot({entry(7, {"a"}), entry(1234, {"Vorn.exe"}), entry(8, {"b"})}, {7, 8});
+    EXPECT_EQ(CheckProcess(kVorn, 1234, &snapshot), ProcessCheck::Running);
+    EXPECT_EQ(snapshot.entriesRead(), 1);
+    EXPECT_EQ(check(kVorn, 1234, {entry(1234, {"Vorn.exe"})}, {1234}), ProcessCheck::WalkFault);
+}
+
+// A proc file system laid out by hand.
+class FakeProc : public ::testing::Test {
+protected:
+    void addProcess(const QByteArray& id, const QByteArray& stat, const QByteArray& cmdline,
+                    const QByteArray& exe = {}) {
+        QDir(m_root.path()).mkdir(id);
+        write(id + "/stat", stat);
+        write(id + "/cmdline", cmdline);
+        if (!exe.isEmpty()) {
+            ASSERT_EQ(::symlink(exe.constData(), (path() + "/" + id + "/exe").constData()), 0);
+        }
+    }
+    void write(const QByteArray& name, const QByteArray& data) {
+        QFile file(m_root.filePath(QString::fromLatin1(name)));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(data);
+    }
+    QByteArray path() const { return QFile::encodeName(m_root.path()); }
+    EntryRead readFirst(ProcessEntry& out) {
+        auto snapshot = TakeProcSnapshot(path());
+        qint32 id = 0;
+        EXPECT_TRUE(snapshot && snapshot->next(id));
+        return snapshot ? snapshot->read(out) : EntryRead::Fault;
+    }
+
+    QTemporaryDir m_root;
+};
+
+TEST_F(FakeProc, ListsProcessesAndReadsTheirNamesAndState) {
+    addProcess("1234", "1234 (Vorn (1).exe) S 1 1", QByteArray("C:\\Games\\Vorn.exe\0-x\0", 21),
+               "/opt/vorn/Vorn.exe");
+    QDir(m_root.path()).mkdir("self");
+    QDir(m_root.path()).mkdir("99999999999");
+    auto snapshot = TakeProcSnapshot(path());
+    ASSERT_TRUE(snapshot);
+    qint32 id = 0;
+    ASSERT_TRUE(snapshot->next(id));
+    EXPECT_EQ(id, 1234);
+    ProcessEntry read;
+    EXPECT_EQ(snapshot->read(read), EntryRead::Ok);
+    EXPECT_EQ(read.names,
+              QStringList({"C:\\Games\\Vorn.exe", "/opt/vorn/Vorn.exe", "Vorn (1).exe"}));
+    EXPECT_FALSE(read.ended);
+    EXPECT_FALSE(snapshot->next(id));
+}
+
+TEST_F(FakeProc, ZombieHasEnded) {
+    addProcess("5", "5 (Vorn.exe) Z 1 1", "");
+    ProcessEntry read;
+    EXPECT_EQ(readFirst(read), EntryRead::Ok);
+    EXPECT_TRUE(read.ended);
+    EXPECT_EQ(read.names, QStringList({"Vorn.exe"}));
+}
+
+TEST_F(FakeProc, ArgumentWithoutTerminatorWithinTheLimitIsWhole) {
+    addProcess("5", "5 (x) S 1", QByteArray(ProcNameLimit, 'a'));
+    ProcessEntry read;
+    EXPECT_EQ(readFirst(read), EntryRead::Ok);
+    EXPECT_EQ(read.names.first().size(), ProcNameLimit);
+}
+
+TEST_F(FakeProc, UnreadableEntriesFault) {
+    addProcess("5", "5 (x) S 1", QByteArray(ProcNameLimit + 1, 'a'));
+    ProcessEntry read;
+    EXPECT_EQ(readFirst(read), EntryRead::Fault);
+    write("5/cmdline", "");
+    write("5/stat", "5 x S 1");
+    EXPECT_EQ(readFirst(read), EntryRead::Fault);
+}
+
+TEST_F(FakeProc, ProcessReapedAfterTheSnapshotHasVanished) {
+    addProcess("5", "5 (x) S 1", "");
+    auto snapshot = TakeProcSnapshot(path());
+    ASSERT_TRUE(QDir(m_root.filePath("5")).removeRecursively());
+    qint32 id = 0;
+    ProcessEntry read;
+    ASSERT_TRUE(snapshot->next(id));
+    EXPECT_EQ(snapshot->read(read), EntryRead::Vanished);
+    EXPECT_FALSE(TakeProcSnapshot(path() + "/missing"));
+}
+
+// Real processes: copies of sleep(1) under the client's name.
+class RealProcess : public ::testing::Test {
+protected:
+    QByteArray copySleep(const QString& name) {
+        const QString target = m_dir.filePath(name);
+        EXPECT_TRUE(QFile::copy("/bin/sleep", target));
+        return QFile::encodeName(target);
+    }
+    QTemporaryDir m_dir;
+};
+
+TEST_F(RealProcess, RunningUntilEndedThenReaped) {
+    const QByteArray program = copySleep("Vorn.exe");
+    Child child(program, {program, "30"});
+    const pid_t pid = child.pid();
+    ASSERT_GT(pid, 0);
+    EXPECT_TRUE(Process_Running("vorn.EXE", pid));
+    EXPECT_FALSE(Process_Running("Vorn.exe", getpid()));
+    child.killAndLeaveZombie();
+    EXPECT_FALSE(Process_Running("Vorn.exe", pid));
+    child.reap();
+    EXPECT_FALSE(Process_Running("Vorn.exe", pid));
+}
+
+TEST_F(RealProcess, EachNameOfTheProcessCounts) {
+    // argv[0] alone (as under Wine): executable and command name are "sleep".
+    Child wine("/bin/sleep", {"C:\\Program Files\\Vorn\\VORN.EXE", "30"});
+    EXPECT_TRUE(Process_Running(kVorn, wine.pid()));
+    // The command name alone: started through a link named Vorn.exe.
+    ASSERT_TRUE(QFile::link("/bin/sleep", m_dir.filePath("Vorn.exe")));
+    Child link(QFile::encodeName(m_dir.filePath("Vorn.exe")), {"x", "30"});
+    EXPECT_TRUE(Process_Running(kVorn, link.pid()));
+    // The executable's path alone: the command name is cut to 15 characters.
+    const QByteArray longName = copySleep("LongProgramNameVorn.exe");
+    Child path(longName, {"x", "30"});
+    EXPECT_TRUE(Process_Running(kVorn, path.pid()));
+    EXPECT_FALSE(Process_Running("Other.exe", path.pid()));
+}
+
+TEST_F(RealProcess, ThreadsAreNotProcesses) {
+    std::atomic<pid_t> threadId{0};
+    std::atomic<bool> stop{false};
+    std::thread thread([&] {
+        threadId = gettid();
+        while (!stop)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    });
+    while (threadId == 0)
+        std::this_thread::yield();
+    EXPECT_TRUE(Process_Running("", getpid()));
+    EXPECT_FALSE(Process_Running("", threadId));
+    stop = true;
+    thread.join();
+}

@@ -8,6 +8,10 @@
 #include "UpdateDownload.h"
 #include "mUnzip.h"
 #include "modFunctions.h"
+#include "ProcessExitWatch.h"
+#include "StartClient.h"
+#include "TerminateNow.h"
+#include "UpdateLock.h"
 #include "modProcesses.h"
 #include "modSystem.h"
 
@@ -131,11 +135,12 @@ bool frmMain::RunUpdate() {
 
     if (m_environment.lockProgramFolder) {
         QString reason;
-        m_lock = UpdateLock::acquire(P, &reason);
+        UpdateLock::Failure failure = UpdateLock::Failure::None;
+        m_lock = UpdateLock::acquire(P, &reason, &failure);
         if (!m_lock) {
-            if (!reason.isEmpty())
-                std::fprintf(stderr, "update lock: %s\n", qPrintable(reason));
-            Add_Status(QStringLiteral("ERROR: Another update is already running."));
+            Add_Status(failure == UpdateLock::Failure::Busy
+                           ? QStringLiteral("ERROR: Another update is already running.")
+                           : QStringLiteral("ERROR: Unable to lock the program folder: ") + reason);
             return false;
         }
     }

@@ -1,0 +1,103 @@
+// Shared pieces of the update-run tests: a temporary program folder, a scripted read service, and
+// helpers to run the event loop until the run has ended.
+#pragma once
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <functional>
+#include <map>
+
+#include "AppError.h"
+#include "AsyncReadService.h"
+#include "frmMain.h"
+
+// A read service whose reads end as scripted: a body of bytes that all arrive, a body that stops
+// early, or nothing at all. Every read ends on a later turn of the event loop, as a real one does.
+class ScriptedReadService : public AsyncReadService {
+public:
+    struct Reply {
+        QByteArray body;
+        qint64 announced = -1; // the total reported; -1: the body's size
+        bool connects = true;
+    };
+
+    std::map<QString, Reply> replies; // by address; an unknown address does not connect
+    QStringList requested;
+    bool failToStart = false;
+
+    void start(const QString& address, int, const QString& tag, int) override {
+        if (failToStart)
+            throw AppError(AppError::ReadNotStarted, QStringLiteral("the read cannot start"));
+        requested.append(address);
+        const auto found = replies.find(address);
+        const Reply reply = found == replies.end() ? Reply{{}, 0, false} : found->second;
+        QTimer::singleShot(0, this, [this, reply, tag] { finish(reply, tag); });
+    }
+
+private:
+    void finish(const Reply& reply, const QString& tag) {
+        const qint64 total = reply.announced < 0 ? reply.body.size() : reply.announced;
+        if (!reply.connects) {
+            emit readComplete(0, 0, tag, QString());
+            return;
+        }
+        emit readProgress(reply.body.size(), total, tag);
+        QString path;
+        if (reply.body.size() == total) {
+            path = m_temp.path() + QStringLiteral("/read-%1").arg(++m_count);
+            QFile file(path);
+            file.open(QIODevice::WriteOnly);
+            file.write(reply.body);
+        }
+        emit readComplete(reply.body.size(), total, tag, path);
+        if (!path.isEmpty())
+            QFile::remove(path);
+    }
+
+    QTemporaryDir m_temp;
+    int m_count = 0;
+};
+
+struct ProgramFolder {
+    QTemporaryDir root;
+    QString program() const { return root.path() + QStringLiteral("/vorn"); }
+    QString system() const { return root.path() + QStringLiteral("/syslib"); }
+
+    ProgramFolder() { QDir().mkpath(program()); }
+
+    void write(const QString& relative, const QByteArray& content) const {
+        const QString path = program() + QLatin1Char('/') + relative;
+        QDir().mkpath(QFileInfo(path).absolutePath());
+        QFile file(path);
+        file.open(QIODevice::WriteOnly);
+        file.write(content);
+    }
+    QByteArray read(const QString& relative) const {
+        QFile file(program() + QLatin1Char('/') + relative);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+    // Puts the engine library built with the program beside the updater.
+    void installEngine() const {
+        const QString built = qEnvironmentVariable("VORN_PROGRAM_DIR") + "/vbuzip10.dll";
+        QFile::copy(built, program() + "/vbuzip10.dll");
+    }
+};
+
+// Runs the event loop until pred holds or a generous limit passes (a guard against hangs only).
+inline bool RunUntil(const std::function<bool()>& pred, int limitMs = 60000) {
+    QDeadlineTimer deadline(limitMs);
+    while (!pred() && !deadline.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    return pred();
+}
+
+inline QStringList LogLines(const frmMain& window) {
+    QString text = window.txtInfo->text();
+    if (text.endsWith(QStringLiteral("\r\n")))
+        text.chop(2);
+    return text.split(QStringLiteral("\r\n"));
+}

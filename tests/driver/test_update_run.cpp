@@ -1,0 +1,315 @@
+#include <gtest/gtest.h>
+
+#include <QMouseEvent>
+
+#include "RunFixture.h"
+#include "modFunctions.h"
+
+namespace {
+
+struct Run {
+    ProgramFolder folder;
+    ScriptedReadService service;
+    int clientPolls = 0;
+    int clientRunningFor = 0; // polls that still see the client
+    std::unique_ptr<frmMain> window;
+    bool terminated = false;
+    QStringList clientsStarted;
+
+    void start(const QString& commandLine) {
+        UpdaterEnvironment environment;
+        environment.commandLine = commandLine;
+        environment.programFolder = folder.program();
+        environment.systemDir = folder.system();
+        environment.readService = &service;
+        environment.processRunning = [this](const QString& name, qint32) {
+            EXPECT_EQ(name, QStringLiteral("Vorn.exe"));
+            return clientPolls++ < clientRunningFor;
+        };
+        window = std::make_unique<frmMain>(std::move(environment));
+        window->terminateProcess = [this] { terminated = true; };
+        window->startClient = [this](const QString& f) { clientsStarted.append(f); };
+    }
+    bool finish() {
+        return RunUntil([this] { return window->finished(); });
+    }
+    void serve(const QString& name, const QByteArray& body, qint64 announced = -1) {
+        service.replies[QStringLiteral("http://updates.test/v2/") + name] = {body, announced, true};
+    }
+};
+
+void Click(QWidget* widget, Qt::MouseButton button = Qt::LeftButton) {
+    const QPointF at(5, 5);
+    QMouseEvent press(QEvent::MouseButtonPress, at, widget->mapToGlobal(at), button, button,
+                      Qt::NoModifier);
+    QCoreApplication::sendEvent(widget, &press);
+    QMouseEvent release(QEvent::MouseButtonRelease, at, widget->mapToGlobal(at), button,
+                        Qt::NoButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(widget, &release);
+}
+
+bool SamePicture(const QPixmap& a, const QPixmap& b) {
+    return a.cacheKey() == b.cacheKey();
+}
+
+} // namespace
+
+TEST(UpdaterWindow, StateAfterLoad) {
+    Run run;
+    run.start(QStringLiteral("http://updates.test/v2/ 0"));
+    frmMain& w = *run.window;
+    EXPECT_EQ(w.size(), QSize(386, 311));
+    EXPECT_TRUE(w.windowFlags() & Qt::FramelessWindowHint);
+    EXPECT_EQ(w.windowTitle(), QStringLiteral("Vorn (Updater)"));
+    EXPECT_TRUE(SamePicture(w.picClose->picture(), w.picCancel_up));
+    EXPECT_TRUE(SamePicture(w.picUpdateInfo->picture(), w.picUpdateInfo_down));
+    EXPECT_FALSE(w.shapeUpdateinfo->isHidden());
+    EXPECT_TRUE(w.txtInfo->text().isEmpty());
+    EXPECT_FALSE(w.finished());
+    EXPECT_TRUE(w.tmrStart.isActive());
+    EXPECT_EQ(w.tmrStart.interval(), 50);
+    EXPECT_TRUE(w.baseURL().isEmpty()) << "the fields are filled by the run, not by the load";
+    EXPECT_EQ(w.txtInfo->geometry(), QRect(16, 133, 352, 126));
+    EXPECT_EQ(w.picClose->geometry(), QRect(308, 274, 62, 28));
+    EXPECT_EQ(w.picUpdateInfo->geometry(), QRect(212, 274, 86, 28));
+    for (const QPixmap* face : {&w.picCancel_up, &w.picCancel_down, &w.picClose_up,
+                                &w.picClose_down, &w.picUpdateInfo_up, &w.picUpdateInfo_down})
+        EXPECT_FALSE(face->isNull()) << "every face image is compiled in";
+}
+
+TEST(StatusLog, EveryMessageEndsWithCrLfAndTheCaretSitsBeforeTheLastLf) {
+    Run run;
+    run.start(QStringLiteral("x 0"));
+    Add_Status(QStringLiteral("one"));
+    EXPECT_EQ(run.window->txtInfo->text(), QStringLiteral("one\r\n"));
+    EXPECT_EQ(run.window->txtInfo->selStart(), 4);
+    Add_Status(QString());
+    Add_Status(QStringLiteral("two\r\nthree"));
+    EXPECT_EQ(run.window->txtInfo->text(), QStringLiteral("one\r\n\r\ntwo\r\nthree\r\n"));
+    EXPECT_EQ(run.window->txtInfo->selStart(), run.window->txtInfo->text().size() - 1);
+}
+
+TEST(UpdateRun, ZeroProcessIdStopsBeforeAnything) {
+    for (const char* commandLine : {"http://updates.test/v2/ a.zip 0",
+                                    "http://updates.test/v2/ a.zip x", "http://updates.test/v2/"}) {
+        Run run;
+        run.serve("a.zip", "PK");
+        run.start(QString::fromLatin1(commandLine));
+        ASSERT_TRUE(run.finish());
+        EXPECT_EQ(LogLines(*run.window),
+                  (QStringList{"Preparing to update...",
+                               "ERROR: Client process problem, unable to continue."}));
+        EXPECT_TRUE(run.service.requested.isEmpty());
+        EXPECT_TRUE(SamePicture(run.window->picClose->picture(), run.window->picClose_up));
+        EXPECT_FALSE(run.window->pgBar->isHidden()) << "progress display left as designed";
+        EXPECT_FALSE(run.window->shapeUpdateinfo->isHidden());
+    }
+}
+
+TEST(UpdateRun, EngineLibraryMissingEverywhere) {
+    Run run;
+    run.start(QStringLiteral("http://updates.test/v2/ 77"));
+    ASSERT_TRUE(run.finish());
+    EXPECT_EQ(LogLines(*run.window).last(), QStringLiteral("ERROR: Missing vbuzip10.dll"));
+}
+
+TEST(UpdateRun, EngineLibraryIsInstalledIntoTheSystemDirectoryOnce) {
+    Run first;
+    first.folder.write("vbuzip10.dll", "engine v1");
+    first.start(QStringLiteral("http://updates.test/v2/ 77"));
+    ASSERT_TRUE(first.finish());
+    EXPECT_EQ(LogLines(*first.window).last(), QStringLiteral("Client update complete."));
+    QFile installed(first.folder.system() + "/vbuzip10.dll");
+    ASSERT_TRUE(installed.open(QIODevice::ReadOnly));
+    EXPECT_EQ(installed.readAll(), QByteArray("engine v1"));
+    installed.close();
+
+    // A later run finds it there and leaves it alone, even without the copy beside the updater.
+    QFile::remove(first.folder.program() + "/vbuzip10.dll");
+    first.window.reset();
+    first.clientPolls = 0;
+    first.start(QStringLiteral("http://updates.test/v2/ 77"));
+    ASSERT_TRUE(first.finish());
+    EXPECT_EQ(LogLines(*first.window).last(), QStringLiteral("Client update complete."));
+}
+
+TEST(UpdateRun, EngineLibraryThatCannotBeInstalledEndsTheRun) {
+    Run run;
+    run.folder.write("vbuzip10.dll", "engine");
+    QFile blocker(run.folder.system());
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly)); // a plain file where the folder should be
+    blocker.close();
+    run.start(QStringLiteral("http://updates.test/v2/ 77"));
+    ASSERT_TRUE(run.finish());
+    EXPECT_EQ(LogLines(*run.window).last(),
+              QStringLiteral("ERROR: Unable to install vbuzip10.dll"));
+}
+
+TEST(UpdateRun, NoPackagesGoesStraightToTheClientWait) {
+    Run run;
+    run.folder.write("vbuzip10.dll", "engine");
+    run.folder.write("versions.txt", "1.1\r\n\r\n");
+    run.clientRunningFor = 3;
+    run.start(QStringLiteral("http://updates.test/v2/ 4242"));
+    ASSERT_TRUE(run.finish());
+    EXPECT_EQ(LogLines(*run.window),
+              (QStringList{"Preparing to update...", "Checking client conditions...",
+                           "Client update complete."}));
+    EXPECT_EQ(run.clientPolls, 4) << "polled until the client was gone";
+    EXPECT_TRUE(run.window->updateInfoAvailable()) << "notes left by an earlier update count";
+    EXPECT_TRUE(SamePicture(run.window->picUpdateInfo->picture(), run.window->picUpdateInfo_up));
+}
+
+TEST(UpdateRun, SecondOfThreeDownloadsFailing) {
+    Run run;
+    run.folder.write("vbuzip10.dll", "engine");
+    run.serve("a.zip", "package a");
+    run.serve("b.zip", "package b, cut", 1000);
+    run.serve("c.zip", "package c");
+    run.start(QStringLiteral("http://updates.test/v2/ a.zip b.zip c.zip 55"));
+    ASSERT_TRUE(run.finish());
+    EXPECT_EQ(LogLines(*run.window),
+              (QStringList{"Preparing to update...", "Downloading file a.zip...",
+                           "Download completed.", "Downloading file b.zip...", "Connection lost"}));
+    EXPECT_EQ(run.service.requested,
+              (QStringList{"http://updates.test/v2/a.zip", "http://updates.test/v2/b.zip"}));
+    EXPECT_EQ(run.folder.read("updates/a.zip"), QByteArray("package a"));
+    EXPECT_FALSE(QFile::exists(run.folder.program() + "/updates/b.zip"));
+    EXPECT_TRUE(run.window->pgBar->isHidden());
+    EXPECT_TRUE(run.window->lblFileProg->isHidden());
+    EXPECT_EQ(run.clientPolls, 0) << "nothing after a failed download";
+    EXPECT_TRUE(SamePicture(run.window->picClose->picture(), run.window->picClose_up));
+}
+
+TEST(UpdateRun, NoConnectionAndUnstartableRead) {
+    Run run;
+    run.folder.write("vbuzip10.dll", "engine");
+    run.start(QStringLiteral("http://updates.test/v2/ a.zip 55"));
+    ASSERT_TRUE(run.finish());
+    EXPECT_EQ(LogLines(*run.window).last(), QStringLiteral("Couldn't connect"));
+
+    Run refused;
+    refused.folder.write("vbuzip10.dll", "engine");
+    refused.service.failToStart = true;
+    refused.start(QStringLiteral("http://updates.test/v2/ a.zip 55"));
+    ASSERT_TRUE(refused.finish());
+    EXPECT_TRUE(LogLines(*refused.window).last().startsWith("ERROR: ")) << "an unforeseen error";
+    EXPECT_TRUE(SamePicture(refused.window->picClose->picture(), refused.window->picClose_up));
+}
+
+TEST(UpdateRun, PackageMissingAfterADownloadReportedComplete) {
+    Run run;
+    run.folder.write("vbuzip10.dll", "engine");
+    run.folder.write("updates", "a plain file where the folder should be");
+    run.serve("a.zip", "package a");
+    run.serve("b.zip", "package b");
+    run.start(QStringLiteral("http://updates.test/v2/ a.zip b.zip 55"));
+    ASSERT_TRUE(run.finish());
+    const QStringList lines = LogLines(*run.window);
+    EXPECT_EQ(lines.mid(1, 4), (QStringList{"Downloading file a.zip...", "Download completed.",
+                                            "Downloading file b.zip...", "Download completed."}));
+    EXPECT_EQ(lines.last(), QStringLiteral("ERROR: Update file 'a.zip' not found."))
+        << "the first missing package is the one reported";
+}
+
+TEST(UpdateRun, SameNameTwiceIsDownloadedTwiceAndStalePackagesAreReplaced) {
+    Run run;
+    run.folder.write("vbuzip10.dll", "engine");
+    run.folder.write("updates/a.zip", "stale package from an earlier run");
+    run.serve("a.zip", "fresh package");
+    run.start(QStringLiteral("http://updates.test/v2/ a.zip a.zip 55"));
+    ASSERT_TRUE(run.finish());
+    EXPECT_EQ(run.service.requested.size(), 2);
+    EXPECT_EQ(run.folder.read("updates/a.zip"), QByteArray("fresh package"));
+    EXPECT_EQ(LogLines(*run.window).last(), QStringLiteral("Client update complete."));
+}
+
+TEST(UpdateRun, UpdatesFolderInAnotherLetterCaseCountsAsPresent) {
+    // The folder lookup ignores letter case, as on the client's home system; on a case-sensitive
+    // file system the package then has nowhere to go, and the check says so.
+    Run run;
+    run.folder.write("vbuzip10.dll", "engine");
+    QDir(run.folder.program()).mkdir("UPDATES");
+    run.serve("a.zip", "package a");
+    run.start(QStringLiteral("http://updates.test/v2/ a.zip 55"));
+    ASSERT_TRUE(run.finish());
+    EXPECT_FALSE(QFileInfo::exists(run.folder.program() + "/updates"));
+    EXPECT_EQ(LogLines(*run.window).last(), QStringLiteral("ERROR: Update file 'a.zip' not found."));
+}
+
+TEST(Buttons, FacesFollowPressAndReleaseForAnyMouseButton) {
+    Run run;
+    run.start(QStringLiteral("http://updates.test/v2/ 0"));
+    frmMain& w = *run.window;
+    QMouseEvent press(QEvent::MouseButtonPress, QPointF(3, 3), QPointF(3, 3), Qt::RightButton,
+                      Qt::RightButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(w.picClose, &press);
+    EXPECT_TRUE(SamePicture(w.picClose->picture(), w.picCancel_down));
+    QMouseEvent release(QEvent::MouseButtonRelease, QPointF(3, 3), QPointF(3, 3), Qt::RightButton,
+                        Qt::NoButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(w.picClose, &release);
+    EXPECT_TRUE(SamePicture(w.picClose->picture(), w.picCancel_up));
+    EXPECT_FALSE(run.terminated) << "only a left click is a click";
+
+    // The update-info button is inert while covered.
+    Click(w.picUpdateInfo);
+    EXPECT_TRUE(SamePicture(w.picUpdateInfo->picture(), w.picUpdateInfo_down));
+    EXPECT_TRUE(w.versionInfoWindow().isNull());
+
+    ASSERT_TRUE(run.finish());
+    QCoreApplication::sendEvent(w.picClose, &press);
+    EXPECT_TRUE(SamePicture(w.picClose->picture(), w.picClose_down));
+    QCoreApplication::sendEvent(w.picClose, &release);
+    EXPECT_TRUE(SamePicture(w.picClose->picture(), w.picClose_up));
+}
+
+TEST(Buttons, CloseDuringTheRunEndsWithoutStartingTheClient) {
+    Run run;
+    run.folder.write("vbuzip10.dll", "engine");
+    run.clientRunningFor = 1 << 30; // the client never ends
+    run.start(QStringLiteral("http://updates.test/v2/ 55"));
+    ASSERT_TRUE(RunUntil([&] { return run.clientPolls > 2; }));
+    Click(run.window->picClose);
+    EXPECT_TRUE(run.terminated);
+    EXPECT_TRUE(run.clientsStarted.isEmpty());
+    run.clientRunningFor = 0; // let the run end so that the window can go
+    ASSERT_TRUE(run.finish());
+}
+
+TEST(Buttons, CloseStartsTheClientOnlyAfterSuccessWithNotes) {
+    Run withNotes;
+    withNotes.folder.write("vbuzip10.dll", "engine");
+    withNotes.folder.write("versions.txt", "1.1\r\n");
+    withNotes.start(QStringLiteral("http://updates.test/v2/ 55"));
+    ASSERT_TRUE(withNotes.finish());
+    Click(withNotes.window->picClose);
+    EXPECT_TRUE(withNotes.terminated);
+    EXPECT_EQ(withNotes.clientsStarted, QStringList{withNotes.folder.program()});
+
+    Run withoutNotes;
+    withoutNotes.folder.write("vbuzip10.dll", "engine");
+    withoutNotes.start(QStringLiteral("http://updates.test/v2/ 55"));
+    ASSERT_TRUE(withoutNotes.finish());
+    Click(withoutNotes.window->picClose);
+    EXPECT_TRUE(withoutNotes.terminated);
+    EXPECT_TRUE(withoutNotes.clientsStarted.isEmpty());
+
+    Run failed;
+    failed.folder.write("versions.txt", "1.1\r\n");
+    failed.start(QStringLiteral("http://updates.test/v2/ 55")); // no engine library: fails
+    ASSERT_TRUE(failed.finish());
+    Click(failed.window->picClose);
+    EXPECT_TRUE(failed.terminated);
+    EXPECT_TRUE(failed.clientsStarted.isEmpty());
+}
+
+TEST(UpdateRun, RunsExactlyOnce) {
+    Run run;
+    run.folder.write("vbuzip10.dll", "engine");
+    run.clientRunningFor = 20; // keeps the run waiting across many would-be ticks
+    run.start(QStringLiteral("http://updates.test/v2/ 55"));
+    ASSERT_TRUE(run.finish());
+    RunUntil([] { return false; }, 200);
+    EXPECT_EQ(LogLines(*run.window).count(QStringLiteral("Preparing to update...")), 1);
+    EXPECT_FALSE(run.window->tmrStart.isActive());
+}

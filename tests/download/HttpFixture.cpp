@@ -1,0 +1,290 @@
+#include "HttpFixture.h"
+
+#include <QFile>
+#include <QHostAddress>
+#include <QSslConfiguration>
+#include <QSslKey>
+#include <QSslServer>
+#include <QSslSocket>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTimer>
+#include <algorithm>
+#include <limits>
+
+namespace {
+constexpr qint64 kHighWater = 256 * 1024; // bytes queued in the socket before waiting
+
+QByteArray readData(const char* name) {
+    QFile file(QStringLiteral(VORN_FIXTURE_DATA "/") + QLatin1String(name));
+    if (!file.open(QIODevice::ReadOnly))
+        qFatal("Cannot read the fixture's %s", name);
+    return file.readAll();
+}
+} // namespace
+
+HttpFixture::Response HttpFixture::Response::ok(const QByteArray& body) {
+    Response response;
+    response.body = body;
+    return response;
+}
+
+HttpFixture::Response HttpFixture::Response::generated(qint64 size) {
+    Response response;
+    response.generatedSize = size;
+    return response;
+}
+
+HttpFixture::Response HttpFixture::Response::error(int status, const QByteArray& reason) {
+    Response response;
+    response.status = status;
+    response.reason = reason;
+    response.body = "<html><body>" + reason + "</body></html>";
+    response.headers.append(qMakePair(QByteArray("Content-Type"), QByteArray("text/html")));
+    return response;
+}
+
+HttpFixture::Response HttpFixture::Response::redirect(const QByteArray& location, int status) {
+    Response response;
+    response.status = status;
+    response.reason = status == 301 ? "Moved Permanently" : "Found";
+    response.body = "moved";
+    response.headers.append(qMakePair(QByteArray("Location"), location));
+    return response;
+}
+
+char HttpFixture::patternByte(qint64 offset) {
+    quint64 v = quint64(offset);
+    v ^= v >> 13;
+    v *= 0x9E3779B97F4A7C15ull;
+    return char(v >> 56);
+}
+
+QByteArray HttpFixture::pattern(qint64 offset, qint64 size) {
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (qint64 i = 0; i < size; ++i)
+        bytes[i] = patternByte(offset + i);
+    return bytes;
+}
+
+// One client connection: reads a request head, answers it, closes.
+class HttpFixture::Connection : public QObject {
+public:
+    Connection(HttpFixture* fixture, QTcpSocket* socket)
+        : QObject(fixture), m_fixture(fixture), m_socket(socket) {
+        socket->setParent(this);
+        connect(socket, &QTcpSocket::readyRead, this, [this] { readHead(); });
+        connect(socket, &QTcpSocket::bytesWritten, this, [this] { feed(); });
+        connect(socket, &QTcpSocket::disconnected, this, [this] { close(); });
+        readHead();
+    }
+
+    void close() {
+        if (m_closed)
+            return;
+        m_closed = true;
+        m_fixture->m_connections.removeOne(this);
+        m_socket->abort();
+        deleteLater();
+    }
+
+private:
+    void readHead() {
+        if (m_answering) {
+            m_socket->readAll(); // nothing more is expected
+            return;
+        }
+        m_head += m_socket->readAll();
+        const qsizetype end = m_head.indexOf("\r\n\r\n");
+        if (end < 0)
+            return;
+        Request request;
+        const QList<QByteArray> lines = m_head.left(end).split('\n');
+        const QList<QByteArray> first = lines.value(0).trimmed().split(' ');
+        request.method = first.value(0);
+        request.path = first.value(1);
+        for (qsizetype i = 1; i < lines.size(); ++i) {
+            const qsizetype colon = lines[i].indexOf(':');
+            if (colon > 0)
+                request.headers.insert(lines[i].left(colon).trimmed().toLower(),
+                                       lines[i].mid(colon + 1).trimmed());
+        }
+        m_answering = true;
+        m_response = m_fixture->m_routes.value(request.path, Response::error(404, "Not Found"));
+        m_fixture->served(this, request);
+        if (m_closed)
+            return;
+        sendHead();
+        feed();
+    }
+
+    qint64 bodySize() const {
+        if (m_response.endless)
+            return std::numeric_limits<qint64>::max();
+        return m_response.generatedSize >= 0 ? m_response.generatedSize
+                                             : qint64(m_response.body.size());
+    }
+
+    void sendHead() {
+        QByteArray head = "HTTP/1.1 " + QByteArray::number(m_response.status) + ' ' +
+                          m_response.reason + "\r\nConnection: close\r\n";
+        switch (m_response.framing) {
+        case Response::Framing::ContentLength: {
+            const qint64 length = m_response.announcedLength >= 0
+                                      ? m_response.announcedLength
+                                      : (m_response.endless ? 0 : bodySize());
+            head += "Content-Length: " + QByteArray::number(length) + "\r\n";
+            break;
+        }
+        case Response::Framing::Chunked:
+            head += "Transfer-Encoding: chunked\r\n";
+            break;
+        case Response::Framing::UntilClose:
+            break;
+        }
+        for (const auto& [name, value] : m_response.headers)
+            head += name + ": " + value + "\r\n";
+        head += "\r\n";
+        m_socket->write(head);
+    }
+
+    // Writes the body piece by piece, never queueing much more than kHighWater in the socket.
+    void feed() {
+        if (!m_answering || m_finished || m_stalled || m_waiting || m_closed)
+            return;
+        const bool chunked = m_response.framing == Response::Framing::Chunked;
+        while (m_socket->bytesToWrite() < kHighWater) {
+            if (m_response.cutAfter >= 0 && m_sent >= m_response.cutAfter) {
+                m_finished = true;
+                m_socket->disconnectFromHost();
+                return;
+            }
+            if (m_response.stallAfter >= 0 && m_sent >= m_response.stallAfter) {
+                m_stalled = true;
+                return;
+            }
+            const qint64 remaining = bodySize() - m_sent;
+            if (remaining <= 0) {
+                m_finished = true;
+                if (chunked)
+                    m_socket->write("0\r\n\r\n");
+                m_socket->disconnectFromHost();
+                return;
+            }
+            const qint64 whole = std::min(remaining, std::max<qint64>(1, m_response.pieceSize));
+            qint64 piece = whole;
+            if (m_response.cutAfter >= 0)
+                piece = std::min(piece, m_response.cutAfter - m_sent);
+            if (m_response.stallAfter >= 0)
+                piece = std::min(piece, m_response.stallAfter - m_sent);
+            const QByteArray data = (m_response.generatedSize >= 0 || m_response.endless)
+                                        ? pattern(m_sent, piece)
+                                        : m_response.body.mid(m_sent, piece);
+            if (!chunked)
+                m_socket->write(data);
+            else if (piece == whole)
+                m_socket->write(QByteArray::number(piece, 16) + "\r\n" + data + "\r\n");
+            else // a cut or a stall falls inside the chunk
+                m_socket->write(QByteArray::number(whole, 16) + "\r\n" + data);
+            m_sent += piece;
+            if (m_response.pieceDelayMs > 0) {
+                m_waiting = true;
+                QTimer::singleShot(m_response.pieceDelayMs, this, [this] {
+                    m_waiting = false;
+                    feed();
+                });
+                return;
+            }
+        }
+    }
+
+    HttpFixture* m_fixture;
+    QTcpSocket* m_socket;
+    QByteArray m_head;
+    Response m_response;
+    qint64 m_sent = 0;
+    bool m_answering = false;
+    bool m_finished = false;
+    bool m_stalled = false;
+    bool m_waiting = false;
+    bool m_closed = false;
+};
+
+HttpFixture::HttpFixture(Transport transport, QObject* parent)
+    : QObject(parent), m_transport(transport) {
+    if (transport == Transport::Tls) {
+        auto server = std::make_unique<QSslServer>();
+        QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
+        configuration.setLocalCertificate(certificate());
+        configuration.setPrivateKey(QSslKey(readData("fixture-key.pem"), QSsl::Rsa));
+        configuration.setPeerVerifyMode(QSslSocket::VerifyNone); // clients show no certificate
+        server->setSslConfiguration(configuration);
+        m_server = std::move(server);
+    } else {
+        m_server = std::make_unique<QTcpServer>();
+    }
+    connect(m_server.get(), &QTcpServer::pendingConnectionAvailable, this, &HttpFixture::accept);
+    m_server->listen(QHostAddress::LocalHost, 0);
+}
+
+HttpFixture::~HttpFixture() {
+    for (Connection* connection : std::exchange(m_connections, {}))
+        delete connection;
+}
+
+bool HttpFixture::isListening() const {
+    return m_server->isListening();
+}
+
+quint16 HttpFixture::port() const {
+    return m_server->serverPort();
+}
+
+QString HttpFixture::url(const QString& path) const {
+    return QStringLiteral("%1://127.0.0.1:%2%3")
+        .arg(m_transport == Transport::Tls ? QStringLiteral("https") : QStringLiteral("http"))
+        .arg(port())
+        .arg(path);
+}
+
+void HttpFixture::route(const QByteArray& path, const Response& response) {
+    m_routes.insert(path, response);
+}
+
+QList<QByteArray> HttpFixture::requestedPaths() const {
+    QList<QByteArray> paths;
+    for (const Request& request : m_requests)
+        paths.append(request.path);
+    return paths;
+}
+
+int HttpFixture::requestCount(const QByteArray& path) const {
+    return int(std::count_if(m_requests.begin(), m_requests.end(),
+                             [&](const Request& request) { return request.path == path; }));
+}
+
+int HttpFixture::openConnections() const {
+    return int(m_connections.size());
+}
+
+quint16 HttpFixture::closedPort() {
+    QTcpServer server;
+    server.listen(QHostAddress::LocalHost, 0);
+    const quint16 port = server.serverPort();
+    server.close();
+    return port;
+}
+
+QSslCertificate HttpFixture::certificate() {
+    return QSslCertificate(readData("fixture-cert.pem"), QSsl::Pem);
+}
+
+void HttpFixture::accept() {
+    while (QTcpSocket* socket = m_server->nextPendingConnection())
+        m_connections.append(new Connection(this, socket));
+}
+
+void HttpFixture::served(Connection*, const Request& request) {
+    m_requests.append(request);
+    emit requestReceived(request.path);
+}

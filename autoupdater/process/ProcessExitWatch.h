@@ -6,7 +6,7 @@
 //
 // Where the system can notify the end of a process (a Linux pidfd), the watch sleeps until that
 // notification, with one slow safety tick per second (the process may also stop matching without
-// ending, e.g. by running another program). Otherwise it polls the process every 25 ms. Either
+// ending, e.g. by running another program). Otherwise it polls the process every 50 ms. Either
 // way, every tick posts an event and so ends the loop's wait; exited() is emitted once, when the
 // watch sees that the process has ended.
 #pragma once
@@ -25,7 +25,7 @@ public:
     };
 
     static constexpr int SafetyIntervalMs = 1000;
-    static constexpr int PollIntervalMs = 25;
+    static constexpr int PollIntervalMs = 50;
 
     explicit ProcessExitWatch(qint64 processId, QObject* parent = nullptr);
     ProcessExitWatch(qint64 processId, Method method, QObject* parent = nullptr);

@@ -66,13 +66,19 @@ typedef int32_t(UZ_CALL *UzReplaceCallback)(char *fileName);
 /* Called when an entry needs a password. buffer holds at least UZ_PASSWORD_BUFFER bytes, all zero on
  * entry. Returns 0 when a password was written into buffer, 1 when none is given. */
 typedef int32_t(UZ_CALL *UzPasswordCallback)(char *buffer, int32_t size, char *prompt, char *entryName);
-/* Called once per entry while listing. */
+/* Called once per entry while listing: compressed size and size (capped at 0xFFFFFFFF), the
+ * compressed size as a percentage of the size (so size * ratio / 100 is the packed size; 0 for an
+ * empty entry), month 1-12, day, four-digit year, hour, minute (local time), 0, the name as
+ * stored, the method name ("Stored", "Deflated", "BZip2", ...), the CRC-32 and the flags
+ * (UZ_LIST_ENCRYPTED). Folder entries are listed too; their names end in "/". */
 typedef void(UZ_CALL *UzListCallback)(uint32_t compressedSize, uint32_t size, int32_t ratioPercent,
                                       int32_t month, int32_t day, int32_t year, int32_t hour,
                                       int32_t minute, uint8_t reserved, char *name, char *method,
                                       uint32_t crc, uint8_t flags);
-/* Called after every entry processed; count is the number of bytes of entryName including its NUL.
- * Returns 0 to go on, 1 to stop the call. */
+/* Called after every entry processed (listed, tested, staged, created or skipped), with the name
+ * as stored; count is the number of bytes of entryName including its NUL. Returns 0 to go on, 1 to
+ * stop the call. During an extraction it is called once the entry's data is written to a
+ * temporary file and verified, before any existing file is replaced. */
 typedef int32_t(UZ_CALL *UzServiceCallback)(char *entryName, uint32_t count);
 
 /* Bit of the ListCallback flags value: the entry is encrypted. */
@@ -129,6 +135,8 @@ typedef struct UnzipVersionInfo {
 #define UZ_ERR_PASSWORD 82    /* no password or a wrong password for an encrypted entry */
 #define UZ_ERR_UNSAFE_PATH 90 /* an entry would be written outside the extraction folder */
 #define UZ_ERR_TOO_LARGE 91   /* an entry inflates past its declared size (or exceeds limits) */
+#define UZ_ERR_DUPLICATE_NAME 92 /* two selected entries would be written to the same path, or a
+                                    file would stand where another entry needs a folder */
 
 UZ_EXPORT int32_t UZ_CALL Wiz_SingleEntryUnzip(int32_t includeCount, UnzipNameList *include,
                                                int32_t excludeCount, UnzipNameList *exclude,

@@ -1,0 +1,273 @@
+#include "Archive.h"
+
+#include "Failure.h"
+#include "vbuzip10.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zip.h>
+
+namespace vbuzip {
+
+namespace {
+
+constexpr size_t ReadBuffer = 256 * 1024;
+constexpr size_t StdioBuffer = 32 * 1024;
+constexpr zip_uint16_t ExtendedTimestampField = 0x5455;
+constexpr uint8_t OsX = 19;
+
+int32_t codeOfZipError(int zipError, bool encrypted) {
+    switch (zipError) {
+    case ZIP_ER_MEMORY:
+        return UZ_ERR_MEMORY;
+    case ZIP_ER_COMPNOTSUPP:
+    case ZIP_ER_ENCRNOTSUPP:
+    case ZIP_ER_MULTIDISK:
+        return UZ_ERR_UNSUPPORTED;
+    case ZIP_ER_NOPASSWD:
+    case ZIP_ER_WRONGPASSWD:
+        return UZ_ERR_PASSWORD;
+    case ZIP_ER_CRC:
+    case ZIP_ER_ZLIB:
+    case ZIP_ER_COMPRESSED_DATA:
+        // Decrypting with a wrong password that passed the short check value gives garbage.
+        return encrypted ? UZ_ERR_PASSWORD : UZ_ERR_ARCHIVE;
+    default:
+        return UZ_ERR_ARCHIVE;
+    }
+}
+
+[[noreturn]] void failWith(zip_error_t* error, const EntryInfo& entry) {
+    int code = zip_error_code_zip(error);
+    std::string message = entry.name + ": " + zip_error_strerror(error);
+    if (entry.encrypted() &&
+        (code == ZIP_ER_CRC || code == ZIP_ER_ZLIB || code == ZIP_ER_COMPRESSED_DATA))
+        message += " (wrong password?)";
+    throw Failure(codeOfZipError(code, entry.encrypted()), message);
+}
+
+struct FileCloser {
+    void operator()(zip_file_t* file) const { zip_fclose(file); }
+};
+using ZipFile = std::unique_ptr<zip_file_t, FileCloser>;
+
+// Modification time from the extended timestamp field (UTC seconds), when there is one.
+std::optional<time_t> extendedMtime(zip_t* za, zip_uint64_t index) {
+    for (zip_flags_t where : {ZIP_FL_CENTRAL, ZIP_FL_LOCAL}) {
+        zip_uint16_t length = 0;
+        const zip_uint8_t* data =
+            zip_file_extra_field_get_by_id(za, index, ExtendedTimestampField, 0, &length, where);
+        if (data && length >= 5 && (data[0] & 1)) {
+            uint32_t raw = uint32_t(data[1]) | uint32_t(data[2]) << 8 | uint32_t(data[3]) << 16 |
+                           uint32_t(data[4]) << 24;
+            return static_cast<time_t>(static_cast<int32_t>(raw));
+        }
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+std::string methodName(uint16_t method) {
+    switch (method) {
+    case ZIP_CM_STORE:
+        return "Stored";
+    case ZIP_CM_SHRINK:
+        return "Shrunk";
+    case ZIP_CM_REDUCE_1:
+    case ZIP_CM_REDUCE_2:
+    case ZIP_CM_REDUCE_3:
+    case ZIP_CM_REDUCE_4:
+        return "Reduced";
+    case ZIP_CM_IMPLODE:
+        return "Imploded";
+    case ZIP_CM_DEFLATE:
+        return "Deflated";
+    case ZIP_CM_DEFLATE64:
+        return "Deflate64";
+    case ZIP_CM_BZIP2:
+        return "BZip2";
+    case ZIP_CM_LZMA:
+        return "LZMA";
+    case 93:
+        return "Zstd";
+    case ZIP_CM_XZ:
+        return "XZ";
+    case ZIP_CM_PPMD:
+        return "PPMd";
+    default:
+        return "Unknown";
+    }
+}
+
+Archive::Archive(const std::string& path) : m_path(path) {
+    m_fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (m_fd < 0)
+        throw Failure(UZ_ERR_NO_ARCHIVE, "cannot open " + path + ": " + errnoText(errno));
+    struct stat st {};
+    if (fstat(m_fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(m_fd);
+        throw Failure(UZ_ERR_NO_ARCHIVE, path + " is not a file");
+    }
+    try {
+        openHandle();
+        loadEntries();
+    } catch (...) {
+        if (m_zip)
+            zip_discard(m_zip);
+        ::close(m_fd);
+        throw;
+    }
+}
+
+Archive::Archive(int fd, const std::string& path) : m_fd(fd), m_path(path) {}
+
+Archive::~Archive() {
+    if (m_zip)
+        zip_discard(m_zip);
+    if (m_fd >= 0)
+        ::close(m_fd);
+}
+
+std::unique_ptr<Archive> Archive::reopen() const {
+    // A new open file description, so that reading positions are not shared between threads.
+    std::string self = "/proc/self/fd/" + std::to_string(m_fd);
+    int fd = ::open(self.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        fd = ::open(m_path.c_str(), O_RDONLY | O_CLOEXEC);
+        struct stat a {
+        }, b{};
+        if (fd >= 0 && (fstat(fd, &a) != 0 || fstat(m_fd, &b) != 0 || a.st_dev != b.st_dev ||
+                        a.st_ino != b.st_ino)) {
+            ::close(fd);
+            throw Failure(UZ_ERR_ARCHIVE, m_path + " was replaced while it was read");
+        }
+    }
+    if (fd < 0)
+        throw Failure(UZ_ERR_NO_ARCHIVE, "cannot open " + m_path + ": " + errnoText(errno));
+    std::unique_ptr<Archive> copy(new Archive(fd, m_path));
+    copy->openHandle();
+    if (zip_get_num_entries(copy->m_zip, 0) != static_cast<zip_int64_t>(m_entries.size()))
+        throw Failure(UZ_ERR_ARCHIVE, m_path + " was changed while it was read");
+    return copy;
+}
+
+void Archive::openHandle() {
+    int fd = ::dup(m_fd);
+    if (fd < 0)
+        throw Failure(UZ_ERR_NO_ARCHIVE, "cannot open " + m_path + ": " + errnoText(errno));
+    // The duplicate shares the reading position with m_fd, which itself is never read.
+    FILE* file = ::fdopen(fd, "rb");
+    if (!file) {
+        ::close(fd);
+        throw Failure(UZ_ERR_MEMORY, "out of memory");
+    }
+    setvbuf(file, nullptr, _IOFBF, StdioBuffer);
+    zip_error_t error;
+    zip_error_init(&error);
+    zip_source_t* source = zip_source_filep_create(file, 0, -1, &error);
+    if (!source) {
+        fclose(file);
+        zip_error_fini(&error);
+        throw Failure(UZ_ERR_MEMORY, "out of memory");
+    }
+    m_zip = zip_open_from_source(source, ZIP_RDONLY, &error);
+    if (!m_zip) {
+        zip_source_free(source);
+        int code = zip_error_code_zip(&error);
+        std::string message = m_path + ": " + zip_error_strerror(&error);
+        zip_error_fini(&error);
+        throw Failure(code == ZIP_ER_MEMORY ? UZ_ERR_MEMORY : UZ_ERR_NO_ARCHIVE, message);
+    }
+    zip_error_fini(&error);
+}
+
+void Archive::loadEntries() {
+    zip_int64_t count = zip_get_num_entries(m_zip, 0);
+    m_entries.reserve(static_cast<size_t>(count));
+    for (zip_int64_t i = 0; i < count; ++i) {
+        zip_uint64_t index = static_cast<zip_uint64_t>(i);
+        zip_stat_t st;
+        zip_stat_init(&st);
+        if (zip_stat_index(m_zip, index, 0, &st) != 0 || !st.name)
+            throw Failure(UZ_ERR_ARCHIVE, m_path + ": " + zip_strerror(m_zip));
+        EntryInfo e;
+        e.index = index;
+        e.name = st.name;
+        e.size = st.size;
+        e.compressedSize = st.comp_size;
+        e.crc = st.crc;
+        e.method = st.comp_method;
+        e.encryption = st.encryption_method;
+        e.mtime = extendedMtime(m_zip, index).value_or(st.mtime);
+        e.isFolder = !e.name.empty() && (e.name.back() == '/' || e.name.back() == '\\');
+
+        zip_uint8_t host = 0;
+        zip_uint32_t attributes = 0;
+        if (zip_file_get_external_attributes(m_zip, index, 0, &host, &attributes) == 0) {
+            if (attributes & 0x10) // the MS-DOS folder attribute
+                e.isFolder = true;
+            mode_t mode = attributes >> 16;
+            mode_t type = mode & S_IFMT;
+            // A link is refused whatever host stored it; modes are taken from Unix hosts only.
+            if (type == S_IFLNK)
+                e.isLink = true;
+            if (host == ZIP_OPSYS_UNIX || host == OsX) {
+                if (type == S_IFDIR)
+                    e.isFolder = true;
+                else if (type == S_IFCHR || type == S_IFBLK || type == S_IFIFO || type == S_IFSOCK)
+                    e.isSpecial = true;
+                if (mode & 0777)
+                    e.unixMode = mode & 07777;
+            }
+        }
+        m_entries.push_back(std::move(e));
+    }
+}
+
+bool Archive::acceptsPassword(const EntryInfo& entry, const std::string& password) {
+    if (password.empty())
+        return false;
+    ZipFile file(zip_fopen_index_encrypted(m_zip, entry.index, 0, password.c_str()));
+    if (file)
+        return true;
+    zip_error_t* error = zip_get_error(m_zip);
+    int code = zip_error_code_zip(error);
+    if (code == ZIP_ER_WRONGPASSWD || code == ZIP_ER_NOPASSWD) {
+        zip_error_clear(m_zip);
+        return false;
+    }
+    failWith(error, entry);
+}
+
+void Archive::read(const EntryInfo& entry, const std::string* password, const Sink& sink,
+                   const std::atomic<bool>& cancel) {
+    ZipFile file(password ? zip_fopen_index_encrypted(m_zip, entry.index, 0, password->c_str())
+                          : zip_fopen_index(m_zip, entry.index, 0));
+    if (!file)
+        failWith(zip_get_error(m_zip), entry);
+    if (m_buffer.empty())
+        m_buffer.resize(ReadBuffer);
+    uint64_t total = 0;
+    for (;;) {
+        if (cancel.load(std::memory_order_relaxed))
+            throw Failure(UZ_ERR_STOPPED, "stopped");
+        zip_int64_t n = zip_fread(file.get(), m_buffer.data(), m_buffer.size());
+        if (n < 0)
+            failWith(zip_file_get_error(file.get()), entry);
+        if (n == 0)
+            break; // libzip has compared size and CRC with the entry's record
+        total += static_cast<uint64_t>(n);
+        if (total > entry.size)
+            throw Failure(UZ_ERR_TOO_LARGE, entry.name + ": data is larger than the entry's size");
+        sink(m_buffer.data(), static_cast<size_t>(n));
+    }
+    if (total != entry.size)
+        throw Failure(UZ_ERR_ARCHIVE, entry.name + ": data is shorter than the entry's size");
+}
+
+} // namespace vbuzip

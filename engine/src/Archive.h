@@ -1,0 +1,74 @@
+// Read access to a zip archive through libzip: the entry table and the data of one entry.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <ctime>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+struct zip;
+
+namespace vbuzip {
+
+struct EntryInfo {
+    uint64_t index = 0;
+    std::string name; // as stored, in UTF-8
+    uint64_t size = 0;
+    uint64_t compressedSize = 0;
+    uint32_t crc = 0;
+    uint16_t method = 0;
+    uint16_t encryption = 0;
+    time_t mtime = 0;
+    bool isFolder = false;
+    bool isLink = false;            // a symbolic link stored by a Unix host
+    bool isSpecial = false;         // a device, pipe or socket stored by a Unix host
+    std::optional<mode_t> unixMode; // permission bits stored by a Unix host
+
+    bool encrypted() const { return encryption != 0; }
+};
+
+// Name of a compression method for listings ("Stored", "Deflated", ...).
+std::string methodName(uint16_t method);
+
+class Archive {
+public:
+    // Opens the archive; fails with UZ_ERR_NO_ARCHIVE.
+    explicit Archive(const std::string& path);
+    ~Archive();
+    Archive(const Archive&) = delete;
+    Archive& operator=(const Archive&) = delete;
+
+    // A second handle on the same opened file, for reading on another thread.
+    std::unique_ptr<Archive> reopen() const;
+
+    const std::vector<EntryInfo>& entries() const { return m_entries; }
+
+    // Tries a password on an encrypted entry: true when it is accepted. Fails (throws) on other
+    // errors. An empty password is never accepted.
+    bool acceptsPassword(const EntryInfo& entry, const std::string& password);
+
+    // Streams the data of an entry to sink in pieces. Checks as it reads that the data does not
+    // pass the declared size, and at the end the size and CRC. Throws Failure on any error;
+    // stops with UZ_ERR_STOPPED when cancel becomes true.
+    using Sink = std::function<void(const char* data, size_t size)>;
+    void read(const EntryInfo& entry, const std::string* password, const Sink& sink,
+              const std::atomic<bool>& cancel);
+
+private:
+    Archive(int fd, const std::string& path);
+    void openHandle();
+    void loadEntries();
+
+    int m_fd = -1;
+    std::string m_path;
+    zip* m_zip = nullptr;
+    std::vector<EntryInfo> m_entries;
+    std::vector<char> m_buffer;
+};
+
+} // namespace vbuzip

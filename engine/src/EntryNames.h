@@ -1,0 +1,53 @@
+// Entry names: turning a stored name into a safe path below the extraction folder, and matching
+// the include and exclude names of a call.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace vbuzip {
+
+struct NameRules {
+    bool useFolderNames = true;
+    bool spaceToUnderscore = false;
+};
+
+struct TargetPath {
+    enum class Kind {
+        File,   // write a file at path
+        Folder, // create the folder path
+        Ignore, // nothing to write (the top folder itself, or a folder with folder names off)
+        Unsafe, // refused: reason says why
+    };
+    Kind kind = Kind::Ignore;
+    std::string path;   // relative, components separated by "/", no ".", "..", or empty parts
+    std::string reason; // for Unsafe
+};
+
+// The path an entry is written to, relative to the extraction folder. "\" counts as a folder
+// separator. Absolute names, drive letters and ".." parts are refused; "." and empty parts are
+// dropped. isFolder tells a folder entry (a name ending in a separator is one as well).
+TargetPath targetPathOf(const std::string& storedName, bool isFolder, const NameRules& rules);
+
+// The parent folder of a relative path ("" for a top-level name), and its last part.
+std::string parentOf(const std::string& path);
+std::string baseNameOf(const std::string& path);
+
+// Include or exclude names. A name without wildcards matches an entry name exactly; a name with
+// "*", "?" or "[...]" is a pattern in which "*" also matches "/". "\" and "/" are the same.
+class NameFilter {
+public:
+    NameFilter(std::vector<std::string> names, bool caseSensitive);
+
+    bool empty() const { return m_names.empty(); }
+    // True when a name matches entryName; marks every matching name in used (sized like names()).
+    bool matches(const std::string& entryName, std::vector<bool>* used = nullptr) const;
+    const std::vector<std::string>& names() const { return m_names; }
+
+private:
+    std::vector<std::string> m_names;
+    std::vector<bool> m_isPattern;
+    bool m_caseSensitive;
+};
+
+} // namespace vbuzip

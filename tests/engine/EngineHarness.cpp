@@ -1,0 +1,150 @@
+#include "EngineHarness.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <dlfcn.h>
+#include <memory>
+#include <stdexcept>
+#include <thread>
+
+namespace fixtures {
+
+namespace {
+
+// The callbacks carry no user pointer: the run in progress is kept here (one call at a time).
+EngineRun* current = nullptr;
+std::thread::id callerThread;
+
+void checkThread() {
+    if (std::this_thread::get_id() != callerThread)
+        current->callbackOnOtherThread = true;
+}
+
+int32_t UZ_CALL printCallback(char* text, uint32_t length) {
+    checkThread();
+    current->messages.emplace_back(text, length);
+    return 0;
+}
+
+int32_t UZ_CALL replaceCallback(char* file) {
+    checkThread();
+    current->replaceAsked.emplace_back(file);
+    return current->onReplace ? current->onReplace(file) : UZ_REPLACE_NO;
+}
+
+int32_t UZ_CALL passwordCallback(char* buffer, int32_t size, char*, char* entry) {
+    checkThread();
+    current->passwordAsked.emplace_back(entry);
+    if (size < 255)
+        current->passwordBufferBad = true;
+    for (int32_t i = 0; i < size; ++i) {
+        if (buffer[i] != 0)
+            current->passwordBufferBad = true;
+    }
+    std::optional<std::string> password;
+    if (current->onPassword)
+        password = current->onPassword(entry);
+    if (!password)
+        return 1;
+    // Like the program: at most 254 bytes and no terminating NUL.
+    std::memcpy(buffer, password->data(), std::min<size_t>(password->size(), 254));
+    return 0;
+}
+
+void UZ_CALL listCallback(uint32_t compressedSize, uint32_t size, int32_t ratio, int32_t month,
+                          int32_t day, int32_t year, int32_t hour, int32_t minute, uint8_t,
+                          char* name, char* method, uint32_t crc, uint8_t flags) {
+    checkThread();
+    current->listed.push_back(
+        {compressedSize, size, ratio, month, day, year, hour, minute, name, method, crc, flags});
+}
+
+int32_t UZ_CALL serviceCallback(char* entry, uint32_t count) {
+    checkThread();
+    current->serviced.emplace_back(entry, strnlen(entry, count));
+    return current->onService ? current->onService(current->serviced.back()) : 0;
+}
+
+} // namespace
+
+std::string EngineRun::allMessages() const {
+    std::string all;
+    for (const std::string& m : messages)
+        all += m;
+    return all;
+}
+
+Engine::Engine() {
+    const char* dir = std::getenv("VORN_PROGRAM_DIR");
+    std::string path = std::string(dir && *dir ? dir : ".") + "/" + UZ_LIBRARY_NAME;
+    m_handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!m_handle)
+        throw std::runtime_error(std::string("cannot load engine: ") + dlerror());
+    m_unzip = reinterpret_cast<Wiz_SingleEntryUnzip_t>(dlsym(m_handle, "Wiz_SingleEntryUnzip"));
+    m_version = reinterpret_cast<UzpVersion2_t>(dlsym(m_handle, "UzpVersion2"));
+    if (!m_unzip || !m_version)
+        throw std::runtime_error("engine entry points missing");
+}
+
+Engine::~Engine() {
+    if (m_handle)
+        dlclose(m_handle);
+}
+
+int32_t Engine::run(EngineRun& r) {
+    UnzipOptions options{};
+    options.ExtractOnlyNewer = r.onlyNewer;
+    options.SpaceToUnderscore = r.spaceToUnderscore;
+    options.PromptToOverwrite = r.promptToOverwrite;
+    options.MessageLevel = r.messageLevel;
+    options.TestOnly = r.testOnly;
+    options.ListOnly = r.listOnly;
+    options.UseFolderNames = r.useFolderNames;
+    options.OverwriteExisting = r.overwriteExisting;
+    options.ConvertLineEnds = r.convertLineEnds;
+    options.CaseSensitiveNames = r.caseSensitive;
+    std::vector<char> archive(r.archive.begin(), r.archive.end());
+    archive.push_back('\0');
+    std::vector<char> folder;
+    if (r.folder) {
+        folder.assign(r.folder->begin(), r.folder->end());
+        folder.push_back('\0');
+    }
+    options.ArchivePath = archive.data();
+    options.ExtractFolder = r.folder ? folder.data() : nullptr;
+
+    // Name lists as the program fills them: the names, then an empty text, then nulls.
+    static char empty[1] = {0};
+    auto fill = [](UnzipNameList& list, std::vector<std::string>& names) {
+        std::memset(&list, 0, sizeof list);
+        for (size_t i = 0; i < names.size(); ++i)
+            list.Names[i] = names[i].data();
+        list.Names[names.size()] = empty;
+    };
+    auto include = std::make_unique<UnzipNameList>();
+    auto exclude = std::make_unique<UnzipNameList>();
+    fill(*include, r.include);
+    fill(*exclude, r.exclude);
+
+    UnzipCallbacks callbacks{};
+    callbacks.Print = printCallback;
+    callbacks.Replace = replaceCallback;
+    callbacks.Password = passwordCallback;
+    callbacks.List = listCallback;
+    callbacks.Service = serviceCallback;
+
+    current = &r;
+    callerThread = std::this_thread::get_id();
+    int32_t result =
+        m_unzip(static_cast<int32_t>(r.include.size()), include.get(),
+                static_cast<int32_t>(r.exclude.size()), exclude.get(), &options, &callbacks);
+    current = nullptr;
+    std::memcpy(r.engineArea, callbacks.EngineArea, sizeof r.engineArea);
+    return result;
+}
+
+int32_t Engine::version(UnzipVersionInfo& info) {
+    return m_version(&info);
+}
+
+} // namespace fixtures

@@ -1,0 +1,87 @@
+// Test helpers for zip archives: build an archive from a list of entries with libzip, damage it
+// in chosen ways, and take snapshots of folder trees to compare before and after a call.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <map>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace fixtures {
+
+enum class Method { Store, Deflate, BZip2 };
+enum class Crypt { None, TradPkware, Aes256 };
+
+// The modification time given to entries unless they say otherwise: 2021-03-04 05:06:08 UTC.
+constexpr time_t DefaultMtime = 1614834368;
+
+struct ZipEntry {
+    std::string name;        // as stored; a folder entry ends in "/"
+    std::string data;        // file contents, or the target of a link
+    uint32_t mode = 0100644; // Unix st_mode with type bits; 0 stores MS-DOS attributes only
+    Method method = Method::Deflate;
+    Crypt crypt = Crypt::None;
+    std::string password;
+    time_t mtime = DefaultMtime;
+
+    static ZipEntry file(std::string name, std::string data, uint32_t permissions = 0644);
+    static ZipEntry folder(std::string name, uint32_t permissions = 0755);
+    static ZipEntry symlink(std::string name, std::string target);
+    static ZipEntry encrypted(std::string name, std::string data, Crypt crypt,
+                              std::string password);
+};
+
+// Builds the archive at path (replacing any file there). Throws std::runtime_error on failure.
+void buildZip(const std::string& path, const std::vector<ZipEntry>& entries);
+
+// Raw bytes of a file, and writing them back.
+std::string readFile(const std::string& path);
+void writeFile(const std::string& path, const std::string& data, mode_t mode = 0644);
+
+// Damage helpers for archives built by buildZip. Header fields are changed in both the local
+// header and the central directory record of the entry named name.
+enum class Field { Crc, CompressedSize, Size, Method };
+void patchEntryField(const std::string& zipPath, const std::string& name, Field field,
+                     uint32_t value);
+// Replaces every occurrence of from by to (same length), e.g. to make two names equal.
+void replaceBytes(const std::string& zipPath, const std::string& from, const std::string& to);
+// Offset of the first byte of the entry's stored data.
+size_t dataOffset(const std::string& zipPath, const std::string& name);
+void flipByte(const std::string& zipPath, size_t offset);
+void truncateFile(const std::string& path, size_t size);
+
+// A folder tree as seen from outside: every file, folder and link below root with its type,
+// permission bits, contents (or link target) and modification time.
+struct NodeState {
+    char type = '?'; // 'f' file, 'd' folder, 'l' link
+    mode_t permissions = 0;
+    std::string contents;
+    time_t mtime = 0;
+    bool operator==(const NodeState&) const = default;
+};
+using TreeSnapshot = std::map<std::string, NodeState>;
+TreeSnapshot snapshotTree(const std::string& root);
+// Readable differences between two snapshots ("" when equal); folder mtimes are ignored.
+std::string describeDifferences(const TreeSnapshot& before, const TreeSnapshot& after);
+
+// A fresh empty folder below the system's temporary folder, removed with its contents when the
+// object goes away.
+class TempDir {
+public:
+    explicit TempDir(const std::string& tag = "vorn-test");
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return m_path; }
+    std::string operator/(const std::string& relative) const { return m_path + "/" + relative; }
+
+private:
+    std::string m_path;
+};
+
+// Creates the folders of path (like mkdir -p).
+void makeFolders(const std::string& path);
+
+} // namespace fixtures

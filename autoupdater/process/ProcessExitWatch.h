@@ -32,7 +32,7 @@ public:
     ~ProcessExitWatch() override;
 
     qint64 processId() const { return m_processId; }
-    // True when the watch polls instead of waiting for a notification from the system.
+    // True while the watch polls instead of waiting for a notification from the system.
     bool isPolling() const { return m_pollTimer.isActive(); }
     // True once exited() has been emitted.
     bool hasExited() const { return m_exited; }

@@ -14,7 +14,8 @@
 
 // True when a process with the id lProcessID whose executable name ends with sExeName (without
 // regard to case) is running at the moment of the call. False when there is none, or when no
-// snapshot of the process list can be taken. A walk that faults (see ProcessSnapshot.h) shows the
+// snapshot of the process list can be taken. A walk that faults (the requested process is listed
+// but cannot be read; ProcessSnapshot_linux.h lists the cases) shows the
 // message "A process error has occurred." and then terminates the program at once.
 bool Process_Running(const QString& sExeName, qint32 lProcessID);
 

@@ -131,7 +131,7 @@ private:
             if (status >= 300 && status < 400)
                 return; // a redirect: the head that counts comes later
             m_headChecked = true;
-            if (status >= 400) {
+            if (status >= 400 || status == 206) { // 206: a part that nobody asked for
                 fail(statusText(status));
                 return;
             }

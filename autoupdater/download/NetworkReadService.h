@@ -21,8 +21,8 @@ public:
     // Reads still under way are dropped without a notification; their temporary files are deleted.
     ~NetworkReadService() override;
 
-    // A transfer that exchanges no data for this long is aborted and ends as a failed read.
-    // Applies to reads started afterwards.
+    // A transfer that exchanges no data for this long is aborted and ends as a failed read; 0 means
+    // no limit. Applies to reads started afterwards.
     void setStallTimeout(std::chrono::milliseconds timeout) { m_stallTimeout = timeout; }
     std::chrono::milliseconds stallTimeout() const { return m_stallTimeout; }
 

@@ -139,7 +139,11 @@ TEST_F(NetworkReadServiceTest, ErrorResponsesReadNothing) {
     Response encoded = Response::ok("compressed bytes");
     encoded.headers.append(qMakePair(QByteArray("Content-Encoding"), QByteArray("gzip")));
     server.route("/encoded.zip", encoded);
-    for (const char* path : {"/gone.zip", "/broken.zip", "/encoded.zip"}) {
+    Response part = Response::ok("a part");
+    part.status = 206;
+    part.reason = "Partial Content";
+    server.route("/part.zip", part);
+    for (const char* path : {"/gone.zip", "/broken.zip", "/encoded.zip", "/part.zip"}) {
         SCOPED_TRACE(path);
         progress.clear();
         const Outcome outcome = read(server.url(QLatin1String(path)));

@@ -15,6 +15,7 @@
 using Response = HttpFixture::Response;
 
 TEST(ProgressNumberTest, PlainDecimalWithFifteenDigits) {
+    const QLocale original;
     QLocale::setDefault(QLocale::c());
     const std::pair<double, const char*> cases[] = {{1.536, "1.536"},
                                                     {2048, "2048"},
@@ -31,7 +32,7 @@ TEST(ProgressNumberTest, PlainDecimalWithFifteenDigits) {
     QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
     EXPECT_EQ(ProgressNumber(1.536), "1,536");
     EXPECT_EQ(ProgressNumber(123456.5), "123456,5"); // no grouping
-    QLocale::setDefault(QLocale::c());
+    QLocale::setDefault(original);
 }
 
 TEST(ProgressDisplayTest, BarAndLabel) {

@@ -3,8 +3,10 @@
 #include "Failure.h"
 #include "vbuzip10.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <memory>
 #include <sys/stat.h>
@@ -16,7 +18,8 @@ namespace vbuzip {
 namespace {
 
 constexpr size_t ReadBuffer = 256 * 1024;
-constexpr size_t StdioBuffer = 32 * 1024;
+constexpr size_t MinReadAhead = 16 * 1024;
+constexpr size_t MaxReadAhead = 1024 * 1024;
 constexpr zip_uint16_t ExtendedTimestampField = 0x5455;
 constexpr uint8_t OsX = 19;
 
@@ -57,18 +60,136 @@ using ZipFile = std::unique_ptr<zip_file_t, FileCloser>;
 
 // Modification time from the extended timestamp field (UTC seconds), when there is one.
 std::optional<time_t> extendedMtime(zip_t* za, zip_uint64_t index) {
-    for (zip_flags_t where : {ZIP_FL_CENTRAL, ZIP_FL_LOCAL}) {
-        zip_uint16_t length = 0;
-        const zip_uint8_t* data =
-            zip_file_extra_field_get_by_id(za, index, ExtendedTimestampField, 0, &length, where);
-        if (data && length >= 5 && (data[0] & 1)) {
-            uint32_t raw = uint32_t(data[1]) | uint32_t(data[2]) << 8 | uint32_t(data[3]) << 16 |
-                           uint32_t(data[4]) << 24;
-            return static_cast<time_t>(static_cast<int32_t>(raw));
+    // Only the central directory's copy: the local one would cost a read per entry.
+    zip_uint16_t length = 0;
+    const zip_uint8_t* data = zip_file_extra_field_get_by_id(za, index, ExtendedTimestampField, 0,
+                                                             &length, ZIP_FL_CENTRAL);
+    if (!data || length < 5 || !(data[0] & 1))
+        return std::nullopt;
+    uint32_t raw = uint32_t(data[1]) | uint32_t(data[2]) << 8 | uint32_t(data[3]) << 16 |
+                   uint32_t(data[4]) << 24;
+    return static_cast<time_t>(static_cast<int32_t>(raw));
+}
+
+// The archive file as a libzip source, read with pread so that several sources (one per thread)
+// can share one descriptor. libzip reads in small pieces and seeks before each one; reads that
+// follow on from the previous one are served from a read-ahead buffer that grows while the
+// reading stays sequential.
+class FileSource {
+public:
+    FileSource(int fd, uint64_t size, time_t mtime) : m_fd(fd), m_size(size), m_mtime(mtime) {
+        zip_error_init(&m_error);
+    }
+    ~FileSource() { zip_error_fini(&m_error); }
+
+    static zip_int64_t callback(void* self, void* data, zip_uint64_t length, zip_source_cmd_t cmd) {
+        return static_cast<FileSource*>(self)->handle(data, length, cmd);
+    }
+
+private:
+    zip_int64_t handle(void* data, zip_uint64_t length, zip_source_cmd_t cmd) {
+        switch (cmd) {
+        case ZIP_SOURCE_OPEN:
+            m_position = 0;
+            return 0;
+        case ZIP_SOURCE_READ:
+            return read(static_cast<char*>(data), length);
+        case ZIP_SOURCE_CLOSE:
+            return 0;
+        case ZIP_SOURCE_STAT: {
+            zip_stat_t* st = ZIP_SOURCE_GET_ARGS(zip_stat_t, data, length, &m_error);
+            if (!st)
+                return -1;
+            zip_stat_init(st);
+            st->size = m_size;
+            st->mtime = m_mtime;
+            st->valid = ZIP_STAT_SIZE | ZIP_STAT_MTIME;
+            return sizeof(zip_stat_t);
+        }
+        case ZIP_SOURCE_ERROR:
+            return zip_error_to_data(&m_error, data, length);
+        case ZIP_SOURCE_FREE:
+            delete this;
+            return 0;
+        case ZIP_SOURCE_SEEK: {
+            zip_int64_t position =
+                zip_source_seek_compute_offset(m_position, m_size, data, length, &m_error);
+            if (position < 0)
+                return -1;
+            m_position = static_cast<uint64_t>(position);
+            return 0;
+        }
+        case ZIP_SOURCE_TELL:
+            return static_cast<zip_int64_t>(m_position);
+        case ZIP_SOURCE_SUPPORTS:
+            return zip_source_make_command_bitmap(
+                ZIP_SOURCE_OPEN, ZIP_SOURCE_READ, ZIP_SOURCE_CLOSE, ZIP_SOURCE_STAT,
+                ZIP_SOURCE_ERROR, ZIP_SOURCE_FREE, ZIP_SOURCE_SEEK, ZIP_SOURCE_TELL,
+                ZIP_SOURCE_SUPPORTS, -1);
+        default:
+            zip_error_set(&m_error, ZIP_ER_OPNOTSUPP, 0);
+            return -1;
         }
     }
-    return std::nullopt;
-}
+
+    zip_int64_t read(char* out, uint64_t length) {
+        if (m_position >= m_size)
+            return 0;
+        length = std::min<uint64_t>(length, m_size - m_position);
+        m_readAhead =
+            m_position == m_lastEnd ? std::min(m_readAhead * 2, MaxReadAhead) : MinReadAhead;
+        uint64_t done = 0;
+        while (done < length) {
+            const uint64_t at = m_position + done;
+            if (at >= m_bufferStart && at < m_bufferStart + m_buffer.size()) {
+                size_t n = static_cast<size_t>(
+                    std::min<uint64_t>(length - done, m_bufferStart + m_buffer.size() - at));
+                std::memcpy(out + done, m_buffer.data() + (at - m_bufferStart), n);
+                done += n;
+                continue;
+            }
+            if (length - done >= m_readAhead) {
+                ssize_t n = readAt(out + done, length - done, at);
+                if (n <= 0)
+                    return n < 0 ? -1 : static_cast<zip_int64_t>(done);
+                done += static_cast<uint64_t>(n);
+                continue;
+            }
+            m_buffer.resize(m_readAhead);
+            ssize_t n = readAt(m_buffer.data(), m_buffer.size(), at);
+            m_buffer.resize(n > 0 ? static_cast<size_t>(n) : 0);
+            m_bufferStart = at;
+            if (n <= 0)
+                return n < 0 ? -1 : static_cast<zip_int64_t>(done);
+        }
+        m_position += done;
+        m_lastEnd = m_position;
+        return static_cast<zip_int64_t>(done);
+    }
+
+    ssize_t readAt(char* out, uint64_t length, uint64_t at) {
+        for (;;) {
+            ssize_t n = ::pread(m_fd, out, static_cast<size_t>(std::min<uint64_t>(length, 1 << 30)),
+                                static_cast<off_t>(at));
+            if (n >= 0)
+                return n;
+            if (errno != EINTR) {
+                zip_error_set(&m_error, ZIP_ER_READ, errno);
+                return -1;
+            }
+        }
+    }
+
+    int m_fd;
+    uint64_t m_size;
+    time_t m_mtime;
+    uint64_t m_position = 0;
+    uint64_t m_lastEnd = UINT64_MAX;
+    size_t m_readAhead = MinReadAhead;
+    std::vector<char> m_buffer;
+    uint64_t m_bufferStart = 0;
+    zip_error_t m_error;
+};
 
 } // namespace
 
@@ -134,19 +255,8 @@ Archive::~Archive() {
 }
 
 std::unique_ptr<Archive> Archive::reopen() const {
-    // A new open file description, so that reading positions are not shared between threads.
-    std::string self = "/proc/self/fd/" + std::to_string(m_fd);
-    int fd = ::open(self.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        fd = ::open(m_path.c_str(), O_RDONLY | O_CLOEXEC);
-        struct stat a {
-        }, b{};
-        if (fd >= 0 && (fstat(fd, &a) != 0 || fstat(m_fd, &b) != 0 || a.st_dev != b.st_dev ||
-                        a.st_ino != b.st_ino)) {
-            ::close(fd);
-            throw Failure(UZ_ERR_ARCHIVE, m_path + " was replaced while it was read");
-        }
-    }
+    // Reading with pread needs no position of its own: the copy shares the descriptor.
+    int fd = fcntl(m_fd, F_DUPFD_CLOEXEC, 0);
     if (fd < 0)
         throw Failure(UZ_ERR_NO_ARCHIVE, "cannot open " + m_path + ": " + errnoText(errno));
     std::unique_ptr<Archive> copy(new Archive(fd, m_path));
@@ -157,27 +267,21 @@ std::unique_ptr<Archive> Archive::reopen() const {
 }
 
 void Archive::openHandle() {
-    int fd = ::dup(m_fd);
-    if (fd < 0)
-        throw Failure(UZ_ERR_NO_ARCHIVE, "cannot open " + m_path + ": " + errnoText(errno));
-    // The duplicate shares the reading position with m_fd, which itself is never read.
-    FILE* file = ::fdopen(fd, "rb");
-    if (!file) {
-        ::close(fd);
-        throw Failure(UZ_ERR_MEMORY, "out of memory");
-    }
-    setvbuf(file, nullptr, _IOFBF, StdioBuffer);
+    struct stat st {};
+    if (fstat(m_fd, &st) != 0)
+        throw Failure(UZ_ERR_NO_ARCHIVE, "cannot read " + m_path + ": " + errnoText(errno));
     zip_error_t error;
     zip_error_init(&error);
-    zip_source_t* source = zip_source_filep_create(file, 0, -1, &error);
+    auto* file = new FileSource(m_fd, static_cast<uint64_t>(st.st_size), st.st_mtime);
+    zip_source_t* source = zip_source_function_create(&FileSource::callback, file, &error);
     if (!source) {
-        fclose(file);
+        delete file;
         zip_error_fini(&error);
         throw Failure(UZ_ERR_MEMORY, "out of memory");
     }
     m_zip = zip_open_from_source(source, ZIP_RDONLY, &error);
     if (!m_zip) {
-        zip_source_free(source);
+        zip_source_free(source); // frees file as well
         int code = zip_error_code_zip(&error);
         std::string message = m_path + ": " + zip_error_strerror(&error);
         zip_error_fini(&error);

@@ -20,6 +20,7 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <system_error>
 #include <thread>
 #include <unistd.h>
 #include <zip.h>
@@ -31,6 +32,8 @@ namespace {
 constexpr int MaxPasswordAttempts = 3;
 constexpr mode_t DefaultFileMode = 0644;
 constexpr size_t MaxWorkers = 4;
+constexpr size_t RemovalThreads = 8;
+constexpr uint64_t WritebackStep = 8 << 20;
 
 enum class Action { Write, MakeFolder, Test, Skip };
 
@@ -111,6 +114,34 @@ private:
     bool m_text = false;
     bool m_afterCr = false;
     std::vector<char> m_out;
+};
+
+// Starts the disk writing of a large file's data while it is still being extracted, so that the
+// sync at the end of the call finds little left to do.
+class WritebackStarter {
+public:
+    explicit WritebackStarter(int fd) : m_fd(fd) {}
+
+    void wrote(size_t size) {
+        m_written += size;
+        if (m_written - m_started >= WritebackStep)
+            start();
+    }
+    void finish() {
+        if (m_written >= WritebackStep)
+            start();
+    }
+
+private:
+    void start() {
+        sync_file_range(m_fd, static_cast<off_t>(m_started),
+                        static_cast<off_t>(m_written - m_started), SYNC_FILE_RANGE_WRITE);
+        m_started = m_written;
+    }
+
+    int m_fd;
+    uint64_t m_written = 0;
+    uint64_t m_started = 0;
 };
 
 // Runs work on entries on worker threads, in entry order, while the calling thread waits for
@@ -227,16 +258,42 @@ public:
         m_committed.emplace_back(path, backup);
     }
 
-    // The call succeeded: drop the backups and keep everything else.
+    // The call succeeded: drop the backups and keep everything else. Freeing the blocks of a
+    // file can wait on the disk for milliseconds; many removals at once overlap those waits.
     void keep() {
         m_kept = true;
-        for (const auto& [path, backup] : m_committed) {
-            if (backup.empty())
-                continue;
-            UniqueFd dir = openBeneath(rootFd(), parentOf(path), O_PATH | O_DIRECTORY);
-            if (dir.valid())
-                unlinkat(dir.get(), backup.c_str(), 0);
+        std::vector<const std::pair<std::string, std::string>*> backups;
+        for (const auto& step : m_committed) {
+            if (!step.second.empty())
+                backups.push_back(&step);
         }
+        auto removeSlice = [&](size_t first, size_t step) {
+            UniqueFd dir;
+            std::string dirPath;
+            for (size_t i = first; i < backups.size(); i += step) {
+                const auto& [path, backup] = *backups[i];
+                std::string parent = parentOf(path);
+                if (!dir.valid() || parent != dirPath) {
+                    dir = openBeneath(rootFd(), parent, O_PATH | O_DIRECTORY);
+                    dirPath = parent;
+                }
+                if (dir.valid())
+                    unlinkat(dir.get(), backup.c_str(), 0);
+            }
+        };
+        const size_t threads = std::min<size_t>(RemovalThreads, backups.size() / 16);
+        std::vector<std::thread> helpers;
+        try {
+            for (size_t t = 1; t < threads; ++t)
+                helpers.emplace_back(removeSlice, t, threads);
+        } catch (const std::system_error&) {
+            // Fewer helpers: the slices they would have taken are removed below.
+            for (size_t t = helpers.size() + 1; t < threads; ++t)
+                removeSlice(t, threads);
+        }
+        removeSlice(0, std::max<size_t>(threads, 1));
+        for (std::thread& helper : helpers)
+            helper.join();
     }
 
 private:
@@ -711,6 +768,7 @@ private:
             failPath(errno, item.path);
         try {
             LineEnds lineEnds(m_options.convertLineEnds);
+            WritebackStarter writeback(out.get());
             archive.read(
                 *item.entry, passwordOf(item),
                 [&](const char* data, size_t size) {
@@ -718,8 +776,10 @@ private:
                     const char* outData = lineEnds.convert(data, size, outSize);
                     if (!writeAll(out.get(), outData, outSize))
                         failPath(errno, item.path);
+                    writeback.wrote(outSize);
                 },
                 cancel);
+            writeback.finish();
             if (fchmod(out.get(), modeOf(item)) != 0)
                 failPath(errno, item.path);
             const struct timespec times[2] = {{item.entry->mtime, 0}, {item.entry->mtime, 0}};
@@ -762,20 +822,22 @@ private:
     // replaced, or "" when there was none.
     std::string replace(int dir, const Item& item, const std::string& name) {
         const char* temp = item.tempName.c_str();
-        struct stat st {};
-        if (fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-            if (errno != ENOENT)
-                failPath(errno, item.path);
-            if (renameat2(dir, temp, dir, name.c_str(), RENAME_NOREPLACE) == 0)
-                return {};
-            if (errno == EEXIST)
-                return replace(dir, item, name); // appeared meanwhile
-            if (errno != EINVAL)
-                failPath(errno, item.path);
-            if (renameat(dir, temp, dir, name.c_str()) != 0)
-                failPath(errno, item.path);
+        if (renameat2(dir, temp, dir, name.c_str(), RENAME_NOREPLACE) == 0)
             return {};
+        if (errno == EINVAL) {
+            // No RENAME_NOREPLACE on this file system.
+            struct stat st {};
+            if (fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT) {
+                if (renameat(dir, temp, dir, name.c_str()) != 0)
+                    failPath(errno, item.path);
+                return {};
+            }
+        } else if (errno != EEXIST) {
+            failPath(errno, item.path);
         }
+        struct stat st {};
+        if (fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+            failPath(errno, item.path);
         if (S_ISDIR(st.st_mode))
             throw Failure(UZ_ERR_WRITE, item.path + ": a folder stands where a file is written");
         if (renameat2(dir, temp, dir, name.c_str(), RENAME_EXCHANGE) == 0)

@@ -149,7 +149,7 @@ void buildZip(const std::string& path, const std::vector<ZipEntry>& entries) {
             if (index < 0)
                 fail("cannot add " + e.name + ": " + zip_strerror(za));
             zip_uint64_t i = static_cast<zip_uint64_t>(index);
-            if (!folder && zip_set_file_compression(za, i, methodOf(e.method), 0) != 0)
+            if (!folder && zip_set_file_compression(za, i, methodOf(e.method), e.level) != 0)
                 fail("cannot set method of " + e.name);
             if (e.crypt != Crypt::None &&
                 zip_file_set_encryption(

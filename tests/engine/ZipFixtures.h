@@ -22,6 +22,7 @@ struct ZipEntry {
     std::string data;        // file contents, or the target of a link
     uint32_t mode = 0100644; // Unix st_mode with type bits; 0 stores MS-DOS attributes only
     Method method = Method::Deflate;
+    uint32_t level = 0; // compression level; 0 = libzip's default
     Crypt crypt = Crypt::None;
     std::string password;
     time_t mtime = DefaultMtime;

@@ -1,0 +1,301 @@
+// Extraction speed: the engine library driven through the archive class cUnzip (folder names on,
+// existing files replaced, with all of its safety work: staging, verification, atomic
+// replacement, one sync at the end) against `unzip -o -q` and `bsdtar -xf` on the same archives.
+//
+// Corpora, generated once and kept in the data folder:
+//   small  3,000 small files in nested folders
+//   large  four 64 MB files, each half random and half text
+//   mixed  1,000 small files, 20 files of 1-4 MB and two of 24 MB
+// Each tool extracts each corpus into a fresh folder several times; the median is reported,
+// together with its ratio to bsdtar's median. "over" cases extract over a previous extraction.
+//
+// Usage: bench_extract [--table] [--runs N] [--data DIR] [--only CORPUS]
+//   --table  print only rows "ROW<TAB>case<TAB>variant<TAB>median<TAB>unit<TAB>relative" for
+//            bench/run
+#include "ZipFixtures.h"
+#include "cUnzip.h"
+#include "mUnzip.h"
+
+#include <QCoreApplication>
+#include <QDir>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <random>
+#include <spawn.h>
+#include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+using fixtures::ZipEntry;
+
+constexpr uint32_t CompressionLevel = 6;
+
+// Text that compresses about as well as source code or documentation does.
+std::string textBytes(std::mt19937& random, size_t size) {
+    static const char* words[] = {"update", "client", "version", "file",    "folder", "the",
+                                  "of",     "engine", "archive", "return",  "value",  "const",
+                                  "struct", "while",  "for",     "int",     "char",   "data",
+                                  "size",   "status", "window",  "message", "error",  "result",
+                                  "=",      "{",      "}",       ";"};
+    std::string out;
+    out.reserve(size + 16);
+    while (out.size() < size) {
+        out += words[random() % (sizeof words / sizeof *words)];
+        out += random() % 9 == 0 ? '\n' : ' ';
+    }
+    out.resize(size);
+    return out;
+}
+
+std::string randomBytes(std::mt19937& random, size_t size) {
+    std::string out(size, '\0');
+    for (size_t i = 0; i + 4 <= size; i += 4) {
+        uint32_t v = random();
+        std::memcpy(&out[i], &v, 4);
+    }
+    return out;
+}
+
+// Half random, half text, alternating in 1 MB pieces.
+std::string halfCompressible(std::mt19937& random, size_t size) {
+    std::string out;
+    out.reserve(size);
+    for (size_t piece = 0; out.size() < size; ++piece) {
+        size_t n = std::min<size_t>(1 << 20, size - out.size());
+        out += piece % 2 ? randomBytes(random, n) : textBytes(random, n);
+    }
+    return out;
+}
+
+ZipEntry entry(std::string name, std::string data, uint32_t permissions = 0644) {
+    ZipEntry e = ZipEntry::file(std::move(name), std::move(data), permissions);
+    e.level = CompressionLevel;
+    return e;
+}
+
+void addSmallFiles(std::mt19937& random, size_t count, const std::string& prefix,
+                   std::vector<ZipEntry>& entries) {
+    for (size_t i = 0; i < count; ++i) {
+        std::string folder = prefix + "/m" + std::to_string(i % 10) + "/s" +
+                             std::to_string(i / 10 % 5) + "/t" + std::to_string(i / 50 % 3);
+        size_t size = 200 + random() % 6000;
+        std::string data = random() % 5 == 0 ? randomBytes(random, size) : textBytes(random, size);
+        entries.push_back(entry(folder + "/file" + std::to_string(i) + (i % 7 ? ".txt" : ".bin"),
+                                std::move(data), i % 13 == 0 ? 0755 : 0644));
+    }
+}
+
+struct Corpus {
+    std::string name;
+    std::function<std::vector<ZipEntry>()> make;
+};
+
+std::vector<Corpus> corpora() {
+    return {
+        {"small",
+         [] {
+             std::mt19937 random(1);
+             std::vector<ZipEntry> entries;
+             addSmallFiles(random, 3000, "app", entries);
+             return entries;
+         }},
+        {"large",
+         [] {
+             std::mt19937 random(2);
+             std::vector<ZipEntry> entries;
+             for (int i = 0; i < 4; ++i)
+                 entries.push_back(entry("data/big" + std::to_string(i) + ".pak",
+                                         halfCompressible(random, 64u << 20)));
+             return entries;
+         }},
+        {"mixed",
+         [] {
+             std::mt19937 random(3);
+             std::vector<ZipEntry> entries;
+             addSmallFiles(random, 1000, "app", entries);
+             for (int i = 0; i < 20; ++i)
+                 entries.push_back(entry("lib/module" + std::to_string(i) + ".so",
+                                         halfCompressible(random, (1u + random() % 4) << 20),
+                                         0755));
+             for (int i = 0; i < 2; ++i)
+                 entries.push_back(entry("data/asset" + std::to_string(i) + ".pak",
+                                         halfCompressible(random, 24u << 20)));
+             return entries;
+         }},
+    };
+}
+
+// The archive of a corpus, built when it is not in the data folder yet.
+std::string archiveOf(const Corpus& corpus, const std::string& dataDir, bool quiet) {
+    std::string path = dataDir + "/" + corpus.name + "-v1.zip";
+    if (fs::exists(path))
+        return path;
+    if (!quiet)
+        std::printf("generating %s ...\n", path.c_str());
+    std::fflush(stdout);
+    fixtures::buildZip(path + ".part", corpus.make());
+    fs::rename(path + ".part", path);
+    return path;
+}
+
+bool runProgram(const std::vector<std::string>& args) {
+    std::vector<char*> argv;
+    for (const std::string& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0)
+        return false;
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+bool extractWithEngine(const std::string& zip, const std::string& dir) {
+    auto z = std::make_shared<cUnzip>();
+    z->setZipFile(QString::fromStdString(zip));
+    z->setUnzipFolder(QString::fromStdString(dir + "/"));
+    z->setUseFolderNames(true);
+    z->setOverwriteExisting(true);
+    bool failed = z->Unzip();
+    return !failed;
+}
+
+struct Tool {
+    std::string name;
+    std::function<bool(const std::string& zip, const std::string& dir)> extract;
+};
+
+std::vector<Tool> tools() {
+    return {
+        {"engine (cUnzip)", extractWithEngine},
+        {"unzip -o -q",
+         [](const std::string& zip, const std::string& dir) {
+             return runProgram({"unzip", "-o", "-q", zip, "-d", dir});
+         }},
+        {"bsdtar -xf",
+         [](const std::string& zip, const std::string& dir) {
+             return runProgram({"bsdtar", "-xf", zip, "-C", dir});
+         }},
+    };
+}
+
+size_t countFiles(const std::string& dir) {
+    size_t n = 0;
+    for (const auto& item : fs::recursive_directory_iterator(dir))
+        n += item.is_regular_file();
+    return n;
+}
+
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    size_t n = values.size();
+    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    bool table = false;
+    int runs = 5;
+    std::string dataDir = VORN_BENCH_DATA_DIR;
+    std::string only;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "--table")
+            table = true;
+        else if (arg == "--runs" && i + 1 < argc)
+            runs = std::max(1, std::atoi(argv[++i]));
+        else if (arg == "--data" && i + 1 < argc)
+            dataDir = argv[++i];
+        else if (arg == "--only" && i + 1 < argc)
+            only = argv[++i];
+        else {
+            std::fprintf(stderr, "usage: bench_extract [--table] [--runs N] [--data DIR] "
+                                 "[--only small|large|mixed]\n");
+            return 2;
+        }
+    }
+    mUnzip::SetEngineFolders({QStringLiteral(VORN_PROGRAM_DIR)});
+    fs::create_directories(dataDir);
+    const std::string scratch = dataDir + "/scratch";
+
+    if (!table)
+        std::printf("%-14s %-16s %10s %10s\n", "corpus", "tool", "median ms", "vs bsdtar");
+    for (const Corpus& corpus : corpora()) {
+        if (!only.empty() && corpus.name != only)
+            continue;
+        const std::string zip = archiveOf(corpus, dataDir, table);
+        for (bool over : {false, true}) {
+            const std::string caseName = corpus.name + (over ? " (over)" : "");
+            const std::vector<Tool> all = tools();
+            std::vector<std::vector<double>> times(all.size());
+            size_t expectedFiles = 0;
+            // Runs take turns between the tools, each into a folder of its own; folders are
+            // removed only after the case, since freeing written files keeps the disk busy.
+            for (int run = 0; run < runs; ++run) {
+                for (size_t t = 0; t < all.size(); ++t) {
+                    const std::string dir =
+                        scratch + "/" + std::to_string(run) + "-" + std::to_string(t);
+                    fs::create_directories(dir);
+                    if (over && !extractWithEngine(zip, dir)) {
+                        std::fprintf(stderr, "preparing %s failed\n", caseName.c_str());
+                        return 1;
+                    }
+                    sync(); // no dirty data of earlier runs left to write
+                    const auto start = Clock::now();
+                    const bool ok = all[t].extract(zip, dir);
+                    const auto end = Clock::now();
+                    if (!ok) {
+                        std::fprintf(stderr, "%s failed on %s\n", all[t].name.c_str(),
+                                     caseName.c_str());
+                        return 1;
+                    }
+                    times[t].push_back(
+                        std::chrono::duration<double, std::milli>(end - start).count());
+                    if (run == 0) {
+                        size_t files = countFiles(dir);
+                        if (expectedFiles == 0)
+                            expectedFiles = files;
+                        else if (files != expectedFiles) {
+                            std::fprintf(stderr, "%s wrote %zu files on %s, expected %zu\n",
+                                         all[t].name.c_str(), files, caseName.c_str(),
+                                         expectedFiles);
+                            return 1;
+                        }
+                    }
+                }
+            }
+            fs::remove_all(scratch);
+            sync();
+            const double reference = median(times.back()); // bsdtar
+            for (size_t t = 0; t < all.size(); ++t) {
+                const double ms = median(times[t]);
+                if (table)
+                    std::printf("ROW\t%s\t%s\t%.1f\tms\t%.2fx bsdtar\n", caseName.c_str(),
+                                all[t].name.c_str(), ms, ms / reference);
+                else
+                    std::printf("%-14s %-16s %10.1f %9.2fx\n", caseName.c_str(),
+                                all[t].name.c_str(), ms, ms / reference);
+            }
+            std::fflush(stdout);
+        }
+    }
+    fs::remove_all(scratch);
+    return 0;
+}

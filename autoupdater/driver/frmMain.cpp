@@ -5,13 +5,13 @@
 
 #include "AppError.h"
 #include "CommandLine.h"
-#include "UpdateDownload.h"
-#include "mUnzip.h"
-#include "modFunctions.h"
 #include "ProcessExitWatch.h"
 #include "StartClient.h"
 #include "TerminateNow.h"
+#include "UpdateDownload.h"
 #include "UpdateLock.h"
+#include "mUnzip.h"
+#include "modFunctions.h"
 #include "modProcesses.h"
 #include "modSystem.h"
 
@@ -197,7 +197,14 @@ bool frmMain::RunUpdate() {
 
     Add_Status(QStringLiteral("Checking client conditions..."));
     {
+        // Sleeps until the client's exit is signalled; should the check still see a client after
+        // that (the id taken by a new process of the same name), it is tested again every 50 ms.
         ProcessExitWatch clientExit(m_lClientPID);
+        QTimer recheck;
+        recheck.setInterval(50);
+        connect(&clientExit, &ProcessExitWatch::exited, &recheck, qOverload<>(&QTimer::start));
+        if (clientExit.hasExited())
+            recheck.start();
         while (m_environment.processRunning(kClientExe, m_lClientPID))
             WaitForNextMessage();
     }

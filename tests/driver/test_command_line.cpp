@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <QLocale>
+#include <clocale>
+
 #include "CommandLine.h"
+#include "QtPrinters.h"
 
 TEST(CommandLine, SplitsAtEverySingleSpaceKeepingEmptyTokens) {
     const CommandLine parsed = ParseCommandLine(QStringLiteral("  http://h/u/ a.zip  1234  "));

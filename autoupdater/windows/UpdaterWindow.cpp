@@ -4,6 +4,7 @@
 #include <QGuiApplication>
 #include <QPainter>
 #include <QScreen>
+#include <QScrollBar>
 
 static void initSkinResources() {
     Q_INIT_RESOURCE(skin);
@@ -63,6 +64,19 @@ UpdaterWindow::UpdaterWindow(const QString& programFolder, QWidget* parent)
     log.setColor(QPalette::Text, Qt::white);
     log.setColor(QPalette::Window, Qt::black);
     txtInfo->setPalette(log);
+    // A scroll bar in the skin's colours rather than the desktop's.
+    txtInfo->verticalScrollBar()->setStyleSheet(QStringLiteral(
+        "QScrollBar:vertical { background: #0b0d08; width: 13px; margin: 13px 0 13px 0;"
+        "  border-left: 1px solid #2c3322; }"
+        "QScrollBar::handle:vertical { background: #4a5538; min-height: 18px;"
+        "  border: 1px solid #6b7a52; border-radius: 2px; margin: 1px; }"
+        "QScrollBar::add-line:vertical, QScrollBar::sub-line:vertical { background: #1c2114;"
+        "  height: 13px; subcontrol-origin: margin; border: 1px solid #2c3322; }"
+        "QScrollBar::sub-line:vertical { subcontrol-position: top; }"
+        "QScrollBar::add-line:vertical { subcontrol-position: bottom; }"
+        "QScrollBar::up-arrow:vertical, QScrollBar::down-arrow:vertical { width: 5px;"
+        "  height: 5px; background: #6b7a52; }"
+        "QScrollBar::add-page:vertical, QScrollBar::sub-page:vertical { background: none; }"));
 
     lblFileProg = new QLabel(this);
     lblFileProg->setGeometry(16, 263, 185, 17);

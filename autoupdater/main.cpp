@@ -1,9 +1,57 @@
 // vorn-updater: downloads the client's update packages, waits for the client to exit, extracts the
 // packages over the program folder and restarts the client.
 #include <QApplication>
+#include <QTimer>
+
+#include <optional>
 
 #include "CommandLine.h"
 #include "frmMain.h"
+
+namespace {
+
+// Unattended runs: VORN_UPDATER_AUTOCLOSE_MS=N makes the updater press its own close button N
+// milliseconds after the update run has ended, as a user would (the client is restarted after a
+// successful run with version notes). Unset, empty or not a whole number >= 0: the window waits
+// for the user.
+std::optional<int> AutoCloseDelay() {
+    const QByteArray value = qgetenv("VORN_UPDATER_AUTOCLOSE_MS").trimmed();
+    if (value.isEmpty())
+        return std::nullopt;
+    bool ok = false;
+    const int delay = value.toInt(&ok);
+    if (!ok || delay < 0)
+        return std::nullopt;
+    return delay;
+}
+
+void CloseWhenFinished(frmMain& window, int delay) {
+    auto closeLater = [&window, delay] {
+        QTimer::singleShot(delay, &window, [&window] { window.closeAction(); });
+    };
+    // The run happens inside the start timer's first tick; this slot, connected after the
+    // window's own, runs once, when that tick returns. Should the run still be going on then, its
+    // end is looked for every 100 ms.
+    auto* watch = new QTimer(&window);
+    watch->setInterval(100);
+    QObject::connect(watch, &QTimer::timeout, &window, [&window, watch, closeLater] {
+        if (!window.finished())
+            return;
+        watch->stop();
+        closeLater();
+    });
+    QObject::connect(
+        &window.tmrStart, &QTimer::timeout, &window,
+        [&window, watch, closeLater] {
+            if (window.finished())
+                closeLater();
+            else
+                watch->start();
+        },
+        Qt::SingleShotConnection);
+}
+
+} // namespace
 
 int main(int argc, char** argv) {
     // The command line is read before the application object exists, so that Qt never consumes
@@ -18,6 +66,8 @@ int main(int argc, char** argv) {
     environment.commandLine = commandLine;
     environment.programFolder = QCoreApplication::applicationDirPath();
     frmMain window(std::move(environment));
+    if (const std::optional<int> delay = AutoCloseDelay())
+        CloseWhenFinished(window, *delay);
     window.show();
     return application.exec();
 }

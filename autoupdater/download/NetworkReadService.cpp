@@ -80,9 +80,10 @@ public:
             fail(QStringLiteral("the transfer ended after %1 of %2 bytes")
                      .arg(m_written)
                      .arg(m_announced));
-        if (!m_failed && !m_file.flush())
+        m_file.unsetError();
+        m_file.close(); // writes what is still buffered
+        if (!m_failed && m_file.error() != QFileDevice::NoError)
             fail(QStringLiteral("cannot write the temporary file: %1").arg(m_file.errorString()));
-        m_file.close();
 
         bytesRead = m_written;
         if (!m_failed) {

@@ -126,21 +126,66 @@ typedef struct UnzipVersionInfo {
 #define UZ_ERR_ARCHIVE 2      /* corrupt or truncated archive, CRC or size mismatch */
 #define UZ_ERR_MEMORY 4       /* out of memory */
 #define UZ_ERR_NO_ARCHIVE 9   /* the archive cannot be opened or is not a zip file */
-#define UZ_ERR_PARAMETERS 10  /* invalid arguments (null records, bad counts, missing folder) */
+#define UZ_ERR_PARAMETERS 10  /* invalid arguments (null records, bad counts, no folder given) */
 #define UZ_ERR_NO_MATCH 11    /* an include name matches no entry */
 #define UZ_ERR_DISK_FULL 50   /* not enough free space, or a write failed for lack of space */
-#define UZ_ERR_WRITE 51       /* a file or folder cannot be created or replaced */
+#define UZ_ERR_WRITE 51       /* a file or folder cannot be created or replaced (also: a folder
+                                 stands where a file goes, or a file where a folder is needed) */
 #define UZ_ERR_STOPPED 80     /* ServiceCallback answered 1 */
 #define UZ_ERR_UNSUPPORTED 81 /* compression or encryption method not supported */
-#define UZ_ERR_PASSWORD 82    /* no password or a wrong password for an encrypted entry */
+#define UZ_ERR_PASSWORD 82    /* no password or a wrong password for an encrypted entry (a data
+                                 error in an encrypted entry counts as a wrong password) */
 #define UZ_ERR_UNSAFE_PATH 90 /* an entry would be written outside the extraction folder */
 #define UZ_ERR_TOO_LARGE 91   /* an entry inflates past its declared size (or exceeds limits) */
 #define UZ_ERR_DUPLICATE_NAME 92 /* two selected entries would be written to the same path, or a
                                     file would stand where another entry needs a folder */
 
+/* Wiz_SingleEntryUnzip works on options->ArchivePath and calls the callbacks (any may be null, and
+ * so may the whole table) on the calling thread before it returns.
+ *
+ * Selection: with includeCount 0 every entry is selected, otherwise the entries matching one of the
+ * first includeCount names; then entries matching an exclude name are dropped. A name without
+ * "*", "?" or "[" matches an entry name exactly ("\" and "/" count as the same); with them it is a
+ * pattern in which "*" also matches "/". CaseSensitiveNames 0 compares without case. An include
+ * name that matches no entry fails the call with UZ_ERR_NO_MATCH before anything is written. A null
+ * slot within a count, or a count below 0 or above 1023, gives UZ_ERR_PARAMETERS.
+ *
+ * ListOnly 1: one ListCallback per selected entry, nothing else. TestOnly 1: every selected entry is
+ * read and checked (size, CRC, password), nothing is written and ExtractFolder is not used.
+ *
+ * Extraction (both 0): ExtractFolder must be a non-empty path (relative paths are taken from the
+ * current folder; a trailing "/" is optional); a missing folder is created, with its missing
+ * parents. Every selected entry is checked before anything is written: names that are absolute,
+ * start with a drive letter or contain a ".." part, link entries and device entries, and targets
+ * that lead through an existing link out of the folder fail with UZ_ERR_UNSAFE_PATH; "\" in a name
+ * is a folder separator. Folder entries create folders; UseFolderNames 0 drops the folder part of
+ * every name and ignores folder entries. SpaceToUnderscore applies to the written path.
+ * An existing target file is: skipped when ExtractOnlyNewer is 1 and the entry is not newer;
+ * otherwise offered to ReplaceCallback when PromptToOverwrite is 1 (answers UZ_REPLACE_*);
+ * otherwise replaced when OverwriteExisting or ExtractOnlyNewer is 1, else skipped. A skipped entry
+ * is not an error. A link at a target is replaced, never followed. The Unix permission bits of an
+ * entry are kept (without set-user-id, set-group-id and sticky bits; 0644 when the entry has
+ * none, or the existing file's bits); modification times come from the entry. ConvertLineEnds 1
+ * writes LF, CR and CR LF of text entries (no NUL or other control bytes) as CR LF.
+ * Each file is written to a temporary file ".vbuzip-<random>-<n>.tmp" in its target folder and
+ * verified; only when every selected entry is staged does the first file replace its target (by
+ * rename, never by writing into it). Before UZ_OK the data is synced to disk. On any failure the
+ * folder is left as it was: staged files removed, replaced files restored, created folders removed.
+ * Temporary files left by a killed call in the folders a call writes to are removed by it.
+ *
+ * Messages (PrintCallback, one line each, ending in "\n", shorter than 1,024 bytes): errors
+ * "error: ..." at every level; per entry at UZ_MSG_NORMAL ("  inflating: path", " extracting: path",
+ * "   creating: path/", "    testing: name   OK", "   skipping: path  (reason)"); the archive name
+ * and a summary at UZ_MSG_VERBOSE.
+ *
+ * EngineArea after a successful call: [0] entries processed, [1] files written, [2] and [3] low and
+ * high 32 bits of the bytes read, [4] entries skipped. */
 UZ_EXPORT int32_t UZ_CALL Wiz_SingleEntryUnzip(int32_t includeCount, UnzipNameList *include,
                                                int32_t excludeCount, UnzipNameList *exclude,
                                                UnzipOptions *options, UnzipCallbacks *callbacks);
+/* Fills the version record: Version = engine 1.0.0, Group1 the same, Group2 the libzip version,
+ * Group3 the zlib version, ExtraInfo "libzip", Date "YYYY-MM-DD" of the engine version, Reserved
+ * "vbuzip10". Returns UZ_OK, or UZ_ERR_PARAMETERS for a null record or a StructLength below 64. */
 UZ_EXPORT int32_t UZ_CALL UzpVersion2(UnzipVersionInfo *version);
 
 typedef int32_t(UZ_CALL *Wiz_SingleEntryUnzip_t)(int32_t, UnzipNameList *, int32_t, UnzipNameList *,

@@ -34,6 +34,7 @@ constexpr mode_t DefaultFileMode = 0644;
 constexpr size_t MaxWorkers = 4;
 constexpr size_t RemovalThreads = 8;
 constexpr uint64_t WritebackStep = 8 << 20;
+constexpr uint64_t WritebackMinimum = 1 << 20;
 
 enum class Action { Write, MakeFolder, Test, Skip };
 
@@ -128,7 +129,7 @@ public:
             start();
     }
     void finish() {
-        if (m_written >= WritebackStep)
+        if (m_written >= WritebackMinimum)
             start();
     }
 
@@ -157,8 +158,15 @@ public:
             return;
         size_t count = std::clamp<size_t>(std::thread::hardware_concurrency(), 1, MaxWorkers);
         count = std::min(count, m_items.size());
-        for (size_t t = 0; t < count; ++t)
-            m_threads.emplace_back([this, &archive, t] { runWorker(archive, t); });
+        for (size_t t = 0; t < count; ++t) {
+            try {
+                m_threads.emplace_back([this, &archive, t] { runWorker(archive, t); });
+            } catch (const std::system_error&) {
+                if (m_threads.empty())
+                    throw Failure(UZ_ERR_MEMORY, "cannot start a thread");
+                break; // the threads already running share the work
+            }
+        }
     }
 
     ~Pipeline() { stop(); }

@@ -210,6 +210,14 @@ bool frmMain::RunUpdate() {
     }
 
     m_cUnzip = std::make_shared<cUnzip>();
+    // The engine's own messages (at the quiet level: its errors) are not status lines; they go to
+    // standard error, so that the reason behind a failed extraction can be read there.
+    connect(m_cUnzip.get(), &cUnzip::Progress, this, [](qint32, const QString& sMsg) {
+        QString message = sMsg;
+        while (message.endsWith(QChar(0)) || message.endsWith(QLatin1Char('\n')))
+            message.chop(1);
+        std::fprintf(stderr, "unzip: %s\n", qPrintable(message));
+    });
     ProcessPendingMessages();
     for (const QString& name : packages) {
         Add_Status(QStringLiteral("Processing update data..."));

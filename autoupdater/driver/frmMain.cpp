@@ -1,6 +1,7 @@
 #include "frmMain.h"
 
 #include <QCoreApplication>
+#include <QDebug>
 #include <QEventLoop>
 
 #include "AppError.h"
@@ -154,7 +155,7 @@ bool frmMain::RunUpdate() {
         QString reason;
         if (!CopyFileSafely(P + QLatin1Char('/') + kEngineLibrary,
                             S + QLatin1Char('/') + kEngineLibrary, &reason)) {
-            std::fprintf(stderr, "%s\n", qPrintable(reason));
+            qWarning().noquote() << "Cannot install the engine library:" << reason;
             Add_Status(QStringLiteral("ERROR: Unable to install vbuzip10.dll"));
             return false;
         }
@@ -211,12 +212,12 @@ bool frmMain::RunUpdate() {
 
     m_cUnzip = std::make_shared<cUnzip>();
     // The engine's own messages (at the quiet level: its errors) are not status lines; they go to
-    // standard error, so that the reason behind a failed extraction can be read there.
+    // standard error as diagnostics, so that the reason behind a failed extraction can be read there.
     connect(m_cUnzip.get(), &cUnzip::Progress, this, [](qint32, const QString& sMsg) {
         QString message = sMsg;
         while (message.endsWith(QChar(0)) || message.endsWith(QLatin1Char('\n')))
             message.chop(1);
-        std::fprintf(stderr, "unzip: %s\n", qPrintable(message));
+        qWarning().noquote() << "unzip:" << message;
     });
     ProcessPendingMessages();
     for (const QString& name : packages) {

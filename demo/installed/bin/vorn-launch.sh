@@ -1,0 +1,3 @@
+#!/bin/sh
+# Vorn 1.0 launcher
+echo "Vorn 1.0"

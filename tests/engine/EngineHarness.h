@@ -55,7 +55,7 @@ public:
     Engine& operator=(const Engine&) = delete;
 
     int32_t run(EngineRun& run);
-    int32_t version(UnzipVersionInfo& info);
+    int32_t version(UnzipVersionInfo* info);
     // The raw entry point, for calls with invalid arguments.
     Wiz_SingleEntryUnzip_t unzip() const { return m_unzip; }
 

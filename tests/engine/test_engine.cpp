@@ -93,7 +93,7 @@ TEST_F(EngineTest, VersionRecordIsFilled) {
     std::memset(&info, ' ', sizeof info);
     info.StructLength = sizeof info;
     info.Flags = 0;
-    ASSERT_EQ(engine.version(info), UZ_OK);
+    ASSERT_EQ(engine.version(&info), UZ_OK);
     EXPECT_EQ(info.Version[0], 1);
     EXPECT_EQ(info.Version[1], 0);
     EXPECT_EQ(info.Version[2], 0);
@@ -104,8 +104,8 @@ TEST_F(EngineTest, VersionRecordIsFilled) {
 
     UnzipVersionInfo shortRecord{};
     shortRecord.StructLength = 20;
-    EXPECT_EQ(engine.version(shortRecord), UZ_ERR_PARAMETERS);
-    EXPECT_EQ(engine.version(*static_cast<UnzipVersionInfo*>(nullptr)), UZ_ERR_PARAMETERS);
+    EXPECT_EQ(engine.version(&shortRecord), UZ_ERR_PARAMETERS);
+    EXPECT_EQ(engine.version(nullptr), UZ_ERR_PARAMETERS);
 }
 
 TEST_F(EngineTest, ListingReportsEveryEntryAndWritesNothing) {

@@ -176,7 +176,8 @@ Tree snapshot(const fs::path& base, const fs::path& skip = {}) {
         } else {
             node.type = 's';
         }
-        tree.emplace(fs::relative(path, base).string(), node);
+        // The path below base (fs::relative would resolve links on the way).
+        tree.emplace(path.string().substr(base.string().size() + 1), node);
     }
     return tree;
 }
@@ -279,6 +280,7 @@ int32_t UZ_CALL onPrint(char* text, uint32_t length) {
     CHECK(text);
     CHECK(length >= 1 && length <= 1023, std::to_string(length));
     CHECK(std::strlen(text) == length, std::string(text, length));
+    CHECK(text[length - 1] == '\n', std::string(text, length)); // one line each
     return 0;
 }
 
@@ -534,7 +536,9 @@ void checkExtracted(const Tree& before, const Tree& after, const Expected& expec
         if (call.convertLineEnds || it->second.crc == 0xFFFFFFFFu)
             continue;
         CHECK(it->second.size == entry.size, path + ": size differs from the listing");
-        CHECK(it->second.crc == entry.crc, path + ": CRC differs from the listing");
+        // An empty entry is not read, so its CRC goes unchecked; strict runs want it checked.
+        CHECK(it->second.crc == entry.crc || (entry.size == 0 && !strict()),
+              path + ": CRC differs from the listing");
     }
 }
 

@@ -1,7 +1,8 @@
 // Fuzzes the version-notes reader with the input as the contents of versions.txt.
 //
 // Checked on every input: no line holds a CR and none is blank; every line is the decoding of the
-// bytes between two line ends (found here by a split of its own); a blank line was found exactly
+// bytes between two line ends (found here by a split of its own; a byte-order mark counts as one
+// only at the start of the file); a blank line was found exactly
 // when the reader says so, and without one the lines cover the whole file; for valid UTF-8 the
 // lines joined by CR are a prefix of the decoded file with its CR LF pairs taken as CR.
 #include "frmVersionInfo.h"
@@ -37,10 +38,20 @@ bool onlySpaces(const QString& text) {
     return true;
 }
 
+// Decodes the bytes of one line. A byte-order mark is dropped only at the start of the file: later
+// lines keep theirs as a character.
+QString decodeLine(const QByteArray& bytes, bool first) {
+    QStringDecoder decoder(QStringDecoder::System,
+                           first ? QStringDecoder::Flag::Stateless
+                                 : QStringDecoder::Flag::Stateless |
+                                       QStringDecoder::Flag::ConvertInitialBom);
+    return decoder.decode(bytes);
+}
+
 // The lines of a file up to and including its first blank one. blank tells whether the last
 // element is that blank line.
 struct Segments {
-    std::vector<QByteArray> lines;
+    std::vector<QString> lines;
     bool blank = false;
 };
 
@@ -55,8 +66,8 @@ Segments split(const QByteArray& bytes) {
         }
         if (i == size && current.isEmpty())
             break; // the file ended with a line end, or is empty
-        result.lines.push_back(current);
-        if (onlySpaces(QString::fromLocal8Bit(current))) {
+        result.lines.push_back(decodeLine(current, result.lines.empty()));
+        if (onlySpaces(result.lines.back())) {
             result.blank = true;
             break;
         }
@@ -83,7 +94,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const size_t expectedLines = reference.lines.size() - (reference.blank ? 1 : 0);
     CHECK(static_cast<size_t>(block.lines.size()) == expectedLines);
     for (size_t i = 0; i < expectedLines; ++i)
-        CHECK(block.lines[static_cast<qsizetype>(i)] == QString::fromLocal8Bit(reference.lines[i]));
+        CHECK(block.lines[static_cast<qsizetype>(i)] == reference.lines[i]);
 
     // For valid UTF-8 the lines rebuild the start of the decoded file.
     QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);

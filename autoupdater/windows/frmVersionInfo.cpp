@@ -31,20 +31,22 @@ frmVersionInfo::frmVersionInfo(QWidget* parent)
 
 VersionNotesBlock ReadVersionNotesBlock(const QByteArray& fileContent) {
     VersionNotesBlock block;
+    // Decoded as a whole, so that a byte-order mark is dropped at the start of the file only.
+    const QString text = QString::fromLocal8Bit(fileContent);
     qsizetype start = 0;
-    const qsizetype size = fileContent.size();
+    const qsizetype size = text.size();
     while (start < size) {
-        qsizetype end = fileContent.indexOf('\r', start);
+        qsizetype end = text.indexOf(QLatin1Char('\r'), start);
         qsizetype next;
         if (end < 0) {
             end = size;
             next = size;
         } else {
             next = end + 1;
-            if (next < size && fileContent.at(next) == '\n')
+            if (next < size && text.at(next) == QLatin1Char('\n'))
                 ++next;
         }
-        const QString line = QString::fromLocal8Bit(fileContent.mid(start, end - start));
+        const QString line = text.mid(start, end - start);
         bool blank = true;
         for (const QChar c : line) {
             if (c != QLatin1Char(' ')) {

@@ -38,6 +38,12 @@ TEST(VersionNotesBlock, BlankMeansOnlySpaces) {
     EXPECT_FALSE(empty.blankFound);
 }
 
+TEST(VersionNotesBlock, ByteOrderMarkIsDroppedOnlyAtTheStartOfTheFile) {
+    const VersionNotesBlock block =
+        ReadVersionNotesBlock("\xEF\xBB\xBFv2\r\xEF\xBB\xBFnotes\r\n\r\n");
+    EXPECT_EQ(block.lines, (QStringList{"v2", QChar(0xFEFF) + QStringLiteral("notes")}));
+}
+
 namespace {
 struct NotesFile {
     QTemporaryDir dir;

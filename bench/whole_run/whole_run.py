@@ -1,0 +1,385 @@
+#!/usr/bin/python3
+"""A whole update, timed: the real updater against curl + bsdtar.
+
+Two packages, made once and kept in the data folder, are served by `python3 -m http.server` on the
+loopback interface:
+  small.zip  3,000 small files in nested folders
+  mixed.zip  1,000 small files (the same names as the first 1,000 of small.zip, so they are
+             replaced), 20 files of 1-4 MB and two of 24 MB, the larger files half random, half text
+
+updater    a fresh program folder (vorn-updater, vbuzip10.dll, the stand-in client as Vorn.exe) and
+           `vorn-updater <prefix> small.zip mixed.zip <pid>`, where <pid> is a process that has
+           already ended, so that the wait for the client ends at its first check. Timed from the
+           start of the process to the status line "Client update complete." on its standard error;
+           it then presses its own Close (VORN_UPDATER_AUTOCLOSE_MS=0).
+reference  `curl -s -o` of both packages, then `bsdtar -xf` of both into a fresh folder.
+           "+ sync" adds a sync of the file system afterwards: the durability the updater provides
+           (it flushes each download before moving it into updates/ and the extracted files before
+           it reports success).
+
+The two take turns, several repetitions after one untimed warm-up of each; medians are reported.
+The updater's phases come from the arrival times of its status lines.
+
+Usage: whole_run.py --updater PATH --engine PATH --client PATH --data DIR [--runs N] [--table]
+  --table  print only rows "ROW<TAB>case<TAB>variant<TAB>value<TAB>unit<TAB>note" for bench/run
+"""
+
+import argparse
+import os
+import random
+import re
+import shutil
+import stat
+import subprocess
+import sys
+import tempfile
+import time
+import zipfile
+
+CASE = "small + mixed"
+GOAL = 1.15
+PATIENCE_S = 300.0
+PACKAGES = ("small.zip", "mixed.zip")
+# Bump when the contents of the packages change, so that cached ones are made again.
+PACKAGE_VERSION = "v1"
+
+WORDS = ("update client version file folder the of engine archive return value const struct "
+         "while for int char data size status window message error result = { } ;").split()
+SEPARATORS = [" "] * 8 + ["\n"]
+
+
+# --- packages -------------------------------------------------------------------------------------
+
+def text_bytes(rng, size):
+    """Text that compresses about as well as source code or documentation does."""
+    words = rng.choices(WORDS, k=size // 4 + 16)
+    seps = rng.choices(SEPARATORS, k=len(words))
+    out = "".join(w + s for w, s in zip(words, seps)).encode()
+    while len(out) < size:
+        out += text_bytes(rng, size - len(out))
+    return out[:size]
+
+
+def half_compressible(rng, size):
+    """Half random, half text, alternating in 1 MB pieces."""
+    pieces = []
+    done = 0
+    piece = 0
+    while done < size:
+        n = min(1 << 20, size - done)
+        pieces.append(rng.randbytes(n) if piece % 2 else text_bytes(rng, n))
+        done += n
+        piece += 1
+    return b"".join(pieces)
+
+
+def small_files(rng, count):
+    for i in range(count):
+        folder = f"app/m{i % 10}/s{i // 10 % 5}/t{i // 50 % 3}"
+        size = 200 + rng.randrange(6000)
+        data = rng.randbytes(size) if rng.randrange(5) == 0 else text_bytes(rng, size)
+        yield f"{folder}/file{i}{'.txt' if i % 7 else '.bin'}", data, 0o755 if i % 13 == 0 else 0o644
+
+
+def small_entries():
+    rng = random.Random(1)
+    yield from small_files(rng, 3000)
+
+
+def mixed_entries():
+    rng = random.Random(3)
+    yield from small_files(rng, 1000)
+    for i in range(20):
+        yield f"lib/module{i}.so", half_compressible(rng, (1 + rng.randrange(4)) << 20), 0o755
+    for i in range(2):
+        yield f"data/asset{i}.pak", half_compressible(rng, 24 << 20), 0o644
+
+
+def write_zip(path, entries):
+    part = path + ".part"
+    with zipfile.ZipFile(part, "w", zipfile.ZIP_DEFLATED, compresslevel=6) as archive:
+        for name, data, mode in entries:
+            info = zipfile.ZipInfo(name, date_time=(2024, 5, 1, 12, 0, 0))
+            info.external_attr = (stat.S_IFREG | mode) << 16
+            info.compress_type = zipfile.ZIP_DEFLATED
+            archive.writestr(info, data, compresslevel=6)
+    os.replace(part, path)
+
+
+def make_packages(folder, say):
+    """The served folder with both packages, made when missing."""
+    served = os.path.join(folder, "packages-" + PACKAGE_VERSION)
+    os.makedirs(served, exist_ok=True)
+    for name, entries in (("small.zip", small_entries), ("mixed.zip", mixed_entries)):
+        path = os.path.join(served, name)
+        if not os.path.exists(path):
+            say(f"generating {path} ...")
+            write_zip(path, entries())
+    return served
+
+
+# --- helpers --------------------------------------------------------------------------------------
+
+def median(values):
+    values = sorted(values)
+    n = len(values)
+    return values[n // 2] if n % 2 else (values[n // 2 - 1] + values[n // 2]) / 2
+
+
+def count_files(folder, leave_out=()):
+    n = 0
+    for root, dirs, files in os.walk(folder):
+        if root == folder:
+            dirs[:] = [d for d in dirs if d not in leave_out]
+            files = [f for f in files if f not in leave_out]
+        n += len(files)
+    return n
+
+
+def settle():
+    """No dirty data of earlier runs left for the disk to write during the next one."""
+    os.sync()
+
+
+def start_server(served):
+    server = subprocess.Popen(
+        [sys.executable, "-u", "-m", "http.server", "0", "--bind", "127.0.0.1",
+         "--directory", served],
+        stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    line = server.stdout.readline()
+    match = re.search(r"port (\d+)", line)
+    if not match:
+        server.kill()
+        raise RuntimeError(f"the HTTP server did not start: {line!r}")
+    return server, f"http://127.0.0.1:{match.group(1)}/"
+
+
+def ended_pid():
+    """The id of a process that has already ended."""
+    child = subprocess.Popen(["true"])
+    child.wait()
+    return child.pid
+
+
+# --- the two contenders ---------------------------------------------------------------------------
+
+INSTALLED = ("vorn-updater", "vbuzip10.dll", "Vorn.exe")
+NOT_EXTRACTED = INSTALLED + ("updates", ".vorn-updater.lock", "tmp")
+
+
+class Updater:
+    """The real updater in a fresh program folder; HOME (with the system directory's engine copy,
+    installed by the first run) is shared by all runs."""
+
+    def __init__(self, args, scratch, prefix):
+        self.args = args
+        self.prefix = prefix
+        self.home = os.path.join(scratch, "home")
+        runtime = os.path.join(scratch, "runtime")
+        os.makedirs(self.home, exist_ok=True)
+        os.makedirs(runtime, mode=0o700, exist_ok=True)
+        self.env = dict(os.environ)
+        self.env.update(HOME=self.home, XDG_RUNTIME_DIR=runtime, QT_QPA_PLATFORM="offscreen",
+                        VORN_UPDATER_AUTOCLOSE_MS="0")
+        for name in ("DISPLAY", "WAYLAND_DISPLAY", "QT_MESSAGE_PATTERN"):
+            self.env.pop(name, None)
+
+    def prepare(self, program):
+        os.makedirs(program)
+        for source, name in ((self.args.updater, "vorn-updater"),
+                             (self.args.engine, "vbuzip10.dll"), (self.args.client, "Vorn.exe")):
+            shutil.copy2(source, os.path.join(program, name))
+        # Downloads are received here and moved into updates/ (same file system, as with /tmp).
+        os.makedirs(os.path.join(program, "tmp"))
+
+    def run(self, program):
+        """Seconds from the start to "Client update complete.", and the status lines with their
+        arrival times."""
+        env = dict(self.env, TMPDIR=os.path.join(program, "tmp"))
+        command = [os.path.join(program, "vorn-updater"), self.prefix, *PACKAGES,
+                   str(ended_pid())]
+        lines = []
+        start = time.perf_counter()
+        process = subprocess.Popen(command, cwd=program, env=env, stdin=subprocess.DEVNULL,
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        complete = None
+        try:
+            for raw in process.stderr:
+                now = time.perf_counter() - start
+                line = raw.decode(errors="replace").rstrip("\n")
+                lines.append((now, line))
+                if line == "Client update complete.":
+                    complete = now
+                    break
+                if line.startswith("ERROR: "):
+                    break
+            process.stderr.close()
+            process.wait(timeout=PATIENCE_S)
+        finally:
+            if process.poll() is None:
+                process.kill()
+                process.wait()
+        if complete is None:
+            log = "\n".join(f"  {t * 1000:8.1f} ms  {l}" for t, l in lines)
+            raise RuntimeError(f"the updater did not complete the update:\n{log}")
+        return complete, lines
+
+
+def phases(lines):
+    """Durations of the updater's stages, from the arrival times of its status lines."""
+    def first(text, after=0.0):
+        for t, line in lines:
+            if line == text and t >= after:
+                return t
+        raise RuntimeError(f"no status line {text!r}")
+
+    preparing = first("Preparing to update...")
+    download_start = first(f"Downloading file {PACKAGES[0]}...")
+    second = first(f"Downloading file {PACKAGES[1]}...")
+    first_done = first("Download completed.")
+    checking = first("Checking client conditions...")
+    processing = first("Processing update data...", checking)
+    updating2 = [t for t, line in lines if line == "Processing update data..."][1]
+    complete = first("Client update complete.")
+    return [
+        ("start-up (process start to first status line)", preparing),
+        ("engine check (to first download)", download_start - preparing),
+        (f"download {PACKAGES[0]}", first_done - download_start),
+        (f"download {PACKAGES[1]}", checking - second),
+        ("client check", processing - checking),
+        (f"extraction {PACKAGES[0]}", updating2 - processing),
+        (f"extraction {PACKAGES[1]}", complete - updating2),
+    ]
+
+
+class Reference:
+    def __init__(self, prefix):
+        self.prefix = prefix
+
+    def run(self, folder):
+        """Seconds for the downloads, for the extractions, and for a sync afterwards."""
+        downloads = os.path.join(folder, "downloads")
+        out = os.path.join(folder, "out")
+        os.makedirs(downloads)
+        os.makedirs(out)
+        start = time.perf_counter()
+        for name in PACKAGES:
+            subprocess.run(["curl", "-s", "-o", os.path.join(downloads, name),
+                            self.prefix + name], check=True)
+        fetched = time.perf_counter()
+        for name in PACKAGES:
+            subprocess.run(["bsdtar", "-xf", os.path.join(downloads, name), "-C", out],
+                           check=True)
+        extracted = time.perf_counter()
+        subprocess.run(["sync", "-f", out], check=True)
+        synced = time.perf_counter()
+        return fetched - start, extracted - fetched, synced - extracted
+
+
+# --- main -----------------------------------------------------------------------------------------
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--updater", required=True)
+    parser.add_argument("--engine", required=True)
+    parser.add_argument("--client", required=True)
+    parser.add_argument("--data", required=True)
+    parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--table", action="store_true")
+    parser.add_argument("--verbose", action="store_true", help="print every run's status lines")
+    args = parser.parse_args()
+    runs = max(1, args.runs)
+
+    def say(text):
+        print(text, file=sys.stderr if args.table else sys.stdout, flush=True)
+
+    served = make_packages(args.data, say)
+    expected = None
+    os.makedirs(args.data, exist_ok=True)
+    scratch = tempfile.mkdtemp(prefix="scratch-", dir=args.data)
+    server, prefix = start_server(served)
+    try:
+        updater = Updater(args, scratch, prefix)
+        reference = Reference(prefix)
+        totals = {"updater": [], "reference": [], "reference+sync": []}
+        stage_times = {}
+        ref_stages = {"curl -s -o, both": [], "bsdtar -xf, both": [], "sync": []}
+
+        # Run 0 is the warm-up (caches, the engine's copy in the system directory); not counted.
+        for run in range(runs + 1):
+            order = ("updater", "reference") if run % 2 == 0 else ("reference", "updater")
+            for who in order:
+                folder = os.path.join(scratch, who)
+                shutil.rmtree(folder, ignore_errors=True)
+                if who == "updater":
+                    updater.prepare(folder)
+                    settle()
+                    seconds, lines = updater.run(folder)
+                    files = count_files(folder, NOT_EXTRACTED)
+                    if args.verbose:
+                        for t, line in lines:
+                            say(f"  {t * 1000:8.1f} ms  {line}")
+                    if run > 0:
+                        totals["updater"].append(seconds)
+                        for name, value in phases(lines):
+                            stage_times.setdefault(name, []).append(value)
+                else:
+                    settle()
+                    fetch, extract, sync = reference.run(folder)
+                    files = count_files(os.path.join(folder, "out"))
+                    if run > 0:
+                        totals["reference"].append(fetch + extract)
+                        totals["reference+sync"].append(fetch + extract + sync)
+                        ref_stages["curl -s -o, both"].append(fetch)
+                        ref_stages["bsdtar -xf, both"].append(extract)
+                        ref_stages["sync"].append(sync)
+                if expected is None:
+                    expected = files
+                elif files != expected:
+                    raise RuntimeError(f"{who} left {files} files, expected {expected}")
+                shutil.rmtree(folder, ignore_errors=True)
+                settle()
+            if run > 0 and not args.table:
+                say(f"run {run}: updater {totals['updater'][-1] * 1000:.0f} ms, "
+                    f"curl + bsdtar {totals['reference'][-1] * 1000:.0f} ms")
+    finally:
+        server.kill()
+        server.wait()
+        shutil.rmtree(scratch, ignore_errors=True)
+
+    ms = {k: median(v) * 1000 for k, v in totals.items()}
+    ratio = ms["updater"] / ms["reference"]
+    verdict = "met" if ratio <= GOAL else "MISSED"
+    # Each run's updater and reference ran back to back, so their ratio is less disturbed by load
+    # that comes and goes.
+    paired = median([u / r for u, r in zip(totals["updater"], totals["reference"])])
+    rows = [
+        (CASE, "vorn-updater, start to complete", f"{ms['updater']:.1f}", "ms",
+         f"{ratio:.2f}x curl + bsdtar"),
+        (CASE, "curl + bsdtar", f"{ms['reference']:.1f}", "ms", "1.00x"),
+        (CASE, "curl + bsdtar + sync", f"{ms['reference+sync']:.1f}", "ms",
+         f"{ms['reference+sync'] / ms['reference']:.2f}x curl + bsdtar"),
+        (CASE, "ratio updater / (curl + bsdtar)", f"{ratio:.2f}", "x",
+         f"goal <= {GOAL:.2f}: {verdict}"),
+        (CASE, "ratio updater / (curl + bsdtar), paired", f"{paired:.2f}", "x",
+         "median of the runs' own ratios: steadier on a busy machine"),
+        (CASE, "ratio updater / (curl + bsdtar + sync)",
+         f"{ms['updater'] / ms['reference+sync']:.2f}", "x", "same durability"),
+    ]
+    for name, values in stage_times.items():
+        rows.append((CASE + ", updater stages", name, f"{median(values) * 1000:.1f}", "ms", ""))
+    for name, values in ref_stages.items():
+        rows.append((CASE + ", reference stages", name, f"{median(values) * 1000:.1f}", "ms", ""))
+
+    if args.table:
+        for row in rows:
+            print("ROW\t" + "\t".join(row))
+    else:
+        say(f"\n{runs} runs, medians; {expected} files extracted per run")
+        for case, variant, value, unit, note in rows:
+            say(f"{case:34} {variant:48} {value:>9} {unit:3} {note}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

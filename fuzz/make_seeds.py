@@ -149,6 +149,15 @@ def engine_seeds():
         archive.writestr(folder, b"")
         archive.writestr(info("folder/in.txt"), b"inside a folder marked by its attributes\n")
     seeds["dos-folder.zip"] = buffer.getvalue()
+    # Names of what the engine fuzzer puts in a prefilled extraction folder: links leading out of
+    # it ("up", "sibling", "abs"), its own files and stale temporary files.
+    seeds["through-links.zip"] = make_zip([("up/evil.txt", b"through a link\n"),
+                                           ("abs/evil.txt", b"through a link\n"),
+                                           ("sibling", b"over a link\n"),
+                                           ("keep.txt", b"replaced\n"),
+                                           ("sub/readme.txt", b"replaced\n")])
+    seeds["over-links.zip"] = make_zip([("sibling", b"over a link\n"), ("up", b"over a link\n"),
+                                        ("keep.txt", b"replaced\n")])
     seeds["text-lines.zip"] = make_zip([("unix.txt", b"a\nb\nc\n"), ("mac.txt", b"a\rb\r"),
                                         ("dos.txt", b"a\r\nb\r\n")])
     return seeds

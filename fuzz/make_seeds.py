@@ -10,6 +10,7 @@ the same files.
 import io
 import struct
 import sys
+import warnings
 import zipfile
 import zlib
 from pathlib import Path
@@ -195,6 +196,7 @@ def write(target, seeds):
 
 
 def main():
+    warnings.filterwarnings("ignore", "Duplicate name")  # duplicate.zip has one on purpose
     write("fuzz_engine", engine_seeds())
     write("fuzz_command_line", command_line_seeds())
     write("fuzz_version_notes", version_notes_seeds())

@@ -13,13 +13,11 @@ VORN_E2E_UPDATER, VORN_E2E_ENGINE and VORN_E2E_CLIENT.
 
 import functools
 import http.server
-import io
 import os
 import shutil
 import signal
 import stat
 import subprocess
-import sys
 import tempfile
 import threading
 import time

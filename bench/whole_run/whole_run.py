@@ -27,6 +27,7 @@ Usage: whole_run.py --updater PATH --engine PATH --client PATH --data DIR [--run
 import argparse
 import os
 import random
+import resource
 import re
 import shutil
 import stat
@@ -154,6 +155,12 @@ def start_server(served):
     return server, f"http://127.0.0.1:{match.group(1)}/"
 
 
+def children_cpu():
+    """CPU seconds (user + system) used by the ended and reaped child processes so far."""
+    usage = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return usage.ru_utime + usage.ru_stime
+
+
 def ended_pid():
     """The id of a process that has already ended."""
     child = subprocess.Popen(["true"])
@@ -193,12 +200,13 @@ class Updater:
         os.makedirs(os.path.join(program, "tmp"))
 
     def run(self, program):
-        """Seconds from the start to "Client update complete.", and the status lines with their
-        arrival times."""
+        """Seconds from the start to "Client update complete.", the status lines with their arrival
+        times, and the CPU seconds the updater used (its whole life, the close included)."""
         env = dict(self.env, TMPDIR=os.path.join(program, "tmp"))
         command = [os.path.join(program, "vorn-updater"), self.prefix, *PACKAGES,
                    str(ended_pid())]
         lines = []
+        cpu = children_cpu()
         start = time.perf_counter()
         process = subprocess.Popen(command, cwd=program, env=env, stdin=subprocess.DEVNULL,
                                    stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
@@ -222,7 +230,7 @@ class Updater:
         if complete is None:
             log = "\n".join(f"  {t * 1000:8.1f} ms  {l}" for t, l in lines)
             raise RuntimeError(f"the updater did not complete the update:\n{log}")
-        return complete, lines
+        return complete, lines, children_cpu() - cpu
 
 
 def phases(lines):
@@ -257,11 +265,13 @@ class Reference:
         self.prefix = prefix
 
     def run(self, folder):
-        """Seconds for the downloads, for the extractions, and for a sync afterwards."""
+        """Seconds for the downloads, for the extractions and for a sync afterwards, and the CPU
+        seconds curl and bsdtar used."""
         downloads = os.path.join(folder, "downloads")
         out = os.path.join(folder, "out")
         os.makedirs(downloads)
         os.makedirs(out)
+        cpu = children_cpu()
         start = time.perf_counter()
         for name in PACKAGES:
             subprocess.run(["curl", "-s", "-o", os.path.join(downloads, name),
@@ -271,9 +281,10 @@ class Reference:
             subprocess.run(["bsdtar", "-xf", os.path.join(downloads, name), "-C", out],
                            check=True)
         extracted = time.perf_counter()
+        cpu = children_cpu() - cpu
         subprocess.run(["sync", "-f", out], check=True)
         synced = time.perf_counter()
-        return fetched - start, extracted - fetched, synced - extracted
+        return fetched - start, extracted - fetched, synced - extracted, cpu
 
 
 # --- main -----------------------------------------------------------------------------------------
@@ -303,6 +314,7 @@ def main():
         reference = Reference(prefix)
         totals = {"updater": [], "reference": [], "reference+sync": []}
         stage_times = {}
+        cpu_times = {"updater": [], "reference": []}
         ref_stages = {"curl -s -o, both": [], "bsdtar -xf, both": [], "sync": []}
 
         # Run 0 is the warm-up (caches, the engine's copy in the system directory); not counted.
@@ -314,22 +326,24 @@ def main():
                 if who == "updater":
                     updater.prepare(folder)
                     settle()
-                    seconds, lines = updater.run(folder)
+                    seconds, lines, cpu = updater.run(folder)
                     files = count_files(folder, NOT_EXTRACTED)
                     if args.verbose:
                         for t, line in lines:
                             say(f"  {t * 1000:8.1f} ms  {line}")
                     if run > 0:
                         totals["updater"].append(seconds)
+                        cpu_times["updater"].append(cpu)
                         for name, value in phases(lines):
                             stage_times.setdefault(name, []).append(value)
                 else:
                     settle()
-                    fetch, extract, sync = reference.run(folder)
+                    fetch, extract, sync, cpu = reference.run(folder)
                     files = count_files(os.path.join(folder, "out"))
                     if run > 0:
                         totals["reference"].append(fetch + extract)
                         totals["reference+sync"].append(fetch + extract + sync)
+                        cpu_times["reference"].append(cpu)
                         ref_stages["curl -s -o, both"].append(fetch)
                         ref_stages["bsdtar -xf, both"].append(extract)
                         ref_stages["sync"].append(sync)
@@ -365,6 +379,13 @@ def main():
          "median of the runs' own ratios: steadier on a busy machine"),
         (CASE, "ratio updater / (curl + bsdtar + sync)",
          f"{ms['updater'] / ms['reference+sync']:.2f}", "x", "same durability"),
+    ]
+    cpu_ms = {k: median(v) * 1000 for k, v in cpu_times.items()}
+    rows += [
+        (CASE + ", CPU time", "vorn-updater (user + system)", f"{cpu_ms['updater']:.1f}", "ms",
+         f"{cpu_ms['updater'] / cpu_ms['reference']:.2f}x curl + bsdtar"),
+        (CASE + ", CPU time", "curl + bsdtar (user + system)", f"{cpu_ms['reference']:.1f}", "ms",
+         "1.00x"),
     ]
     for name, values in stage_times.items():
         rows.append((CASE + ", updater stages", name, f"{median(values) * 1000:.1f}", "ms", ""))

@@ -102,49 +102,73 @@ def dotdot_to_the_top(rig):
     return "../" * depth + rig.root.strip("/") + "/outside/from-the-top.txt"
 
 
-CASES = {
-    "dotdot_one_up": lambda rig: [file_entry("../evil.txt", "x")],
-    "dotdot_two_up_and_back_in": lambda rig: [
-        file_entry(f"../../{os.path.basename(rig.root)}/outside/two.txt", "x")],
-    "dotdot_to_the_filesystem_root": lambda rig: [file_entry(dotdot_to_the_top(rig), "x")],
-    "dotdot_behind_folders": lambda rig: [file_entry("a/b/../../../outside/secret.txt", "pwned")],
-    "absolute_path": lambda rig: [file_entry(rig.root + "/outside/absolute.txt", "x")],
-    "backslash_dotdot": lambda rig: [file_entry("..\\outside\\secret.txt", "pwned")],
-    "backslash_behind_folders": lambda rig: [file_entry("a\\..\\..\\outside\\b.txt", "x")],
-    "symlink_entry_leading_out": lambda rig: [link_entry("link", "../outside")],
-    "folder_link_then_file_through_it": lambda rig: [
-        link_entry("dir", rig.root + "/outside"), file_entry("dir/secret.txt", "pwned")],
-    "existing_link_in_program_folder_leading_out": lambda rig: [
-        file_entry("escape/secret.txt", "pwned"), file_entry("escape/deeper/new.txt", "x")],
-    "crc_mismatch_in_last_entry": lambda rig: [file_entry("last.txt", "last entry data\n")],
-    "truncated_archive": lambda rig: [file_entry("big.bin", hr.noise(200000))],
-    "entry_inflating_past_declared_size": lambda rig: [file_entry("bomb.txt", "z" * (1 << 20))],
-}
+class Case:
+    """entries(rig): the hostile entries; culprit: what the refusal must name (the entry, or the
+    archive); damage(path): done to the built archive; prepare(rig): done in the sandbox."""
 
-# Damage done to the built archive, and things prepared in the sandbox.
-AFTER_BUILD = {
-    "crc_mismatch_in_last_entry": lambda path: patch_entry(path, "last.txt", crc=0xDEADBEEF),
-    "truncated_archive": truncate_half,
-    "entry_inflating_past_declared_size": lambda path: patch_entry(path, "bomb.txt", size=1000),
+    def __init__(self, entries, culprit, damage=None, prepare=None):
+        self.entries = entries
+        self.culprit = culprit
+        self.damage = damage
+        self.prepare = prepare
+
+
+def escape_link(rig):
+    os.symlink("../outside", os.path.join(rig.program, "escape"))
+
+
+CASES = {
+    "dotdot_one_up": Case(lambda rig: [file_entry("../evil.txt", "x")], "../evil.txt"),
+    "dotdot_two_up_and_back_in": Case(
+        lambda rig: [file_entry(f"../../{os.path.basename(rig.root)}/outside/two.txt", "x")],
+        "/outside/two.txt"),
+    "dotdot_to_the_filesystem_root": Case(
+        lambda rig: [file_entry(dotdot_to_the_top(rig), "x")], "/outside/from-the-top.txt"),
+    "dotdot_behind_folders": Case(
+        lambda rig: [file_entry("a/b/../../../outside/secret.txt", "pwned")],
+        "a/b/../../../outside/secret.txt"),
+    "absolute_path": Case(lambda rig: [file_entry(rig.root + "/outside/absolute.txt", "x")],
+                          "/outside/absolute.txt"),
+    "backslash_dotdot": Case(lambda rig: [file_entry("..\\outside\\secret.txt", "pwned")],
+                             "..\\outside\\secret.txt"),
+    "backslash_behind_folders": Case(
+        lambda rig: [file_entry("a\\..\\..\\outside\\b.txt", "x")], "a\\..\\..\\outside\\b.txt"),
+    "symlink_entry_leading_out": Case(lambda rig: [link_entry("shortcut", "../outside")],
+                                      "shortcut"),
+    "folder_link_then_file_through_it": Case(
+        lambda rig: [link_entry("linked", rig.root + "/outside"),
+                     file_entry("linked/secret.txt", "pwned")], "linked"),
+    "existing_link_in_program_folder_leading_out": Case(
+        lambda rig: [file_entry("escape/secret.txt", "pwned"),
+                     file_entry("escape/deeper/new.txt", "x")],
+        "escape", prepare=escape_link),
+    "crc_mismatch_in_last_entry": Case(
+        lambda rig: [file_entry("last.txt", "last entry data\n")], "last.txt",
+        damage=lambda path: patch_entry(path, "last.txt", crc=0xDEADBEEF)),
+    "truncated_archive": Case(lambda rig: [file_entry("big.bin", hr.noise(200000))], PACKAGE,
+                              damage=truncate_half),
+    "entry_inflating_past_declared_size": Case(
+        lambda rig: [file_entry("bomb.txt", "z" * (1 << 20))], "bomb.txt",
+        damage=lambda path: patch_entry(path, "bomb.txt", size=1000)),
 }
 
 
 class HostileArchiveTest(unittest.TestCase):
-    def prepare(self, name):
+    def prepare(self, case):
         rig = hr.open_rig(self)
         os.makedirs(os.path.join(rig.root, "outside"))
         with open(os.path.join(rig.root, "outside", "secret.txt"), "w") as handle:
             handle.write("outside\n")
-        if name == "existing_link_in_program_folder_leading_out":
-            os.symlink("../outside", os.path.join(rig.program, "escape"))
+        if case.prepare:
+            case.prepare(rig)
         path = os.path.join(rig.served, PACKAGE)
-        build(path, CASES[name](rig))
-        if name in AFTER_BUILD:
-            AFTER_BUILD[name](path)
+        build(path, case.entries(rig))
+        if case.damage:
+            case.damage(path)
         rig.before = hr.snapshot(rig.root, NOT_WATCHED)
         return rig
 
-    def exercise(self, rig):
+    def exercise(self, case, rig):
         log = hr.run_to_end(rig, PACKAGE)
         lines = rig.lines(log)
         problems = []
@@ -156,13 +180,15 @@ class HostileArchiveTest(unittest.TestCase):
         if len(rig.client_starts()) != 1:
             problems.append("the close button started the client")
         reasons = hr.diagnostics(log)
+        if not any(case.culprit in reason for reason in reasons):
+            problems.append(f"the refusal does not name {case.culprit!r}")
         if problems:
             raise AssertionError("; ".join(problems) + "\n" + "\n".join(reasons))
         return lines[-1], reasons[-1] if reasons else ""
 
     def test_hostile_archives_are_refused_without_a_trace(self):
-        rigs = {name: self.prepare(name) for name in CASES}
-        outcome = hr.run_parallel(rigs, lambda name: self.exercise(rigs[name]))
+        rigs = {name: self.prepare(case) for name, case in CASES.items()}
+        outcome = hr.run_parallel(rigs, lambda name: self.exercise(CASES[name], rigs[name]))
         for name in CASES:
             result, error = outcome[name]
             with self.subTest(case=name):

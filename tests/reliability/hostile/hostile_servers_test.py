@@ -189,6 +189,14 @@ def redirect_loop(test, rig):
                                   "/hop.zip": (302, {"Location": "/" + PACKAGE}, b"")})
 
 
+def redirect_to_local_file(test, rig):
+    # A valid package on this computer: a server must not be able to pick local files.
+    local = os.path.join(rig.root, "local.zip")
+    with open(local, "wb") as handle:
+        handle.write(SERVED)
+    return scripted_server(test, {"/" + PACKAGE: (302, {"Location": "file://" + local}, b"")})
+
+
 def untrusted_https(test, rig):
     # The certificate is not trusted: no byte of the answer may be taken.
     return scripted_server(test, {"/" + PACKAGE: (200, {}, SERVED)},
@@ -249,6 +257,7 @@ QUICK_CASES = [
     Case("server_error_html", status_page(500), [NO_CONNECTION]),
     Case("gzip_encoded_body", gzip_encoded, [NO_CONNECTION]),
     Case("redirect_loop", redirect_loop, [NO_CONNECTION]),
+    Case("redirect_to_local_file", redirect_to_local_file, [NO_CONNECTION]),
     Case("https_to_http_redirect", https_to_http, [NO_CONNECTION], packages=("ok.zip", PACKAGE),
          start=["Preparing to update...", "Downloading file ok.zip...", "Download completed.",
                 f"Downloading file {PACKAGE}..."]),

@@ -8,7 +8,8 @@ The updater runs on the offscreen platform with HOME pointing into the temporary
 presses its own close button once its run has ended (VORN_UPDATER_AUTOCLOSE_MS).
 
 The paths of the programs under test come from the environment:
-VORN_E2E_UPDATER, VORN_E2E_ENGINE and VORN_E2E_CLIENT.
+VORN_E2E_UPDATER, VORN_E2E_ENGINE and VORN_E2E_CLIENT. VORN_E2E_KEEP=1 keeps the temporary
+directories (vorn-e2e-*) for a look afterwards.
 """
 
 import functools
@@ -103,7 +104,8 @@ class UpdaterRunTest(unittest.TestCase):
         for path in (UPDATER, ENGINE, CLIENT):
             self.assertTrue(os.path.isfile(path), f"missing program under test: {path!r}")
         self.root = tempfile.mkdtemp(prefix="vorn-e2e-")
-        self.addCleanup(shutil.rmtree, self.root, ignore_errors=True)
+        if not os.environ.get("VORN_E2E_KEEP"):
+            self.addCleanup(shutil.rmtree, self.root, ignore_errors=True)
         self.program = os.path.join(self.root, "program")
         self.served = os.path.join(self.root, "served")
         self.home = os.path.join(self.root, "home")

@@ -5,6 +5,17 @@
 
 #include <QObject>
 #include <QString>
+#include <cerrno>
+
+// Why a read, or the saving of the file it received, failed on this computer rather than at the
+// source: the temporary file could not be written, or the file could not be put in its place.
+struct LocalFailure {
+    int systemError = 0; // the system's error number (errno); 0 when there is none
+    QString reason;      // empty: no local failure
+
+    bool happened() const { return !reason.isEmpty(); }
+    bool outOfSpace() const { return systemError == ENOSPC || systemError == EDQUOT; }
+};
 
 class AsyncReadService : public QObject {
     Q_OBJECT
@@ -23,6 +34,10 @@ public:
     virtual void start(const QString& address, int deliveryKind, const QString& tag,
                        int options) = 0;
 
+    // Of the read whose readComplete was emitted last: why it failed when the cause lies on this
+    // computer; empty after a success or a failure at the source (network, server).
+    const LocalFailure& lastLocalFailure() const { return m_lastLocalFailure; }
+
 signals:
     // Zero or more times while data arrives. `total` is 0 while the size is unknown.
     void readProgress(qint64 bytesRead, qint64 total, const QString& tag);
@@ -33,4 +48,11 @@ signals:
     // the receivers did not move away is deleted when the notification has been handled (receivers
     // must therefore use direct connections).
     void readComplete(qint64 bytesRead, qint64 total, const QString& tag, const QString& tempFile);
+
+protected:
+    // Implementations set this just before they emit readComplete.
+    void setLastLocalFailure(LocalFailure failure) { m_lastLocalFailure = std::move(failure); }
+
+private:
+    LocalFailure m_lastLocalFailure;
 };

@@ -60,14 +60,22 @@ void DL::onReadProgress(qint64 bytesRead, qint64 total, const QString& tag) {
 void DL::onReadComplete(qint64 bytesRead, qint64 total, const QString& tag,
                         const QString& tempFile) {
     const QString key = keyOf(tag);
+    m_lastLocalFailure = m_service->lastLocalFailure();
     if (bytesRead > 0 && bytesRead == total) {
         const auto destination = m_colDestinations.constFind(key);
         QString reason;
-        if (destination == m_colDestinations.constEnd())
+        int code = 0;
+        if (destination == m_colDestinations.constEnd()) {
             qWarning().noquote() << "No destination for the download" << tag;
-        else if (!moveReplacing(tempFile, *destination, &reason))
-            qWarning().noquote()
-                << QStringLiteral("Cannot move the download to %1: %2").arg(*destination, reason);
+        } else if (!moveReplacing(tempFile, *destination, &reason, &code)) {
+            const QString failure =
+                QStringLiteral("cannot move the download to %1: %2").arg(*destination, reason);
+            qWarning().noquote() << failure;
+            // Without a place for the file (no folder) nothing stale can stand there either; the
+            // package is plainly missing, which the host finds for itself.
+            if (code != 0)
+                m_lastLocalFailure = {code, failure};
+        }
     }
 
     m_colDestinations.remove(key);

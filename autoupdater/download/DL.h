@@ -8,7 +8,7 @@
 #include <QObject>
 #include <QString>
 
-class AsyncReadService;
+#include "AsyncReadService.h"
 
 class DL : public QObject {
     Q_OBJECT
@@ -36,6 +36,13 @@ public:
     // Number of pending downloads.
     int pendingCount() const { return int(m_colDestinations.size()); }
 
+    // Of the last completed read (valid from its Completed on): why the file was not received or
+    // not saved when the cause lies on this computer (temporary file not writable, disk full, the
+    // system refused the move to the destination); empty otherwise. A failed move leaves the
+    // counts of Completed as they were (and an older file at the destination), so this is the
+    // only place that tells of it. A destination without its folder is not such a failure.
+    const LocalFailure& lastLocalFailure() const { return m_lastLocalFailure; }
+
 signals:
     // The arguments are copies held by the control for the call: a handler may change them
     // without effect. Connect directly (references cannot be queued).
@@ -52,4 +59,5 @@ private:
     // Pending downloads: case-folded id -> destination path.
     QHash<QString, QString> m_colDestinations;
     QString m_sCurrentFile;
+    LocalFailure m_lastLocalFailure;
 };

@@ -16,7 +16,13 @@ bool failWith(QString* error, const QString& reason) {
     return false;
 }
 
-QString systemError(int code) {
+bool failWith(QString* error, int* systemError, int code, const QString& reason) {
+    if (systemError)
+        *systemError = code != 0 ? code : EIO;
+    return failWith(error, reason);
+}
+
+QString systemErrorText(int code) {
     return QString::fromLocal8Bit(std::strerror(code));
 }
 
@@ -40,37 +46,58 @@ bool checkDestination(const QString& destination, QString* error) {
 }
 } // namespace
 
-bool copyReplacing(const QString& source, const QString& destination, QString* error) {
+bool copyReplacing(const QString& source, const QString& destination, QString* error,
+                   int* systemError) {
+    if (systemError)
+        *systemError = 0;
     if (!checkDestination(destination, error))
         return false;
     QFile in(source);
-    if (!in.open(QIODevice::ReadOnly))
-        return failWith(error, in.errorString());
+    errno = 0;
+    if (!in.open(QIODevice::ReadOnly)) {
+        const int code = errno;
+        return failWith(error, systemError, code, in.errorString());
+    }
     QSaveFile out(destination);
-    if (!out.open(QIODevice::WriteOnly))
-        return failWith(error, out.errorString());
+    errno = 0;
+    if (!out.open(QIODevice::WriteOnly)) {
+        const int code = errno;
+        return failWith(error, systemError, code, out.errorString());
+    }
     std::vector<char> buffer(1 << 20);
     for (;;) {
+        errno = 0;
         const qint64 got = in.read(buffer.data(), qint64(buffer.size()));
         if (got < 0) {
+            const int code = errno;
             out.cancelWriting();
-            return failWith(error, in.errorString());
+            return failWith(error, systemError, code, in.errorString());
         }
         if (got == 0)
             break;
+        errno = 0;
         if (out.write(buffer.data(), got) != got) {
+            // A short write leaves no error in the file object, only in errno.
+            const int code = errno;
+            const QString reason = code != 0 ? systemErrorText(code) : out.errorString();
             out.cancelWriting();
-            return failWith(error, out.errorString());
+            return failWith(error, systemError, code, reason);
         }
     }
     // commit() flushes the new file to disk before renaming it over the destination.
-    if (!out.commit())
-        return failWith(error, out.errorString());
+    errno = 0;
+    if (!out.commit()) {
+        const int code = errno;
+        return failWith(error, systemError, code, out.errorString());
+    }
     syncPath(QFileInfo(destination).absolutePath(), O_RDONLY | O_DIRECTORY);
     return true;
 }
 
-bool moveReplacing(const QString& source, const QString& destination, QString* error) {
+bool moveReplacing(const QString& source, const QString& destination, QString* error,
+                   int* systemError) {
+    if (systemError)
+        *systemError = 0;
     if (!checkDestination(destination, error))
         return false;
     if (!QFileInfo(source).isFile())
@@ -84,8 +111,8 @@ bool moveReplacing(const QString& source, const QString& destination, QString* e
     }
     const int code = errno;
     if (code != EXDEV)
-        return failWith(error, systemError(code));
-    if (!copyReplacing(source, destination, error))
+        return failWith(error, systemError, code, systemErrorText(code));
+    if (!copyReplacing(source, destination, error, systemError))
         return false;
     QFile::remove(source);
     return true;

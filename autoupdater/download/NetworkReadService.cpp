@@ -10,8 +10,14 @@
 #include <QtDebug>
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <climits>
+#include <cstring>
+#include <fcntl.h>
 #include <memory>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "AppError.h"
 
@@ -25,6 +31,39 @@ constexpr qint64 kChunkBytes = 64 << 10;
 
 QString schemeOf(const QUrl& url) {
     return url.scheme().toLower();
+}
+
+QString systemErrorText(int code) {
+    return QString::fromLocal8Bit(std::strerror(code));
+}
+
+const QString kTempPattern = QStringLiteral("vorn-download-*.part");
+
+// Whether the open file `fd` is the file that `path` names now.
+bool isFileAt(int fd, const QByteArray& path) {
+    struct stat opened {
+    }, named{};
+    return ::fstat(fd, &opened) == 0 && ::lstat(path.constData(), &named) == 0 &&
+           opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
+}
+
+// Removes the temporary files of reads that never finished (an updater killed while it
+// downloaded). A read holds a lock on its file for as long as it needs the file, so that a file
+// someone can lock belongs to nobody any more.
+void removeAbandonedFiles(const QDir& folder) {
+    const QStringList names =
+        folder.entryList({kTempPattern}, QDir::Files | QDir::Hidden | QDir::NoSymLinks);
+    for (const QString& name : names) {
+        const QByteArray path = QFile::encodeName(folder.filePath(name));
+        const int fd = ::open(path.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0)
+            continue;
+        struct stat st {};
+        if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::flock(fd, LOCK_EX | LOCK_NB) == 0 &&
+            isFileAt(fd, path))
+            ::unlink(path.constData());
+        ::close(fd);
+    }
 }
 } // namespace
 
@@ -46,12 +85,30 @@ public:
         discardFile();
     }
 
-    // Creates the temporary file; fails when the name is taken.
+    // Creates the temporary file and locks it until the read is done with it (past the move of
+    // a complete file), so that no other updater takes it for abandoned. Fails when the name is
+    // taken. Unbuffered: every write reaches the system at once, so that the reason of a failed
+    // write is the system's own.
     bool createFile() {
-        m_ownsFile = m_file.open(QIODevice::WriteOnly | QIODevice::NewOnly);
-        return m_ownsFile;
+        if (!m_file.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered)) {
+            m_fileError = m_file.errorString();
+            return false;
+        }
+        m_ownsFile = true;
+        m_lock = ::fcntl(m_file.handle(), F_DUPFD_CLOEXEC, 0);
+        if (m_lock >= 0 && ::flock(m_lock, LOCK_EX | LOCK_NB) == 0 &&
+            isFileAt(m_lock, QFile::encodeName(m_file.fileName())))
+            return true;
+        // Taken for abandoned between its creation and the lock: the name is left to the one
+        // who took it.
+        m_fileError = m_lock < 0 ? systemErrorText(errno)
+                                 : QStringLiteral("the file was removed while it was created");
+        m_ownsFile = false;
+        m_file.close();
+        releaseLock();
+        return false;
     }
-    QString fileError() const { return m_file.errorString(); }
+    QString fileError() const { return m_fileError; }
 
     void begin(QNetworkReply* reply) {
         m_reply = reply;
@@ -66,6 +123,7 @@ public:
     }
 
     const QString& tag() const { return m_tag; }
+    const LocalFailure& localFailure() const { return m_localFailure; }
 
     // Closes the temporary file and works out the counts the completion reports.
     void conclude(qint64& bytesRead, qint64& total, QString& tempFile) {
@@ -81,9 +139,10 @@ public:
                      .arg(m_written)
                      .arg(m_announced));
         m_file.unsetError();
+        errno = 0;
         m_file.close(); // writes what is still buffered
         if (!m_failed && m_file.error() != QFileDevice::NoError)
-            fail(QStringLiteral("cannot write the temporary file: %1").arg(m_file.errorString()));
+            failToWrite(errno);
 
         bytesRead = m_written;
         if (!m_failed) {
@@ -103,9 +162,16 @@ public:
         if (m_ownsFile && QFile::exists(m_file.fileName()))
             QFile::remove(m_file.fileName());
         m_ownsFile = false;
+        releaseLock();
     }
 
 private:
+    void releaseLock() {
+        if (m_lock >= 0)
+            ::close(m_lock);
+        m_lock = -1;
+    }
+
     int httpStatus() const {
         const QVariant status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
         return status.isValid() ? status.toInt() : -1;
@@ -161,6 +227,18 @@ private:
                                     .arg(m_url.toDisplayString(QUrl::RemoveUserInfo), reason);
     }
 
+    // The temporary file cannot take the bytes: a failure on this computer. `code` is the
+    // system's error number of the failed write (a short write sets none in the file object).
+    void failToWrite(int code) {
+        if (m_failed)
+            return;
+        const QString reason =
+            QStringLiteral("cannot write the temporary file %1: %2")
+                .arg(m_file.fileName(), code != 0 ? systemErrorText(code) : m_file.errorString());
+        m_localFailure = {code, reason};
+        fail(reason);
+    }
+
     void schedulePump() {
         if (m_pumpQueued || m_concluded)
             return;
@@ -191,9 +269,9 @@ private:
                          .arg(m_announced));
                 continue;
             }
+            errno = 0;
             if (m_file.write(m_buffer.data(), got) != got) {
-                fail(QStringLiteral("cannot write the temporary file: %1")
-                         .arg(m_file.errorString()));
+                failToWrite(errno);
                 continue;
             }
             m_written += got;
@@ -223,6 +301,8 @@ private:
     QFile m_file;
     bool m_http;
     bool m_ownsFile = false;
+    int m_lock = -1; // a second descriptor of the temporary file, holding its lock
+    QString m_fileError;
     QPointer<QNetworkReply> m_reply;
     qint64 m_written = 0;
     qint64 m_announced = -1; // -1: no size announced
@@ -230,6 +310,7 @@ private:
     bool m_failed = false;
     bool m_pumpQueued = false;
     bool m_concluded = false;
+    LocalFailure m_localFailure;
     std::array<char, kChunkBytes> m_buffer{};
 };
 
@@ -265,6 +346,7 @@ void NetworkReadService::start(const QString& address, int deliveryKind, const Q
     // The temporary file is made before anything goes out, so that a read that starts can always
     // keep its bytes.
     const QDir folder(tempFolder());
+    removeAbandonedFiles(folder);
     std::unique_ptr<NetworkRead> read;
     bool created = false;
     QString lastError;
@@ -308,6 +390,7 @@ void NetworkReadService::finishRead(NetworkRead* read) {
     QString tempFile;
     read->conclude(bytesRead, total, tempFile);
     const QString tag = read->tag();
+    setLastLocalFailure(tempFile.isEmpty() ? read->localFailure() : LocalFailure{});
     const QPointer<NetworkRead> alive(read);
     try {
         emit readComplete(bytesRead, total, tag, tempFile);

@@ -26,7 +26,9 @@ public:
     void setStallTimeout(std::chrono::milliseconds timeout) { m_stallTimeout = timeout; }
     std::chrono::milliseconds stallTimeout() const { return m_stallTimeout; }
 
-    // Where temporary files are created; the system's temporary folder unless set.
+    // Where temporary files are created; the system's temporary folder unless set. Every start
+    // first removes the temporary files there that no read holds any more (those of an updater
+    // that was killed while it downloaded).
     void setTempFolder(const QString& folder) { m_tempFolder = folder; }
     QString tempFolder() const;
 

@@ -179,7 +179,17 @@ bool frmMain::RunUpdate() {
                            .arg(name, error.description()));
             return false;
         }
-        if (!WaitForDownload()) {
+        const bool arrived = WaitForDownload();
+        // A failure on this computer (no room for the file, or it cannot be saved) follows the
+        // download's own line, which tells only of the transfer.
+        const LocalFailure local = DL.lastLocalFailure();
+        if (local.happened()) {
+            Add_Status(
+                local.outOfSpace()
+                    ? QStringLiteral("ERROR: Not enough disk space to download '%1'.").arg(name)
+                    : QStringLiteral("ERROR: Unable to save '%1': %2").arg(name, local.reason));
+        }
+        if (!arrived || local.happened()) {
             lblFileProg->setVisible(false);
             pgBar->setVisible(false);
             return false;
@@ -212,7 +222,8 @@ bool frmMain::RunUpdate() {
 
     m_cUnzip = std::make_shared<cUnzip>();
     // The engine's own messages (at the quiet level: its errors) are not status lines; they go to
-    // standard error as diagnostics, so that the reason behind a failed extraction can be read there.
+    // standard error as diagnostics, so that the reason behind a failed extraction can be read
+    // there.
     connect(m_cUnzip.get(), &cUnzip::Progress, this, [](qint32, const QString& sMsg) {
         QString message = sMsg;
         while (message.endsWith(QChar(0)) || message.endsWith(QLatin1Char('\n')))

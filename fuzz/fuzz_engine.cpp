@@ -5,20 +5,23 @@
 // The scratch root (under $VORN_FUZZ_SCRATCH, else /dev/shm, else $TMPDIR or /tmp) holds:
 //   in/update.zip               the input
 //   sandbox/                    the parent of the extraction folder, with a file and a folder
-//   sandbox/program/            the extraction folder (created afresh for every input, or missing)
+//   sandbox/program/            the extraction folder, made afresh for every input: empty, missing,
+//                               or holding files, stale temporary files and links leading out
 //
 // Checked on every input:
 // - no call changes anything outside the extraction folder (the whole scratch root is compared
 //   before and after, contents included), and nothing is ever written by listing or testing;
-// - no temporary file of the engine is left anywhere, and no symbolic link or special file is
-//   created in the extraction folder;
-// - a failed extraction leaves the extraction folder exactly as it was (or missing, if it was);
-// - a successful one writes only files that entries name, each with the entry's size and CRC,
-//   and every file entry when the folder started empty; the totals match what was written;
-// - the result is one of the documented codes; the callbacks get well-formed arguments on the
-//   calling thread; a stop asked for by the service callback is never reported as success;
+// - no temporary file of the engine is left, and no symbolic link or special file is created in
+//   the extraction folder;
+// - a failed extraction leaves the extraction folder as it was (or missing, if it was);
+// - a successful one writes only files that selected entries name, never two to one path, never
+//   an unsafe name or a link entry; with the default options every selected file entry arrives
+//   with the size and CRC of the listing; the totals match what was written;
+// - the listing matches libzip's own reading; results are documented codes; the callbacks get
+//   well-formed arguments on the calling thread; a stop asked for by the service callback is never
+//   reported as success; an include name that matches nothing fails with UZ_ERR_NO_MATCH;
 // - an archive that lists and tests without error also extracts (barring names the file system
-//   cannot hold), and one that cannot be opened fails every call the same way.
+//   cannot hold and things in the way), and one that cannot be opened fails every call alike.
 #include "vbuzip10.h"
 
 #include <algorithm>
@@ -85,11 +88,9 @@ void removeScratch() {
 }
 
 fs::path scratchBase() {
-    for (const char* name : {"VORN_FUZZ_SCRATCH"}) {
-        const char* value = std::getenv(name);
-        if (value && *value)
-            return value;
-    }
+    const char* chosen = std::getenv("VORN_FUZZ_SCRATCH");
+    if (chosen && *chosen)
+        return chosen;
     if (access("/dev/shm", W_OK) == 0)
         return "/dev/shm"; // memory-backed: the engine's sync of the written files costs nothing
     const char* tmp = std::getenv("TMPDIR");

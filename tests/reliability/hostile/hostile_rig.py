@@ -16,7 +16,6 @@ import stat
 import struct
 import subprocess
 import sys
-import tempfile
 import threading
 import time
 
@@ -58,10 +57,10 @@ def diagnostics(log):
     return [line[len(e2e.QT_MARK):] for line in text.splitlines() if line.startswith(e2e.QT_MARK)]
 
 
-def run_to_end(rig, *packages, start=None):
+def run_to_end(rig, *packages):
     """Starts the client with --update, waits until the updater (and any client it restarted) has
     ended, and returns the log path. Gives up after PATIENCE_S per wait."""
-    client, log = (start or rig.start_client)(*packages)
+    client, log = rig.start_client(*packages)
     client.wait(timeout=PATIENCE_S)
     rig.settle(log)
     return log
@@ -69,7 +68,8 @@ def run_to_end(rig, *packages, start=None):
 
 def snapshot(folder, leave_out):
     """Relative path -> (kind, mode, contents or link target) of everything below folder, links
-    not followed; leave_out holds relative paths whose whole subtree is not looked at."""
+    not followed (os.walk lists a link to a folder without entering it); leave_out holds relative
+    paths whose whole subtree is not looked at."""
     found = {}
     for root, dirs, files in os.walk(folder):
         rel_root = os.path.relpath(root, folder)
@@ -88,7 +88,6 @@ def snapshot(folder, leave_out):
             else:
                 with open(full, "rb") as handle:
                     found[rel] = ("file", stat.S_IMODE(info.st_mode), handle.read())
-        dirs[:] = [d for d in dirs if not os.path.islink(os.path.join(root, d))]
     return found
 
 
@@ -200,7 +199,6 @@ class RawServer:
         self.release = threading.Event()  # ends the behaviours that wait or stream on purpose
         self.lock = threading.Lock()
         self.sent = 0
-        self.requests = []
         self.listener = socket.create_server(("127.0.0.1", 0))
         self.listener.settimeout(0.2)
         self.port = self.listener.getsockname()[1]
@@ -238,8 +236,6 @@ class RawServer:
                         return
                     head += data
                 path = head.split(b" ", 2)[1].decode("latin-1")
-                with self.lock:
-                    self.requests.append(path)
                 self.behave(self, connection, path)
             except OSError:
                 pass  # the updater went away: that is its right
@@ -290,7 +286,3 @@ def closed_port():
 
 def noise(size, seed=7):
     return random.Random(seed).randbytes(size)
-
-
-def temp_root(prefix):
-    return tempfile.mkdtemp(prefix=prefix)

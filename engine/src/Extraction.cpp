@@ -752,8 +752,13 @@ private:
             }
             m_changes->createdFolder(folder);
             auto mode = modes.find(folder);
-            if (mode != modes.end())
-                fchmodat(parent.get(), name.c_str(), mode->second, 0);
+            if (mode != modes.end()) {
+                // Through a descriptor of the folder itself: a name could be swapped for a link.
+                UniqueFd created(openat(parent.get(), name.c_str(),
+                                        O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+                if (created.valid())
+                    fchmod(created.get(), mode->second);
+            }
         }
     }
 

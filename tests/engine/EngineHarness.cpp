@@ -143,6 +143,8 @@ int32_t Engine::run(EngineRun& r) {
     return result;
 }
 
-int32_t Engine::version(UnzipVersionInfo* info) { return m_version(info); }
+int32_t Engine::version(UnzipVersionInfo* info) {
+    return m_version(info);
+}
 
 } // namespace fixtures

@@ -200,6 +200,14 @@ TEST_F(EngineTest, ExtractsEverythingWithFoldersModesAndTimes) {
     EXPECT_EQ(run.engineArea[1], 4u);
 }
 
+TEST_F(EngineTest, NewFoldersTakeThePermissionsOfTheirEntries) {
+    fixtures::buildZip(zip(),
+                       {ZipEntry::folder("private/", 0750), ZipEntry::file("private/x", "x")});
+    EngineRun run = extraction();
+    ASSERT_EQ(engine.run(run), UZ_OK) << run.allMessages();
+    EXPECT_EQ(modeOf(out("private")), 0750u);
+}
+
 TEST_F(EngineTest, FolderNamesOffPutsFilesAtTheTopAndRefusesClashes) {
     fixtures::buildZip(zip(), {ZipEntry::folder("x/"), ZipEntry::file("x/y/one.txt", "1"),
                                ZipEntry::file("two.txt", "2")});

@@ -5,12 +5,15 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <csignal>
 #include <functional>
 #include <random>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 using fixtures::Crypt;
@@ -320,6 +323,68 @@ TEST(EngineSafety, WriteFailureWhileStagingLeavesNoTrace) {
 
     EXPECT_EQ(result, UZ_ERR_WRITE) << run.allMessages();
     EXPECT_EQ(fixtures::describeDifferences(before, fixtures::snapshotTree(scene.root())), "");
+}
+
+TEST(EngineSafety, KilledCallLeavesEveryFileOldOrNewAndIsCleanedUpLater) {
+    Scene scene;
+    const int count = 300;
+    std::vector<ZipEntry> entries;
+    for (int i = 0; i < count; ++i) {
+        const std::string name = "sub/f" + std::to_string(i);
+        fixtures::writeFile(scene.out() + "/" + name, "old " + std::to_string(i));
+        entries.push_back(ZipEntry::file(name, "new " + std::to_string(i) + noise(2000)));
+    }
+    entries.push_back(ZipEntry::file("added/big.bin", noise(3 << 20)));
+    fixtures::buildZip(scene.zip(), entries);
+
+    auto extract = [&] {
+        fixtures::Engine engine;
+        EngineRun run;
+        run.archive = scene.zip();
+        run.folder = scene.out();
+        return engine.run(run);
+    };
+    // How long one call takes here, to spread the kills over it.
+    auto started = std::chrono::steady_clock::now();
+    {
+        fixtures::TempDir probe("vbuzip-probe");
+        fixtures::Engine engine;
+        EngineRun run;
+        run.archive = scene.zip();
+        run.folder = probe.path();
+        ASSERT_EQ(engine.run(run), UZ_OK);
+    }
+    const auto callTime = std::chrono::steady_clock::now() - started;
+
+    std::mt19937 random(11);
+    for (int round = 0; round < 6; ++round) {
+        pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0)
+            _exit(extract() == UZ_OK ? 0 : 1);
+        std::this_thread::sleep_for(callTime * (random() % 100) / 100);
+        kill(child, SIGKILL);
+        int status = 0;
+        waitpid(child, &status, 0);
+
+        for (int i = 0; i < count; ++i) {
+            const std::string data = fixtures::readFile(scene.out() + "/sub/f" + std::to_string(i));
+            const std::string fresh = "new " + std::to_string(i) + noise(2000);
+            EXPECT_TRUE(data == "old " + std::to_string(i) || data == fresh)
+                << "round " << round << ": sub/f" << i << " is neither old nor new";
+        }
+        const std::string big = scene.out() + "/added/big.bin";
+        if (access(big.c_str(), F_OK) == 0) {
+            EXPECT_EQ(fixtures::readFile(big), noise(3 << 20)) << "round " << round;
+        }
+        EXPECT_EQ(fixtures::readFile(scene.root() + "/outside/secret.txt"), "outside");
+    }
+
+    // The next call completes the update and removes what the killed calls left behind.
+    ASSERT_EQ(extract(), UZ_OK);
+    for (const auto& [path, node] : fixtures::snapshotTree(scene.out()))
+        EXPECT_EQ(path.find(".vbuzip-"), std::string::npos) << path;
+    EXPECT_EQ(fixtures::readFile(scene.out() + "/sub/f7"), "new 7" + noise(2000));
 }
 
 } // namespace

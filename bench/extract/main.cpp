@@ -252,6 +252,8 @@ int main(int argc, char** argv) {
     mUnzip::SetEngineFolders({QStringLiteral(VORN_PROGRAM_DIR)});
     fs::create_directories(dataDir);
     const std::string scratch = dataDir + "/scratch";
+    fs::remove_all(scratch); // left by an interrupted run
+    sync();
 
     if (!table)
         std::printf("%-14s %-18s %10s %10s\n", "corpus", "tool", "median ms", "vs bsdtar");
@@ -264,12 +266,13 @@ int main(int argc, char** argv) {
             const std::vector<Tool> all = tools();
             std::vector<std::vector<double>> times(all.size());
             size_t expectedFiles = 0;
-            // Runs take turns between the tools, each into a folder of its own; folders are
-            // removed only after the case, since freeing written files keeps the disk busy.
+            // Runs take turns between the tools, each into a folder of its own. Nothing is removed
+            // until the end: freeing many files keeps the disk busy, and ext4 creates files more
+            // slowly for minutes after many were deleted.
             for (int run = 0; run < runs; ++run) {
                 for (size_t t = 0; t < all.size(); ++t) {
-                    const std::string dir =
-                        scratch + "/" + std::to_string(run) + "-" + std::to_string(t);
+                    const std::string dir = scratch + "/" + corpus.name + (over ? "-over-" : "-") +
+                                            std::to_string(run) + "-" + std::to_string(t);
                     fs::create_directories(dir);
                     if (over && !extractWithEngine(zip, dir)) {
                         std::fprintf(stderr, "preparing %s failed\n", caseName.c_str());
@@ -299,8 +302,6 @@ int main(int argc, char** argv) {
                     }
                 }
             }
-            fs::remove_all(scratch);
-            sync();
             const double reference = median(times.back()); // bsdtar
             for (size_t t = 0; t < all.size(); ++t) {
                 const double ms = median(times[t]);

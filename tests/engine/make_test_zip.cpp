@@ -103,11 +103,11 @@ int main(int argc, char** argv) {
             else if (arg == "--mtime")
                 s.mtime = static_cast<time_t>(std::stoll(value()));
             else if (arg == "--link") {
-                std::string spec = value();
-                size_t eq = spec.find('=');
+                std::string link = value();
+                size_t eq = link.find('=');
                 if (eq == std::string::npos)
                     throw std::runtime_error("--link needs NAME=TARGET");
-                entries.push_back(makeEntry(s, spec.substr(0, eq), spec.substr(eq + 1), S_IFLNK));
+                entries.push_back(makeEntry(s, link.substr(0, eq), link.substr(eq + 1), S_IFLNK));
             } else if (arg == "--tree")
                 addTree(s, value(), entries);
             else if (size_t eq = arg.find('='); eq != std::string::npos)

@@ -1,0 +1,212 @@
+#!/usr/bin/python3
+"""The real updater killed at random moments, and starved of disk space.
+
+KillTrialTest: a handful of kill trials (trials.py describes them): after every kill each file is
+whole, old or new, and a second run completes the update and leaves no temporary file. The seed of
+the random moments is printed; VORN_KILL_SEED repeats a sequence.
+
+FullDiskTest: a small tmpfs, mounted by the test (root only; skipped where mounting is refused),
+as the temporary folder or as the program folder, with a package that does not fit. The run must
+end with an "ERROR: " line, leave the installation as it was and leave no temporary file behind.
+
+The paths of the programs under test come from the environment, as for the end-to-end tests:
+VORN_E2E_UPDATER, VORN_E2E_ENGINE and VORN_E2E_CLIENT.
+"""
+
+import os
+import random
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import trials  # noqa: E402
+from trials import e2e  # noqa: E402
+
+PATIENCE_S = e2e.PATIENCE_S
+
+
+class KillTrialTest(unittest.TestCase):
+    PHASES = ("download", "wait", "extraction", "extraction", "commit")
+
+    def test_killed_runs_leave_whole_files_and_the_next_run_completes(self):
+        folder = tempfile.mkdtemp(prefix="vorn-kill-model-")
+        self.addCleanup(shutil.rmtree, folder, ignore_errors=True)
+        model = trials.Model(folder)
+        timings = trials.measure(model)
+        seed = int(os.environ.get("VORN_KILL_SEED", random.randrange(1 << 32)))
+        rng = random.Random(seed)
+        print(f"\nseed {seed}; download {timings.download_s * 1000:.0f} ms, extraction "
+              f"{timings.extraction_s * 1000:.0f} ms", file=sys.stderr)
+        violations = []
+        for phase in self.PHASES:
+            trial = trials.run_trial(model, timings, phase, rng)
+            print(trial.summary(), file=sys.stderr)
+            violations += [f"{phase}: {v}" for v in trial.violations]
+        self.assertEqual(violations, [], f"seed {seed}")
+
+
+# --- full disks ----------------------------------------------------------------------------------
+
+def mount_tmpfs(test, folder, options):
+    """Mounts a tmpfs on folder for the rest of the test; skips the test where that is refused."""
+    if os.geteuid() != 0:
+        raise unittest.SkipTest("mounting a tmpfs needs root")
+    mount = shutil.which("mount") or "/bin/mount"
+    result = subprocess.run([mount, "-t", "tmpfs", "-o", options, "tmpfs", folder],
+                            capture_output=True, text=True, timeout=60)
+    if result.returncode != 0:
+        raise unittest.SkipTest(f"cannot mount a tmpfs here: {result.stderr.strip()}")
+    test.addCleanup(unmount, folder)
+
+
+def remount(folder, options):
+    subprocess.run([shutil.which("mount") or "/bin/mount", "-o", "remount," + options, folder],
+                   check=True, capture_output=True, timeout=60)
+
+
+def unmount(folder):
+    umount = shutil.which("umount") or "/bin/umount"
+    if subprocess.run([umount, folder], capture_output=True, timeout=60).returncode != 0:
+        subprocess.run([umount, "-l", folder], capture_output=True, timeout=60)
+
+
+def usage(folder):
+    """(bytes used, inodes used) of the file system of folder."""
+    info = os.statvfs(folder)
+    return (info.f_blocks - info.f_bfree) * info.f_frsize, info.f_files - info.f_ffree
+
+
+def leftovers(folder):
+    """Temporary files of the engine, the download or a replacing copy anywhere below folder."""
+    found = []
+    for root, _, files in os.walk(folder):
+        for name in files:
+            if (trials.ENGINE_TEMP.match(name) or trials.DOWNLOAD_TEMP.match(name)
+                    or name.endswith((".tmp", ".part")) or ".zip." in name):
+                found.append(os.path.relpath(os.path.join(root, name), folder))
+    return found
+
+
+INSTALLED = {"shared.txt": "installed\n", "bin/core.txt": "core 1.0\n",
+             "data/maps/level1.map": "level one, 1.0\n", "versions.txt": "1.0\n- installed\n"}
+
+
+class FullDiskTest(unittest.TestCase):
+    def setUp(self):
+        self.rig = e2e.UpdaterRunTest()
+        self.rig.setUp()
+        self.addCleanup(self.rig.doCleanups)
+        self.tmp = os.path.join(self.rig.root, "tmp")
+        os.makedirs(self.tmp)
+        self.rig.env["TMPDIR"] = self.tmp
+
+    def put_program_on_tmpfs(self, size="256m"):
+        """Mounts a tmpfs over the program folder and installs the programs into it again."""
+        mount_tmpfs(self, self.rig.program, f"size={size},mode=0755")
+        for source, name in ((e2e.UPDATER, "vorn-updater"), (e2e.ENGINE, "vbuzip10.dll"),
+                             (e2e.CLIENT, "Vorn.exe")):
+            shutil.copy2(source, os.path.join(self.rig.program, name))
+
+    def run_update(self, *packages):
+        client, log = self.rig.start_client(*packages)
+        client.wait(timeout=PATIENCE_S)
+        self.rig.settle(log)
+        return self.rig.lines(log)
+
+    def assert_untouched(self, before):
+        self.assertEqual(e2e.tree(self.rig.program), before, "the installation changed")
+        self.assertEqual(leftovers(self.rig.program), [])
+        self.assertEqual(os.listdir(self.tmp), [], "files left in TMPDIR")
+        self.assertEqual(len(self.rig.client_starts()), 1, "no restart after a failed run")
+
+    def test_download_into_a_full_temp_folder(self):
+        mount_tmpfs(self, self.tmp, "size=1m")
+        self.rig.install(INSTALLED)
+        before = e2e.tree(self.rig.program)
+        with open(os.path.join(self.rig.served, "big.zip"), "wb") as handle:
+            handle.write(random.Random(1).randbytes(3 << 20))
+
+        lines = self.run_update("big.zip")
+        self.assertEqual(lines, ["Preparing to update...", "Downloading file big.zip...",
+                                 "Connection lost",
+                                 "ERROR: Not enough disk space to download 'big.zip'."])
+        self.assert_untouched(before)
+        self.assertEqual(os.listdir(os.path.join(self.rig.program, "updates")), [])
+        self.assertEqual(usage(self.tmp)[0], 0, "the temporary file's space is free again")
+
+    def test_package_that_does_not_fit_into_updates_leaves_the_older_one_unused(self):
+        # The download lands in TMPDIR (another file system); the program folder has no room for
+        # the package, and updates/ holds an older package of the same name that must not be
+        # extracted in its place.
+        self.put_program_on_tmpfs()
+        self.rig.install(INSTALLED)
+        os.makedirs(os.path.join(self.rig.program, "updates"))
+        stale = os.path.join(self.rig.program, "updates", "big.zip")
+        e2e.make_zip(stale, {"shared.txt": "from the older package\n"})
+        with open(stale, "rb") as handle:
+            stale_bytes = handle.read()
+        before = e2e.tree(self.rig.program)
+        e2e.make_zip(os.path.join(self.rig.served, "big.zip"), {
+            "shared.txt": "from the new package\n",
+            "data/random.bin": random.Random(2).randbytes(2 << 20).hex()})
+        used, _ = usage(self.rig.program)
+        remount(self.rig.program, f"size={used + (1 << 20)}")
+
+        lines = self.run_update("big.zip")
+        self.assertEqual(lines, ["Preparing to update...", "Downloading file big.zip...",
+                                 "Download completed.",
+                                 "ERROR: Not enough disk space to download 'big.zip'."])
+        self.assert_untouched(before)
+        self.assertEqual(os.listdir(os.path.join(self.rig.program, "updates")), ["big.zip"])
+        with open(stale, "rb") as handle:
+            self.assertEqual(handle.read(), stale_bytes)
+
+    def test_extraction_into_a_nearly_full_program_folder(self):
+        # The package is small (its files compress well) and fits into updates/; its files do
+        # not fit beside the installation. The engine finds that out before it writes anything.
+        self.put_program_on_tmpfs()
+        self.rig.install(INSTALLED)
+        before = e2e.tree(self.rig.program)
+        entries = {f"data/big{i}.txt": ("line of text %d\n" % i) * 70000 for i in range(4)}
+        entries["shared.txt"] = "from the package\n"
+        e2e.make_zip(os.path.join(self.rig.served, "big.zip"), entries)
+        package = os.path.getsize(os.path.join(self.rig.served, "big.zip"))
+        used, _ = usage(self.rig.program)
+        remount(self.rig.program, f"size={used + package + (512 << 10)}")
+
+        lines = self.run_update("big.zip")
+        self.assertEqual(lines, ["Preparing to update...", "Downloading file big.zip...",
+                                 "Download completed.", "Checking client conditions...",
+                                 "Processing update data...", "Updating files...",
+                                 "ERROR: Update file 'big.zip' could not be extracted."])
+        self.assert_untouched(before)
+        self.assertEqual(os.listdir(os.path.join(self.rig.program, "updates")), ["big.zip"])
+
+    def test_extraction_that_runs_out_of_room_midway_is_undone(self):
+        # Room enough for the bytes, but too few inodes for every staged file: the engine's
+        # check of the free space passes, the writing fails part of the way, and every staged
+        # file and every folder the call created must go again.
+        self.put_program_on_tmpfs()
+        self.rig.install(INSTALLED)
+        self.rig.install({f"app/m{i % 5}/f{i:03d}.txt": f"old {i}\n" for i in range(200)})
+        before = e2e.tree(self.rig.program)
+        entries = {f"app/m{i % 5}/f{i:03d}.txt": f"new {i}\n" for i in range(200)}
+        entries.update({f"app/fresh/deep/n{i}.txt": f"added {i}\n" for i in range(20)})
+        e2e.make_zip(os.path.join(self.rig.served, "big.zip"), entries)
+        _, inodes = usage(self.rig.program)
+        # The lock file, the updates folder and the package, and half of the staged files.
+        remount(self.rig.program, f"nr_inodes={inodes + 3 + 100}")
+
+        lines = self.run_update("big.zip")
+        self.assertEqual(lines[-2:], ["Updating files...",
+                                      "ERROR: Update file 'big.zip' could not be extracted."])
+        self.assert_untouched(before)
+        self.assertFalse(os.path.exists(os.path.join(self.rig.program, "app", "fresh")),
+                         "a folder the failed call created is still there")
+
+
+if __name__ == "__main__":
+    unittest.main()

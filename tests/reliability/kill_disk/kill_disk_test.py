@@ -31,10 +31,17 @@ PATIENCE_S = e2e.PATIENCE_S
 class KillTrialTest(unittest.TestCase):
     PHASES = ("download", "wait", "extraction", "extraction", "commit")
 
+    @classmethod
+    def setUpClass(cls):
+        cls.folder = tempfile.mkdtemp(prefix="vorn-kill-model-")
+        cls.model = trials.Model(cls.folder)
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.folder, ignore_errors=True)
+
     def test_killed_runs_leave_whole_files_and_the_next_run_completes(self):
-        folder = tempfile.mkdtemp(prefix="vorn-kill-model-")
-        self.addCleanup(shutil.rmtree, folder, ignore_errors=True)
-        model = trials.Model(folder)
+        model = self.model
         timings = trials.measure(model)
         seed = int(os.environ.get("VORN_KILL_SEED", random.randrange(1 << 32)))
         rng = random.Random(seed)
@@ -46,6 +53,22 @@ class KillTrialTest(unittest.TestCase):
             print(trial.summary(), file=sys.stderr)
             violations += [f"{phase}: {v}" for v in trial.violations]
         self.assertEqual(violations, [], f"seed {seed}")
+
+    def test_a_failing_call_after_a_killed_commit_keeps_every_file_whole(self):
+        # Nothing records a commit under way, so nothing can take a half-committed package back:
+        # the next call only removes the files the killed one left (the old contents among
+        # them). Files stay whole, old or new, and the next successful run completes them.
+        after_kill, after_failure, lines = trials.next_call_after_a_killed_commit(self.model)
+        print(f"\nafter the kill: {after_kill.package_state} ({after_kill.new} new), "
+              f"temporary files {after_kill.temp_kinds}; after a failing call: "
+              f"{after_failure.package_state} ({after_failure.new} new), "
+              f"{len(after_failure.engine_temps)} temporary files", file=sys.stderr)
+        self.assertEqual(after_kill.violations, [])
+        self.assertEqual(after_failure.violations, [])
+        self.assertEqual(lines[-1], f"ERROR: Update file '{trials.PACKAGE}' could not be extracted.")
+        self.assertEqual(after_failure.engine_temps, [])
+        self.assertEqual((after_failure.new, after_failure.old), (after_kill.new, after_kill.old),
+                         "the failing call changed the installed files")
 
 
 # --- full disks ----------------------------------------------------------------------------------

@@ -368,6 +368,7 @@ class Trial:
         self.after_kill = None     # State after the kill
         self.after_rerun = None    # State after the second run
         self.rerun_lines = None
+        self.rerun_extraction_s = None  # "Updating files..." to the end, in the second run
         self.violations = []
 
     def summary(self):
@@ -439,6 +440,12 @@ def run_trial(model, timings, phase, rng):
 
         # The client starts the updater again with the same package.
         client, log = rig.start(log_name="second.log")
+        clock = LineClock(rig, log)
+        try:
+            trial.rerun_extraction_s = (clock.wait_for("Client update complete.") -
+                                        clock.wait_for("Updating files..."))
+        except AssertionError:
+            pass  # the lines are judged below
         client.wait(timeout=PATIENCE_S)
         rig.case.settle(log)
         trial.rerun_lines = rig.lines(log)
@@ -457,6 +464,39 @@ def run_trial(model, timings, phase, rng):
         if not again.package_present:
             trial.violations.append("second run: the package is not in updates/")
         return trial
+    finally:
+        rig.close()
+
+
+def next_call_after_a_killed_commit(model):
+    """Kills a run while the engine puts files in place, then runs the updater once more with the
+    package broken (its last entry's data corrupted), so that the engine's next call in the folder
+    fails. Returns (State after the kill, State after the failed run, the failed run's lines): they
+    show whether anything rolls the package back to its old state."""
+    rig = Rig(model)
+    try:
+        client, log = rig.start()
+        clock = LineClock(rig, log)
+        first = os.path.join(rig.program, model.order[0])
+        before = os.stat(first).st_ino
+        clock.wait_for("Updating files...")
+        deadline = time.monotonic() + PATIENCE_S
+        while os.stat(first).st_ino == before:
+            if time.monotonic() > deadline:
+                raise AssertionError("the first file was never replaced")
+        rig.kill_updater()
+        rig.case.stop(client)
+        after_kill = rig.look()
+
+        served = os.path.join(rig.case.served, PACKAGE)
+        os.unlink(served)  # a link to the model's package: broken in a copy of its own
+        shutil.copy(model.package, served)
+        e2e.corrupt_last_entry(served)
+        client, log = rig.start(log_name="broken.log")
+        client.wait(timeout=PATIENCE_S)
+        rig.case.settle(log)
+        os.unlink(os.path.join(rig.program, "updates", PACKAGE))  # the broken one, as served
+        return after_kill, rig.look(), rig.lines(log)
     finally:
         rig.close()
 

@@ -289,7 +289,7 @@ public:
                     unlinkat(dir.get(), backup.c_str(), 0);
             }
         };
-        const size_t threads = std::min<size_t>(RemovalThreads, backups.size() / 16);
+        const size_t threads = backups.size() > 1 ? std::min(RemovalThreads, backups.size()) : 0;
         std::vector<std::thread> helpers;
         try {
             for (size_t t = 1; t < threads; ++t)

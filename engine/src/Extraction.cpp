@@ -586,8 +586,9 @@ private:
         planFolders();
         checkTargets();
         resolvePasswords();
-        checkFreeSpace();
+        // The files a killed call left take room that this call needs: gone before the count.
         removeOldTemporaries();
+        checkFreeSpace();
         createFolders();
         processItems([this](Archive& archive, Item& item, const std::atomic<bool>& cancel) {
             stage(archive, item, cancel);

@@ -230,6 +230,41 @@ class FullDiskTest(unittest.TestCase):
         self.assertFalse(os.path.exists(os.path.join(self.rig.program, "app", "fresh")),
                          "a folder the failed call created is still there")
 
+    def test_run_after_a_killed_extraction_on_a_nearly_full_disk_completes(self):
+        # Room for the package's files once, not twice. A run killed while the engine stages the
+        # files leaves their temporary copies, which take room; the next call in the folder
+        # removes them, and must do so before it judges whether its files fit.
+        self.put_program_on_tmpfs()
+        self.rig.install(INSTALLED)
+        entries = {f"data/part{i:02d}.txt": ("text of part %02d\n" % i) * 60000
+                   for i in range(40)}  # 40 files of 1 MB, a small package
+        e2e.make_zip(os.path.join(self.rig.served, "big.zip"), entries)
+        package = os.path.getsize(os.path.join(self.rig.served, "big.zip"))
+        extracted = sum(len(text) for text in entries.values())
+        used, _ = usage(self.rig.program)
+        remount(self.rig.program, f"size={used + 2 * package + extracted + (3 << 20)}")
+
+        client, log = self.rig.start_client("big.zip", exit_after_ms=0)
+        self.rig.wait_for(lambda: "Updating files..." in self.rig.lines(log), "the extraction")
+        staged_enough = used + package + extracted // 4
+        self.rig.wait_for(lambda: usage(self.rig.program)[0] >= staged_enough or
+                          not self.rig.updater_pids(), "a quarter of the files staged")
+        for pid in self.rig.updater_pids():
+            os.kill(pid, 9)
+        self.rig.wait_for(lambda: not self.rig.updater_pids(), "the killed updater to end")
+        client.wait(timeout=PATIENCE_S)
+        if "Client update complete." in self.rig.lines(log):
+            self.skipTest("the extraction ended before the kill")
+        self.assertNotEqual(leftovers(self.rig.program), [], "the kill left no staged files")
+
+        client, log = self.rig.start_client("big.zip", exit_after_ms=0, log_name="second.log")
+        client.wait(timeout=PATIENCE_S)
+        self.rig.settle(log)
+        with open(log, encoding="utf-8") as handle:
+            self.assertEqual(self.rig.lines(log)[-1], "Client update complete.", handle.read())
+        self.assertEqual(leftovers(self.rig.program), [])
+        self.assertEqual(self.rig.read("data/part07.txt"), entries["data/part07.txt"])
+
 
 if __name__ == "__main__":
     unittest.main()

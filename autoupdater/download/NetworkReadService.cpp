@@ -99,10 +99,14 @@ public:
         if (m_lock >= 0 && ::flock(m_lock, LOCK_EX | LOCK_NB) == 0 &&
             isFileAt(m_lock, QFile::encodeName(m_file.fileName())))
             return true;
+        if (m_lock < 0) {
+            m_fileError = systemErrorText(errno);
+            discardFile();
+            return false;
+        }
         // Taken for abandoned between its creation and the lock: the name is left to the one
         // who took it.
-        m_fileError = m_lock < 0 ? systemErrorText(errno)
-                                 : QStringLiteral("the file was removed while it was created");
+        m_fileError = QStringLiteral("the file was removed while it was created");
         m_ownsFile = false;
         m_file.close();
         releaseLock();

@@ -700,6 +700,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         for (size_t i = 0; i < list.listed.size(); ++i)
             CHECK(list.serviced[i] == list.listed[i].name, "service name differs from the list");
     }
+    // A listing the program stops at its first entry.
+    if (listed == UZ_OK && bit(38) && bit(39)) {
+        Call stopped;
+        stopped.listOnly = true;
+        stopped.stopAt = 1;
+        const int32_t result = run(stopped);
+        CHECK(result == (list.listed.empty() ? UZ_OK : UZ_ERR_STOPPED), std::to_string(result));
+        CHECK(stopped.listed.size() == std::min<size_t>(1, list.listed.size()));
+        checkOutside(outside, "stopped listing");
+    }
     uint64_t declared = 0;
     for (const Listed& entry : list.listed)
         declared += entry.size == UINT32_MAX ? MaxTested + 1 : entry.size;

@@ -80,25 +80,31 @@ class ZipCrypto:
         return bytes(out)
 
 
-def encrypted_zip(name, data, password, method=8):
-    """One entry encrypted with the traditional method; method 0 stores, 8 deflates."""
-    crc = zlib.crc32(data)
-    if method == 8:
-        packer = zlib.compressobj(9, zlib.DEFLATED, -15)
-        payload = packer.compress(data) + packer.flush()
-    else:
-        payload = data
-    header = bytes(range(0x41, 0x41 + 11)) + bytes([crc >> 24])
-    body = ZipCrypto(password).encrypt(header + payload)
+def encrypted_zip(entries, password):
+    """Entries (name, data, method) encrypted with the traditional method; method 0 stores,
+    8 deflates."""
     dos_time = (DATE[3] << 11) | (DATE[4] << 5) | (DATE[5] // 2)
     dos_date = ((DATE[0] - 1980) << 9) | (DATE[1] << 5) | DATE[2]
-    raw = name.encode()
-    local = struct.pack("<IHHHHHIIIHH", 0x04034B50, 20, 1, method, dos_time, dos_date, crc,
-                        len(body), len(data), len(raw), 0) + raw
-    central = struct.pack("<IHHHHHHIIIHHHHHII", 0x02014B50, 20, 20, 1, method, dos_time,
-                          dos_date, crc, len(body), len(data), len(raw), 0, 0, 0, 0, 0, 0) + raw
-    end = struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, 1, 1, len(central), len(local) + len(body), 0)
-    return local + body + central + end
+    locals_, centrals = b"", b""
+    for name, data, method in entries:
+        crc = zlib.crc32(data)
+        if method == 8:
+            packer = zlib.compressobj(9, zlib.DEFLATED, -15)
+            payload = packer.compress(data) + packer.flush()
+        else:
+            payload = data
+        header = bytes(range(0x41, 0x41 + 11)) + bytes([crc >> 24])
+        body = ZipCrypto(password).encrypt(header + payload)
+        raw = name.encode()
+        offset = len(locals_)
+        locals_ += struct.pack("<IHHHHHIIIHH", 0x04034B50, 20, 1, method, dos_time, dos_date, crc,
+                               len(body), len(data), len(raw), 0) + raw + body
+        centrals += struct.pack("<IHHHHHHIIIHHHHHII", 0x02014B50, 20, 20, 1, method, dos_time,
+                                dos_date, crc, len(body), len(data), len(raw), 0, 0, 0, 0, 0,
+                                offset) + raw
+    end = struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, len(entries), len(entries), len(centrals),
+                      len(locals_), 0)
+    return locals_ + centrals + end
 
 
 def engine_seeds():
@@ -125,8 +131,9 @@ def engine_seeds():
         (info("link", zipfile.ZIP_STORED, mode=0o120777), b"../../outside"),
         ("after.txt", b"after the link\n"),
     ])
-    seeds["encrypted.zip"] = encrypted_zip("secret.txt", text, PASSWORD)
-    seeds["encrypted-stored.zip"] = encrypted_zip("plain.bin", b"stored secret data", PASSWORD, 0)
+    seeds["encrypted.zip"] = encrypted_zip([("secret.txt", text, 8)], PASSWORD)
+    seeds["encrypted-stored.zip"] = encrypted_zip([("plain.bin", b"stored secret data", 0),
+                                                   ("dir/second.txt", text, 8)], PASSWORD)
     whole = make_zip([("one.txt", big), ("two.txt", big[::-1])])
     seeds["truncated.zip"] = whole[: len(whole) * 2 // 3]
     damaged = bytearray(make_zip([(info("crc.txt", zipfile.ZIP_STORED), b"bad crc here\n")]))
@@ -159,6 +166,8 @@ def engine_seeds():
                                            ("sub/readme.txt", b"replaced\n")])
     seeds["over-links.zip"] = make_zip([("sibling", b"over a link\n"), ("up", b"over a link\n"),
                                         ("keep.txt", b"replaced\n")])
+    seeds["in-the-way.zip"] = make_zip([("keep.txt/inside.txt", b"a file is in the way\n"),
+                                        ("sub", b"a folder is in the way\n")])
     seeds["text-lines.zip"] = make_zip([("unix.txt", b"a\nb\nc\n"), ("mac.txt", b"a\rb\r"),
                                         ("dos.txt", b"a\r\nb\r\n")])
     return seeds

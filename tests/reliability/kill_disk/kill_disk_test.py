@@ -16,9 +16,11 @@ VORN_E2E_UPDATER, VORN_E2E_ENGINE and VORN_E2E_CLIENT.
 import os
 import random
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -247,10 +249,12 @@ class FullDiskTest(unittest.TestCase):
         client, log = self.rig.start_client("big.zip", exit_after_ms=0)
         self.rig.wait_for(lambda: "Updating files..." in self.rig.lines(log), "the extraction")
         staged_enough = used + package + extracted // 4
-        self.rig.wait_for(lambda: usage(self.rig.program)[0] >= staged_enough or
-                          not self.rig.updater_pids(), "a quarter of the files staged")
-        for pid in self.rig.updater_pids():
-            os.kill(pid, 9)
+        pids = self.rig.updater_pids()
+        deadline = time.monotonic() + PATIENCE_S
+        while usage(self.rig.program)[0] < staged_enough and time.monotonic() < deadline:
+            time.sleep(0.0002)
+        for pid in pids:
+            os.kill(pid, signal.SIGKILL)
         self.rig.wait_for(lambda: not self.rig.updater_pids(), "the killed updater to end")
         client.wait(timeout=PATIENCE_S)
         if "Client update complete." in self.rig.lines(log):

@@ -5,16 +5,6 @@
 #include <limits>
 #include <string>
 
-QString TrimSpaces(const QString& text) {
-    qsizetype first = 0;
-    qsizetype last = text.size();
-    while (first < last && text.at(first) == QLatin1Char(' '))
-        ++first;
-    while (last > first && text.at(last - 1) == QLatin1Char(' '))
-        --last;
-    return text.mid(first, last - first);
-}
-
 qint32 LeadingNumberAsProcessId(const QString& token) {
     // Collect the longest prefix of the form [+-]digits[.digits][(e|E)[+-]digits].
     std::string number;

@@ -5,8 +5,7 @@
 #include <QString>
 #include <QStringList>
 
-// The text with leading and trailing space characters (U+0020 only) removed.
-QString TrimSpaces(const QString& text);
+#include "SpaceTrim.h"
 
 // The leading decimal number of a token (sign, digits, a full stop as decimal point, an exponent;
 // reading stops at the first other character), rounded to the nearest integer with halves going

@@ -1,5 +1,7 @@
 #include "mUnzip.h"
 
+#include "SpaceTrim.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -215,16 +217,6 @@ template <typename Step> void RunStep(Step&& step) noexcept {
 
 qint32 Low16(int32_t value) {
     return static_cast<int16_t>(static_cast<uint32_t>(value) & 0xFFFFu);
-}
-
-QString TrimSpaces(const QString& text) {
-    qsizetype first = 0;
-    qsizetype last = text.size();
-    while (first < last && text.at(first) == QLatin1Char(' '))
-        ++first;
-    while (last > first && text.at(last - 1) == QLatin1Char(' '))
-        --last;
-    return text.mid(first, last - first);
 }
 
 // --- Callbacks of the engine -------------------------------------------------------------------

@@ -1,0 +1,15 @@
+// Trimming as the program does it everywhere: space characters (U+0020) only; tabs and other white
+// space stay.
+#pragma once
+
+#include <QString>
+
+inline QString TrimSpaces(const QString& text) {
+    qsizetype first = 0;
+    qsizetype last = text.size();
+    while (first < last && text.at(first) == QLatin1Char(' '))
+        ++first;
+    while (last > first && text.at(last - 1) == QLatin1Char(' '))
+        --last;
+    return text.mid(first, last - first);
+}

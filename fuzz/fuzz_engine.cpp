@@ -68,12 +68,6 @@ constexpr uint64_t MaxExtracted = 64ull << 20;
 constexpr uint64_t MaxTested = 256ull << 20;
 constexpr const char* Password = "secret";
 
-// VORN_FUZZ_STRICT=1 adds checks of behaviour that is still under discussion (see README.md).
-bool strict() {
-    static const bool on = std::getenv("VORN_FUZZ_STRICT") != nullptr;
-    return on;
-}
-
 // ---- The scratch root ----------------------------------------------------------------------
 
 struct Scratch {
@@ -606,9 +600,9 @@ void checkExtracted(const Tree& before, const Tree& after, const Expected& expec
         const Listed& entry = *entries.front();
         auto it = after.find(path);
         if (entry.maybeFolder) {
-            // A folder by its attributes: made as a folder, or left out without folder names.
-            // Strict runs also refuse to see the data of such an entry dropped without a word.
-            CHECK(!strict() || entry.size == 0 || (it != after.end() && it->second.type == 'f'),
+            // A folder by its attributes: made as a folder, or left out without folder names;
+            // its data, if it has any, is never dropped without a word.
+            CHECK(entry.size == 0 || (it != after.end() && it->second.type == 'f'),
                   "the data of an entry marked as a folder was dropped: " + path);
             continue;
         }
@@ -617,9 +611,7 @@ void checkExtracted(const Tree& before, const Tree& after, const Expected& expec
         if (call.convertLineEnds || it->second.crc == 0xFFFFFFFFu)
             continue;
         CHECK(it->second.size == entry.size, path + ": size differs from the listing");
-        // An empty entry is not read, so its CRC goes unchecked; strict runs want it checked.
-        CHECK(it->second.crc == entry.crc || (entry.size == 0 && !strict()),
-              path + ": CRC differs from the listing");
+        CHECK(it->second.crc == entry.crc, path + ": CRC differs from the listing");
     }
 }
 

@@ -423,6 +423,11 @@ private:
                 throw Failure(UZ_ERR_UNSAFE_PATH, e.name + ": symbolic link");
             if (e.isSpecial)
                 throw Failure(UZ_ERR_UNSAFE_PATH, e.name + ": special file");
+            // Records that contradict themselves would otherwise drop data without a word.
+            if (e.isFolder && e.size != 0)
+                throw Failure(UZ_ERR_ARCHIVE, e.name + ": marked as a folder but holds data");
+            if (!e.isFolder && e.size == 0 && e.crc != 0)
+                throw Failure(UZ_ERR_ARCHIVE, e.name + ": empty, but its recorded CRC is not");
             item.path = target.path;
             if (target.kind == TargetPath::Kind::File) {
                 if (!zip_compression_method_supported(e.method, 0))

@@ -201,6 +201,22 @@ std::vector<HostileCase> hostileCases() {
              fixtures::patchEntryField(s.zip(), "short.txt", Field::Size, 50);
          },
          UZ_ERR_ARCHIVE},
+        {"FolderByItsAttributesHoldingData",
+         [](const Scene& s) {
+             ZipEntry e = ZipEntry::file("folder/in.txt", "data that must not vanish");
+             e.mode = 040755;
+             fixtures::buildZip(s.zip(), withGoodEntries({e}));
+         },
+         UZ_ERR_ARCHIVE},
+        {"EmptyEntryWithTheCrcOfSomeData",
+         [](const Scene& s) {
+             // Stored, so that there are no bytes at all to read and check.
+             ZipEntry e = ZipEntry::file("empty.txt", "");
+             e.method = Method::Store;
+             fixtures::buildZip(s.zip(), withGoodEntries({e}));
+             fixtures::patchEntryField(s.zip(), "empty.txt", Field::Crc, 0x000FA9B1);
+         },
+         UZ_ERR_ARCHIVE},
         {"MoreThanTheFreeSpace",
          [](const Scene& s) {
              struct statvfs vfs {};

@@ -17,7 +17,6 @@
 #include "NetworkReadService.h"
 #include "TmpfsMount.h"
 
-using namespace std::chrono_literals;
 using Response = HttpFixture::Response;
 
 namespace {
@@ -47,7 +46,7 @@ protected:
     }
 
     QTemporaryDir temp;
-    NetworkReadService service{5s};
+    NetworkReadService service;
     HttpFixture server;
     QList<Read> reads;
 };
@@ -152,7 +151,7 @@ TEST_F(LocalFailureTest, ARunningReadKeepsItsFileFromAnotherUpdater) {
     slow.pieceDelayMs = 20;
     server.route("/slow.zip", slow);
     server.route("/quick.zip", Response::ok("quick"));
-    NetworkReadService other{5s};
+    NetworkReadService other;
     other.setTempFolder(temp.path());
     bool otherDone = false;
     QObject::connect(&other, &AsyncReadService::readComplete, [&] { otherDone = true; });

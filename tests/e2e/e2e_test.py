@@ -318,8 +318,9 @@ class UpdaterRunTest(unittest.TestCase):
         before = tree(self.program)
         self.serve("a.zip", {"shared.txt": "from a\n", "bin/core.txt": "core\n"})
         self.serve("b.zip", {"data/b.txt": "b\n"})
-        # A client that stays until it is told to go.
-        client, log = self.start_client("a.zip", "b.zip", exit_after_ms=int(PATIENCE_S * 1000))
+        # A client that stays until it is told to go (longer than the whole test may take, so that
+        # a slow machine cannot see it end before the checks below).
+        client, log = self.start_client("a.zip", "b.zip", exit_after_ms=int(10 * PATIENCE_S * 1000))
         self.wait_for(lambda: "Checking client conditions..." in self.lines(log),
                       "the wait for the client")
 

@@ -10,7 +10,10 @@
 #include <QTcpSocket>
 #include <QTimer>
 #include <algorithm>
+#include <arpa/inet.h>
 #include <limits>
+#include <netinet/in.h>
+#include <sys/socket.h>
 
 namespace {
 constexpr qint64 kHighWater = 256 * 1024; // bytes queued in the socket before waiting
@@ -268,10 +271,19 @@ int HttpFixture::openConnections() const {
 }
 
 quint16 HttpFixture::closedPort() {
-    QTcpServer server;
-    server.listen(QHostAddress::LocalHost, 0);
-    const quint16 port = server.serverPort();
-    server.close();
+    // Bound for the life of the process, never listening: connections are refused, and no other
+    // server (nor a client's own end of a connection) can take the port meanwhile.
+    static const quint16 port = [] {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+            ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+            qFatal("Cannot reserve a loopback port");
+        return quint16(ntohs(address.sin_port));
+    }();
     return port;
 }
 

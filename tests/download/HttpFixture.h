@@ -72,7 +72,7 @@ public:
     // The deterministic body bytes of generated and endless responses, from `offset` on.
     static QByteArray pattern(qint64 offset, qint64 size);
     static char patternByte(qint64 offset);
-    // A loopback port that nothing listens on.
+    // A loopback port that nothing listens on (held bound, so that nothing can start to).
     static quint16 closedPort();
     // The certificate the TLS fixture presents (for 127.0.0.1); clients must trust it themselves.
     static QSslCertificate certificate();

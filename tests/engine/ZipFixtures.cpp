@@ -135,9 +135,11 @@ void buildZip(const std::string& path, const std::vector<ZipEntry>& entries) {
                 if (index < 0)
                     zip_source_free(source);
             } else {
-                void* copy = std::malloc(e.data.size() + 1);
-                std::memcpy(copy, e.data.data(), e.data.size());
-                zip_source_t* source = zip_source_buffer(za, copy, e.data.size(), 1);
+                // libzip takes ownership of a buffer only when it has bytes in it.
+                void* copy = e.data.empty() ? nullptr : std::malloc(e.data.size());
+                if (copy)
+                    std::memcpy(copy, e.data.data(), e.data.size());
+                zip_source_t* source = zip_source_buffer(za, copy, e.data.size(), copy ? 1 : 0);
                 if (!source) {
                     std::free(copy);
                     fail("cannot add " + e.name);

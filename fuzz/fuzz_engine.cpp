@@ -22,6 +22,7 @@
 //   reported as success; an include name that matches nothing fails with UZ_ERR_NO_MATCH;
 // - an archive that lists and tests without error also extracts (barring names the file system
 //   cannot hold and things in the way), and one that cannot be opened fails every call alike.
+#include "EngineCallRecords.h"
 #include "vbuzip10.h"
 
 #include <algorithm>
@@ -390,33 +391,12 @@ bool documentedResult(int32_t result) {
 }
 
 int32_t run(Call& call) {
-    UnzipOptions options{};
-    options.ExtractOnlyNewer = call.onlyNewer;
-    options.SpaceToUnderscore = call.spaceToUnderscore;
-    options.PromptToOverwrite = call.promptToOverwrite;
-    options.MessageLevel = call.messageLevel;
-    options.TestOnly = call.testOnly;
-    options.ListOnly = call.listOnly;
-    options.UseFolderNames = call.useFolderNames;
-    options.OverwriteExisting = call.overwriteExisting;
-    options.ConvertLineEnds = call.convertLineEnds;
-    options.CaseSensitiveNames = call.caseSensitive;
     std::string archive = g.archive.string();
     std::string folder = g.out.string();
-    options.ArchivePath = archive.data();
-    options.ExtractFolder = call.withFolder ? folder.data() : nullptr;
-
-    static char empty[1] = {0};
-    auto fill = [](UnzipNameList& list, std::vector<std::string>& names) {
-        std::memset(&list, 0, sizeof list);
-        for (size_t i = 0; i < names.size(); ++i)
-            list.Names[i] = names[i].data();
-        list.Names[names.size()] = empty;
-    };
-    auto include = std::make_unique<UnzipNameList>();
-    auto exclude = std::make_unique<UnzipNameList>();
-    fill(*include, call.include);
-    fill(*exclude, call.exclude);
+    UnzipOptions options =
+        engine_call::optionsOf(call, archive.data(), call.withFolder ? folder.data() : nullptr);
+    auto include = engine_call::nameListOf(call.include);
+    auto exclude = engine_call::nameListOf(call.exclude);
 
     UnzipCallbacks callbacks{};
     callbacks.Print = onPrint;

@@ -1,4 +1,5 @@
 #include "EngineHarness.h"
+#include "EngineCallRecords.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -92,17 +93,6 @@ Engine::~Engine() {
 }
 
 int32_t Engine::run(EngineRun& r) {
-    UnzipOptions options{};
-    options.ExtractOnlyNewer = r.onlyNewer;
-    options.SpaceToUnderscore = r.spaceToUnderscore;
-    options.PromptToOverwrite = r.promptToOverwrite;
-    options.MessageLevel = r.messageLevel;
-    options.TestOnly = r.testOnly;
-    options.ListOnly = r.listOnly;
-    options.UseFolderNames = r.useFolderNames;
-    options.OverwriteExisting = r.overwriteExisting;
-    options.ConvertLineEnds = r.convertLineEnds;
-    options.CaseSensitiveNames = r.caseSensitive;
     std::vector<char> archive(r.archive.begin(), r.archive.end());
     archive.push_back('\0');
     std::vector<char> folder;
@@ -110,21 +100,10 @@ int32_t Engine::run(EngineRun& r) {
         folder.assign(r.folder->begin(), r.folder->end());
         folder.push_back('\0');
     }
-    options.ArchivePath = archive.data();
-    options.ExtractFolder = r.folder ? folder.data() : nullptr;
-
-    // Name lists as the program fills them: the names, then an empty text, then nulls.
-    static char empty[1] = {0};
-    auto fill = [](UnzipNameList& list, std::vector<std::string>& names) {
-        std::memset(&list, 0, sizeof list);
-        for (size_t i = 0; i < names.size(); ++i)
-            list.Names[i] = names[i].data();
-        list.Names[names.size()] = empty;
-    };
-    auto include = std::make_unique<UnzipNameList>();
-    auto exclude = std::make_unique<UnzipNameList>();
-    fill(*include, r.include);
-    fill(*exclude, r.exclude);
+    UnzipOptions options =
+        engine_call::optionsOf(r, archive.data(), r.folder ? folder.data() : nullptr);
+    auto include = engine_call::nameListOf(r.include);
+    auto exclude = engine_call::nameListOf(r.exclude);
 
     UnzipCallbacks callbacks{};
     callbacks.Print = printCallback;

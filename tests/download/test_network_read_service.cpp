@@ -177,6 +177,25 @@ TEST_F(NetworkReadServiceTest, Redirects) {
     EXPECT_LT(server.requestCount("/loop.zip"), 2 * (service.maxRedirects() + 1));
 }
 
+TEST_F(NetworkReadServiceTest, SystemProxyCarriesReadsExceptToLoopback) {
+    // Reads take the proxy the system is set up with (here http_proxy), like the user's other
+    // programs; loopback addresses never do. The loopback server plays the proxy: it gets the
+    // whole address in the request line.
+    server.route("http://updates.vorn.invalid/pkg.zip", Response::ok("through the proxy"));
+    server.route("/direct.zip", Response::ok("direct"));
+    const QByteArray saved = qgetenv("http_proxy");
+    const bool wasSet = qEnvironmentVariableIsSet("http_proxy");
+    qputenv("http_proxy", server.url(QString()).toUtf8());
+    const Outcome proxied = read(QStringLiteral("http://updates.vorn.invalid/pkg.zip"));
+    const Outcome direct = read(server.url("/direct.zip"));
+    if (wasSet)
+        qputenv("http_proxy", saved);
+    else
+        qunsetenv("http_proxy");
+    EXPECT_EQ(proxied.content, "through the proxy");
+    EXPECT_EQ(direct.content, "direct");
+}
+
 TEST_F(NetworkReadServiceTest, FileAddresses) {
     QTemporaryDir folder;
     const QByteArray body = HttpFixture::pattern(7, 3 << 20); // more than one slice

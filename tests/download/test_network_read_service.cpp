@@ -3,6 +3,7 @@
 #include <QTemporaryDir>
 #include <QUrl>
 #include <gtest/gtest.h>
+#include <optional>
 
 #include "DownloadTestSupport.h"
 #include "HttpFixture.h"
@@ -51,6 +52,29 @@ protected:
     HttpFixture server;
     QList<QPair<qint64, qint64>> progress;
     QList<Outcome> outcomes;
+};
+
+// Sets or removes an environment variable for its lifetime.
+class EnvironmentOverride {
+public:
+    EnvironmentOverride(const char* name, const std::optional<QByteArray>& value)
+        : m_name(name), m_wasSet(qEnvironmentVariableIsSet(name)), m_saved(qgetenv(name)) {
+        if (value)
+            qputenv(name, *value);
+        else
+            qunsetenv(name);
+    }
+    ~EnvironmentOverride() {
+        if (m_wasSet)
+            qputenv(m_name, m_saved);
+        else
+            qunsetenv(m_name);
+    }
+
+private:
+    const char* m_name;
+    bool m_wasSet;
+    QByteArray m_saved;
 };
 
 void expectFailed(const Outcome& outcome) {
@@ -183,15 +207,14 @@ TEST_F(NetworkReadServiceTest, SystemProxyCarriesReadsExceptToLoopback) {
     // whole address in the request line.
     server.route("http://updates.vorn.invalid/pkg.zip", Response::ok("through the proxy"));
     server.route("/direct.zip", Response::ok("direct"));
-    const QByteArray saved = qgetenv("http_proxy");
-    const bool wasSet = qEnvironmentVariableIsSet("http_proxy");
-    qputenv("http_proxy", server.url(QString()).toUtf8());
-    const Outcome proxied = read(QStringLiteral("http://updates.vorn.invalid/pkg.zip"));
-    const Outcome direct = read(server.url("/direct.zip"));
-    if (wasSet)
-        qputenv("http_proxy", saved);
-    else
-        qunsetenv("http_proxy");
+    Outcome proxied, direct;
+    {
+        const EnvironmentOverride proxy("http_proxy", server.url(QString()).toUtf8());
+        const EnvironmentOverride noProxy("no_proxy", std::nullopt);
+        const EnvironmentOverride noProxyUpper("NO_PROXY", std::nullopt);
+        proxied = read(QStringLiteral("http://updates.vorn.invalid/pkg.zip"));
+        direct = read(server.url("/direct.zip"));
+    }
     EXPECT_EQ(proxied.content, "through the proxy");
     EXPECT_EQ(direct.content, "direct");
 }

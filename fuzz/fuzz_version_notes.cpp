@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -64,9 +65,10 @@ Segments split(const QByteArray& bytes) {
             current += bytes[i];
             continue;
         }
-        if (i == size && current.isEmpty())
-            break; // the file ended with a line end, or is empty
-        result.lines.push_back(decodeLine(current, result.lines.empty()));
+        QString line = decodeLine(current, result.lines.empty());
+        if (i == size && line.isEmpty())
+            break; // the file ended with a line end, or is empty (a byte-order mark alone is)
+        result.lines.push_back(std::move(line));
         if (onlySpaces(result.lines.back())) {
             result.blank = true;
             break;

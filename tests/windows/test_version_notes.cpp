@@ -42,6 +42,13 @@ TEST(VersionNotesBlock, ByteOrderMarkIsDroppedOnlyAtTheStartOfTheFile) {
     const VersionNotesBlock block =
         ReadVersionNotesBlock("\xEF\xBB\xBFv2\r\xEF\xBB\xBFnotes\r\n\r\n");
     EXPECT_EQ(block.lines, (QStringList{"v2", QChar(0xFEFF) + QStringLiteral("notes")}));
+    // A byte-order mark alone is an empty file; followed by a line end, a blank first line.
+    const VersionNotesBlock markOnly = ReadVersionNotesBlock("\xEF\xBB\xBF");
+    EXPECT_TRUE(markOnly.lines.isEmpty());
+    EXPECT_FALSE(markOnly.blankFound);
+    const VersionNotesBlock markThenBlank = ReadVersionNotesBlock("\xEF\xBB\xBF\r\nv2\r\n");
+    EXPECT_TRUE(markThenBlank.lines.isEmpty());
+    EXPECT_TRUE(markThenBlank.blankFound);
 }
 
 namespace {

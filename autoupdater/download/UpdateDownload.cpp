@@ -1,6 +1,7 @@
 #include "UpdateDownload.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLocale>
 #include <charconv>
@@ -37,6 +38,18 @@ void createFolder(const QString& path) {
     throw AppError(AppError::PathFileAccessError, QStringLiteral("Path/File access error"));
 }
 
+// programFolder/updates/Filename, checked to name a file directly inside the updates folder:
+// a name that holds a path cannot make the download land anywhere else.
+QString updatesDestination(const QString& programFolder, const QString& Filename) {
+    const QString updates = QDir::cleanPath(programFolder + QLatin1Char('/') + kUpdates);
+    const QFileInfo destination(QDir::cleanPath(updates + QLatin1Char('/') + Filename));
+    if (destination.path() != updates || destination.fileName() != Filename)
+        throw AppError(AppError::BadFileName,
+                       QStringLiteral("Bad file name: '%1' is not a file of %2")
+                           .arg(destination.filePath(), updates));
+    return destination.filePath();
+}
+
 QString kilobytes(qint64 bytes) {
     return ProgressNumber(double(bytes) / 1000.0);
 }
@@ -45,9 +58,10 @@ QString kilobytes(qint64 bytes) {
 void Download_File(DL& dl, const QString& programFolder, const QString& baseURL,
                    const QString& Filename) {
     dl.setCurrentFile(Filename);
+    const QString destination = updatesDestination(programFolder, Filename);
     if (!updatesEntryPresent(programFolder))
         createFolder(programFolder + QStringLiteral("/updates"));
-    dl.Download(baseURL + Filename, programFolder + QStringLiteral("/updates/") + Filename);
+    dl.Download(baseURL + Filename, destination);
 }
 
 void DL_Progress(ProgressBar& pgBar, QLabel& lblFileProg, qint64 DownloadedBytes,

@@ -12,7 +12,9 @@ class QLabel;
 // Starts the download of `baseURL` + `Filename` (nothing put between them) into
 // programFolder/updates/Filename with the id "Id", creating the updates folder when the program
 // folder holds no entry of that name in any letter case. Returns once the read has started; throws
-// AppError when the folder cannot be created or the download cannot start.
+// AppError when the folder cannot be created or the download cannot start, and BadFileName, before
+// anything is created or requested, when the destination would not be a file directly inside the
+// updates folder (a name that holds a separator, "." or "..", or nothing).
 void Download_File(DL& dl, const QString& programFolder, const QString& baseURL,
                    const QString& Filename);
 

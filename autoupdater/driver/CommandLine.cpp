@@ -1,5 +1,7 @@
 #include "CommandLine.h"
 
+#include <QFile>
+
 #include <charconv>
 #include <cmath>
 #include <limits>
@@ -65,6 +67,42 @@ CommandLine ParseCommandLine(const QString& commandLine) {
     if (!parsed.files.isEmpty())
         parsed.clientPID = LeadingNumberAsProcessId(parsed.files.last());
     return parsed;
+}
+
+namespace {
+// The longest file name the file systems of the program folder take, in bytes.
+constexpr qsizetype kMaxFileNameBytes = 255;
+
+bool IsControl(QChar c) {
+    return c.category() == QChar::Other_Control;
+}
+} // namespace
+
+bool IsPlainFileName(const QString& name) {
+    if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String(".."))
+        return false;
+    for (const QChar c : name) {
+        if (c == QLatin1Char('/') || c == QLatin1Char('\\') || IsControl(c))
+            return false;
+    }
+    return QFile::encodeName(name).size() <= kMaxFileNameBytes;
+}
+
+QString ShownName(const QString& name) {
+    QString shown;
+    for (const QChar c : name) {
+        if (!IsControl(c))
+            shown += c;
+        else if (c == QLatin1Char('\t'))
+            shown += QLatin1String("\\t");
+        else if (c == QLatin1Char('\n'))
+            shown += QLatin1String("\\n");
+        else if (c == QLatin1Char('\r'))
+            shown += QLatin1String("\\r");
+        else
+            shown += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
+    }
+    return shown;
 }
 
 QString JoinArguments(int argc, const char* const* argv) {

@@ -133,6 +133,13 @@ bool frmMain::RunUpdate() {
         Add_Status(QStringLiteral("ERROR: Client process problem, unable to continue."));
         return false;
     }
+    for (const QString& name : packages) {
+        if (!IsPlainFileName(name)) {
+            Add_Status(
+                QStringLiteral("ERROR: Invalid update file name '%1'.").arg(ShownName(name)));
+            return false;
+        }
+    }
 
     if (m_environment.lockProgramFolder) {
         QString reason;
@@ -199,7 +206,7 @@ bool frmMain::RunUpdate() {
     pgBar->setVisible(false);
 
     for (const QString& name : packages) {
-        if (!File_Exists(P + QStringLiteral("/updates/") + name)) {
+        if (!IsPlainFileAt(P + QStringLiteral("/updates/") + name)) {
             Add_Status(QStringLiteral("ERROR: Update file '") + name +
                        QStringLiteral("' not found."));
             return false;

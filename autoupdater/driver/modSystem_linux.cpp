@@ -92,6 +92,10 @@ bool File_Exists(const QString& sPath) {
     return found;
 }
 
+bool IsPlainFileAt(const QString& sPath) {
+    return !sPath.isEmpty() && IsPlainFile(QFile::encodeName(sPath));
+}
+
 QString FindEntryName(const QString& sPath) {
     const QByteArray path = QFile::encodeName(sPath);
     QByteArray folder, last;

@@ -132,6 +132,24 @@ TEST(DownloadFileTest, UpdatesFolderAndAddresses) {
     EXPECT_EQ(service.starts.size(), 4);
 }
 
+TEST(DownloadFileTest, DestinationIsAlwaysAFileOfTheUpdatesFolder) {
+    QTemporaryDir program;
+    FakeReadService service;
+    DL dl(&service);
+    for (const char* name :
+         {"../x.zip", "a/../../x.zip", "/etc/passwd", "sub/a.zip", "..", ".", ""}) {
+        SCOPED_TRACE(name);
+        try {
+            Download_File(dl, program.path(), "http://host/", QString::fromLatin1(name));
+            ADD_FAILURE() << "no error";
+        } catch (const AppError& error) {
+            EXPECT_EQ(error.number(), AppError::BadFileName);
+        }
+    }
+    EXPECT_TRUE(service.starts.isEmpty());
+    EXPECT_TRUE(entries(program.path()).isEmpty()) << "not even the updates folder";
+}
+
 // The whole chain against the loopback server, as the update run drives it.
 class EndToEndTest : public ::testing::Test {
 protected:

@@ -213,6 +213,40 @@ TEST(UpdateRun, PackageMissingAfterADownloadReportedComplete) {
         << "the first missing package is the one reported";
 }
 
+TEST(UpdateRun, NameThatIsNoPlainFileNameEndsTheRunBeforeAnything) {
+    const struct {
+        QString name, shown;
+    } cases[] = {
+        {"../x.zip", "../x.zip"},
+        {"a/../../x.zip", "a/../../x.zip"},
+        {"/etc/passwd", "/etc/passwd"},
+        {"..", ".."},
+        {".", "."},
+        {"..\\x.zip", "..\\x.zip"},
+        {"a\tb.zip", "a\\tb.zip"},
+        {QStringLiteral("a%1.zip").arg(QChar(0)), "a\\x00.zip"},
+        {"", ""},
+        {QString(256, QLatin1Char('n')), QString(256, QLatin1Char('n'))},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.shown.toStdString());
+        UpdaterRun run;
+        run.folder.write("vbuzip10.dll", "engine");
+        run.folder.write("x.zip", "a file of the installation");
+        run.serve("a.zip", "package a");
+        run.serve(c.name, "package");
+        const auto before = run.folder.snapshot();
+        run.start(QStringLiteral("http://updates.test/v2/ a.zip ") + c.name + " 55");
+        ASSERT_TRUE(run.finish());
+        EXPECT_EQ(LogLines(*run.window),
+                  (QStringList{"Preparing to update...",
+                               "ERROR: Invalid update file name '" + c.shown + "'."}));
+        EXPECT_TRUE(run.service.requested.isEmpty());
+        EXPECT_EQ(run.folder.snapshot(), before) << "no lock, no engine copy, no download";
+        EXPECT_TRUE(SamePicture(run.window->picClose->picture(), run.window->picClose_up));
+    }
+}
+
 TEST(UpdateRun, SameNameTwiceIsDownloadedTwiceAndStalePackagesAreReplaced) {
     UpdaterRun run;
     run.folder.write("vbuzip10.dll", "engine");

@@ -149,22 +149,7 @@ void FillNameList(UnzipNameList& list, qint32 count, const QStringList& names, N
 }
 
 UnzipOptions ToNarrow(const UnzipOptionsW& o, NarrowTexts& texts) {
-    UnzipOptions n{};
-    n.ExtractOnlyNewer = o.ExtractOnlyNewer;
-    n.SpaceToUnderscore = o.SpaceToUnderScore;
-    n.PromptToOverwrite = o.PromptToOverwrite;
-    n.MessageLevel = o.MessageLevel;
-    n.Reserved1 = o.Reserved1;
-    n.TestOnly = o.TestZip;
-    n.ListOnly = o.ListOnly;
-    n.Reserved2 = o.Reserved2;
-    n.Reserved3 = o.Reserved3;
-    n.UseFolderNames = o.UseFolderNames;
-    n.OverwriteExisting = o.OverwriteExisting;
-    n.ConvertLineEnds = o.ConvertCRToCRLF;
-    n.Reserved4 = o.Reserved4;
-    n.CaseSensitiveNames = o.CaseSensitiveFileNames;
-    n.Reserved5 = o.Reserved5;
+    UnzipOptions n = o.Numbers;
     n.ArchivePath = texts.Keep(o.ArchivePath);
     n.ExtractFolder = texts.Keep(o.ExtractFolder);
     return n;
@@ -176,21 +161,8 @@ QString ReadBackText(const char* text) {
 }
 
 void FromNarrow(const UnzipOptions& n, UnzipOptionsW& o) {
-    o.ExtractOnlyNewer = n.ExtractOnlyNewer;
-    o.SpaceToUnderScore = n.SpaceToUnderscore;
-    o.PromptToOverwrite = n.PromptToOverwrite;
-    o.MessageLevel = n.MessageLevel;
-    o.Reserved1 = n.Reserved1;
-    o.TestZip = n.TestOnly;
-    o.ListOnly = n.ListOnly;
-    o.Reserved2 = n.Reserved2;
-    o.Reserved3 = n.Reserved3;
-    o.UseFolderNames = n.UseFolderNames;
-    o.OverwriteExisting = n.OverwriteExisting;
-    o.ConvertCRToCRLF = n.ConvertLineEnds;
-    o.Reserved4 = n.Reserved4;
-    o.CaseSensitiveFileNames = n.CaseSensitiveNames;
-    o.Reserved5 = n.Reserved5;
+    o.Numbers = n;
+    o.Numbers.ArchivePath = o.Numbers.ExtractFolder = nullptr;
     o.ArchivePath = ReadBackText(n.ArchivePath);
     o.ExtractFolder = ReadBackText(n.ExtractFolder);
 }

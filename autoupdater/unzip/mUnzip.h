@@ -12,30 +12,18 @@
 #include <QtGlobal>
 #include <memory>
 
+#include "vbuzip10.h"
+
 class cUnzip;
-struct UnzipVersionInfo;
 
 namespace mUnzip {
 
-// The options record in the program's (wide) form. cUnzip keeps one as the store of its option
-// properties. Boolean fields hold 1 or 0. A null text crosses to the engine as a null pointer, an
-// empty one as a pointer to a lone NUL byte.
+// The options record in the program's form: the engine's record for the numbers, and its two
+// texts held as wide text (the record's own text pointers stay null here). cUnzip keeps one as the
+// store of its option properties. Boolean fields hold 1 or 0. A null text crosses to the engine as
+// a null pointer, an empty one as a pointer to a lone NUL byte.
 struct UnzipOptionsW {
-    qint32 ExtractOnlyNewer = 0;
-    qint32 SpaceToUnderScore = 0;
-    qint32 PromptToOverwrite = 0;
-    qint32 MessageLevel = 0;
-    qint32 Reserved1 = 0;
-    qint32 TestZip = 0;
-    qint32 ListOnly = 0;
-    qint32 Reserved2 = 0;
-    qint32 Reserved3 = 0;
-    qint32 UseFolderNames = 0;
-    qint32 OverwriteExisting = 0;
-    qint32 ConvertCRToCRLF = 0;
-    qint32 Reserved4 = 0;
-    qint32 CaseSensitiveFileNames = 0;
-    qint32 Reserved5 = 0;
+    UnzipOptions Numbers{};
     QString ArchivePath;
     QString ExtractFolder;
 };

@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <dlfcn.h>
 #include <utility>
@@ -295,20 +296,6 @@ int32_t UZ_CALL ServiceCallback(char* entryName, uint32_t count) noexcept {
     return cancel ? 1 : 0;
 }
 
-// Days from 1 January 1970 to the given date of the proleptic Gregorian calendar.
-qint64 DaysFromCivil(qint64 y, qint64 m, qint64 d) {
-    y -= m <= 2;
-    const qint64 era = (y >= 0 ? y : y - 399) / 400;
-    const qint64 yoe = y - era * 400;
-    const qint64 doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    const qint64 doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + doe - 719468;
-}
-
-qint64 FloorDiv(qint64 a, qint64 b) {
-    return a / b - ((a % b != 0) && ((a < 0) != (b < 0)));
-}
-
 } // namespace
 
 void SetEngineFolders(const QStringList& folders) {
@@ -391,20 +378,26 @@ QString ReadEngineText(const char* text, qsizetype limit) {
 }
 
 double DateSerial(qint32 lYear, qint32 lMonth, qint32 lDay) {
-    qint64 year = lYear;
-    if (year >= 0 && year <= 29)
-        year += 2000;
-    else if (year >= 30 && year <= 99)
-        year += 1900;
-    const qint64 monthIndex = static_cast<qint64>(lMonth) - 1;
-    year += FloorDiv(monthIndex, 12);
-    const qint64 month = monthIndex - FloorDiv(monthIndex, 12) * 12 + 1;
-    const qint64 base = DaysFromCivil(1899, 12, 30);
-    const qint64 days = DaysFromCivil(year, month, 1) - base + (static_cast<qint64>(lDay) - 1);
-    if (days < DaysFromCivil(100, 1, 1) - base || days > DaysFromCivil(9999, 12, 31) - base)
+    using namespace std::chrono;
+    qint64 y = lYear;
+    if (y >= 0 && y <= 29)
+        y += 2000;
+    else if (y >= 30 && y <= 99)
+        y += 1900;
+    // Months since January of the year 0. The calendar repeats every 400 years (4,800 months,
+    // 146,097 days): whole cycles are counted apart, so that any arguments stay within the range
+    // of the calendar types.
+    const qint64 months = y * 12 + (static_cast<qint64>(lMonth) - 1);
+    const qint64 cycles = months / 4800 - (months % 4800 < 0 ? 1 : 0);
+    const year_month firstMonth = year(0) / January + std::chrono::months(months - cycles * 4800);
+    constexpr sys_days kDayZero = 1899y / December / 30;
+    const qint64 serial = (sys_days(firstMonth / 1) - kDayZero).count() + cycles * 146097 +
+                          (static_cast<qint64>(lDay) - 1);
+    if (serial < (sys_days(100y / January / 1) - kDayZero).count() ||
+        serial > (sys_days(9999y / December / 31) - kDayZero).count())
         throw AppError(AppError::InvalidArgument,
                        QStringLiteral("Invalid procedure call or argument"));
-    return static_cast<double>(days);
+    return static_cast<double>(serial);
 }
 
 double TimeSerial(qint32 lHour, qint32 lMinute, qint32 lSecond) {

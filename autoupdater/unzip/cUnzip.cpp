@@ -30,9 +30,7 @@ std::optional<double> ParseEngineDate(const QString& text) {
 
 cUnzip::cUnzip(QObject* parent) : QObject(parent) {}
 
-cUnzip::~cUnzip() {
-    mUnzip::detail::ForgetArchive(this);
-}
+cUnzip::~cUnzip() = default;
 
 bool cUnzip::ExtractOnlyNewer() const {
     return m_Options.Numbers.ExtractOnlyNewer != 0;

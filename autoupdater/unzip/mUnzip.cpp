@@ -14,29 +14,9 @@
 #include <vector>
 
 #include "AppError.h"
-#include "cUnzip.h"
 #include "vbuzip10.h"
 
 namespace mUnzip {
-
-// The callbacks' way into the archive's private operations.
-struct ArchiveEvents {
-    static void AddDirectoryEntry(cUnzip& a, const QString& sName, const QString& sFolder,
-                                  double dDate, qint32 lSize, qint32 lCRC, bool bEncrypted,
-                                  qint32 lRatio, const QString& sMethod) {
-        a.AddDirectoryEntry(sName, sFolder, dDate, lSize, lCRC, bEncrypted, lRatio, sMethod);
-    }
-    static void RaiseOverwritePrompt(cUnzip& a, const QString& sFile, qint32& eResponse) {
-        a.RaiseOverwritePrompt(sFile, eResponse);
-    }
-    static void RaiseProgress(cUnzip& a, const QString& sMsg) { a.RaiseProgress(sMsg); }
-    static void RaiseCancel(cUnzip& a, const QString& sMsg, bool& bCancel) {
-        a.RaiseCancel(sMsg, bCancel);
-    }
-    static void RaisePasswordRequest(cUnzip& a, QString& sPassword, bool& bCancel) {
-        a.RaisePasswordRequest(sPassword, bCancel);
-    }
-};
 
 namespace {
 
@@ -56,7 +36,7 @@ struct ModuleState {
     Wiz_SingleEntryUnzip_t unzipEntry = nullptr;
     UzpVersion2_t versionEntry = nullptr;
 
-    std::shared_ptr<cUnzip> current;
+    std::shared_ptr<ArchiveCallbacks> current;
     bool currentUncounted = false; // current points to an archive no shared_ptr owns
     bool passwordAbandoned = false;
 };
@@ -168,14 +148,15 @@ void FromNarrow(const UnzipOptions& n, UnzipOptionsW& o) {
     o.ExtractFolder = ReadBackText(n.ExtractFolder);
 }
 
-void SetCurrentArchive(cUnzip& archive) {
+void SetCurrentArchive(ArchiveCallbacks& archive) {
     ModuleState& s = State();
-    std::shared_ptr<cUnzip> reference = archive.weak_from_this().lock();
+    std::shared_ptr<ArchiveCallbacks> reference = archive.weak_from_this().lock();
     const bool uncounted = !reference;
     if (uncounted)
-        reference = std::shared_ptr<cUnzip>(std::shared_ptr<cUnzip>(), &archive);
+        reference =
+            std::shared_ptr<ArchiveCallbacks>(std::shared_ptr<ArchiveCallbacks>(), &archive);
     // The previous archive may go with its last reference; let it go once the state is settled.
-    std::shared_ptr<cUnzip> previous = std::exchange(s.current, std::move(reference));
+    std::shared_ptr<ArchiveCallbacks> previous = std::exchange(s.current, std::move(reference));
     s.currentUncounted = uncounted;
     previous.reset();
 }
@@ -206,8 +187,8 @@ int32_t UZ_CALL PrintCallback(char* text, uint32_t length) noexcept {
     });
     RunStep([&] { ReplaceSeparators(message, QLatin1Char('/'), QChar(kFolderSeparator)); });
     RunStep([&] {
-        if (std::shared_ptr<cUnzip> archive = State().current)
-            ArchiveEvents::RaiseProgress(*archive, message);
+        if (std::shared_ptr<ArchiveCallbacks> archive = State().current)
+            archive->RaiseProgress(message);
     });
     return 0;
 }
@@ -221,8 +202,8 @@ int32_t UZ_CALL ReplaceCallback(char* fileName) noexcept {
     });
     RunStep([&] {
         answer = kReplaceDefaultAnswer;
-        if (std::shared_ptr<cUnzip> archive = State().current)
-            ArchiveEvents::RaiseOverwritePrompt(*archive, name, answer);
+        if (std::shared_ptr<ArchiveCallbacks> archive = State().current)
+            archive->RaiseOverwritePrompt(name, answer);
     });
     return answer;
 }
@@ -236,8 +217,8 @@ int32_t UZ_CALL PasswordCallback(char* buffer, int32_t size, char* /*prompt*/,
     QString password;
     bool cancel = false;
     RunStep([&] {
-        if (std::shared_ptr<cUnzip> archive = s.current)
-            ArchiveEvents::RaisePasswordRequest(*archive, password, cancel);
+        if (std::shared_ptr<ArchiveCallbacks> archive = s.current)
+            archive->RaisePasswordRequest(password, cancel);
     });
     RunStep([&] { password = TrimSpaces(password); });
     if (password.isEmpty() || cancel) {
@@ -273,10 +254,10 @@ void UZ_CALL ListCallback(uint32_t /*compressedSize*/, uint32_t size, int32_t ra
     RunStep([&] { methodName = ReadEngineText(method, kListTextLimit); });
     const bool encrypted = (flags & UZ_LIST_ENCRYPTED) != 0;
     RunStep([&] {
-        if (std::shared_ptr<cUnzip> archive = State().current)
-            ArchiveEvents::AddDirectoryEntry(*archive, path.sFileName, path.sFolder, date,
-                                             static_cast<qint32>(size), static_cast<qint32>(crc),
-                                             encrypted, Low16(ratio), methodName);
+        if (std::shared_ptr<ArchiveCallbacks> archive = State().current)
+            archive->AddDirectoryEntry(path.sFileName, path.sFolder, date,
+                                       static_cast<qint32>(size), static_cast<qint32>(crc),
+                                       encrypted, Low16(ratio), methodName);
     });
 }
 
@@ -290,8 +271,8 @@ int32_t UZ_CALL ServiceCallback(char* entryName, uint32_t count) noexcept {
         ReplaceSeparators(name, QLatin1Char('\\'), QLatin1Char('/'));
     });
     RunStep([&] {
-        if (std::shared_ptr<cUnzip> archive = State().current)
-            ArchiveEvents::RaiseCancel(*archive, name, cancel);
+        if (std::shared_ptr<ArchiveCallbacks> archive = State().current)
+            archive->RaiseCancel(name, cancel);
     });
     return cancel ? 1 : 0;
 }
@@ -304,7 +285,7 @@ void SetEngineFolders(const QStringList& folders) {
     s.foldersSet = true;
 }
 
-qint32 RunEngine(cUnzip& archive, UnzipOptionsW& options, qint32 includeCount,
+qint32 RunEngine(ArchiveCallbacks& archive, UnzipOptionsW& options, qint32 includeCount,
                  const QStringList& includeNames, qint32 excludeCount,
                  const QStringList& excludeNames) {
     SetCurrentArchive(archive);
@@ -338,7 +319,7 @@ void CallVersionEntry(UnzipVersionInfo& record) {
     entry(&record);
 }
 
-std::shared_ptr<cUnzip> CurrentArchive() {
+std::shared_ptr<ArchiveCallbacks> CurrentArchive() {
     return State().current;
 }
 
@@ -411,14 +392,12 @@ double DateTimeFromParts(qint32 lYear, qint32 lMonth, qint32 lDay, qint32 lHour,
     return DateSerial(lYear, lMonth, lDay) + TimeSerial(lHour, lMinute, lSecond);
 }
 
-namespace detail {
-void ForgetArchive(const cUnzip* archive) noexcept {
+ArchiveCallbacks::~ArchiveCallbacks() {
     ModuleState& s = State();
-    if (s.currentUncounted && s.current.get() == archive) {
+    if (s.currentUncounted && s.current.get() == this) {
         s.current.reset();
         s.currentUncounted = false;
     }
 }
-} // namespace detail
 
 } // namespace mUnzip

@@ -191,17 +191,22 @@ bool frmMain::DownloadPackages() {
         if (!downloaded)
             break;
     }
-    lblFileProg->setVisible(false);
-    pgBar->setVisible(false);
+    ShowProgressDisplay(false);
     return downloaded;
+}
+
+void frmMain::ShowProgressDisplay(bool bShow) {
+    if (bShow) {
+        lblFileProg->setText(QString());
+        pgBar->setValue(0);
+    }
+    lblFileProg->setVisible(bShow);
+    pgBar->setVisible(bShow);
 }
 
 bool frmMain::DownloadPackage(const QString& name) {
     Add_Status(QStringLiteral("Downloading file ") + name + QStringLiteral("..."));
-    lblFileProg->setText(QString());
-    lblFileProg->setVisible(true);
-    pgBar->setValue(0);
-    pgBar->setVisible(true);
+    ShowProgressDisplay(true);
     m_download.downloading = true;
     m_download.downloadFailed = false;
     try {

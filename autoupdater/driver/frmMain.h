@@ -55,6 +55,7 @@ private:
     void Start_Update();
     void EndRun(RunOutcome outcome);
     void AppendStatusLine(const QString& sMessage);
+    void ShowProgressDisplay(bool bShow); // emptied when shown
 
     // The stages of the run, in their order. Each one that can fail returns false when the run
     // ends there, after the line that says why.

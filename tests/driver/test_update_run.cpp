@@ -92,6 +92,13 @@ TEST(StatusLog, EveryMessageEndsWithCrLfAndTheCaretSitsBeforeTheLastLf) {
     Add_Status(QStringLiteral("two\r\nthree"));
     EXPECT_EQ(run.window->txtInfo->text(), QStringLiteral("one\r\n\r\ntwo\r\nthree\r\n"));
     EXPECT_EQ(run.window->txtInfo->selStart(), run.window->txtInfo->text().size() - 1);
+
+    // A window that goes after a newer one was made leaves the newer one's log in place.
+    UpdaterRun newer;
+    newer.start(QStringLiteral("x 0"));
+    run.window.reset();
+    Add_Status(QStringLiteral("four"));
+    EXPECT_EQ(newer.window->txtInfo->text(), QStringLiteral("four\r\n"));
 }
 
 TEST(UpdateRun, ZeroProcessIdStopsBeforeAnything) {

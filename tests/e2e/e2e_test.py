@@ -98,6 +98,10 @@ class QuietHandler(http.server.SimpleHTTPRequestHandler):
     def log_message(self, format, *args):
         pass
 
+
+class RecordingHandler(QuietHandler):
+    """Keeps the path of every request in the server's list `requested`."""
+
     def log_request(self, code="-", size="-"):
         self.server.requested.append(self.path)
 
@@ -120,7 +124,7 @@ class UpdaterRunTest(unittest.TestCase):
         shutil.copy2(ENGINE, os.path.join(self.program, "vbuzip10.dll"))
         shutil.copy2(CLIENT, os.path.join(self.program, "Vorn.exe"))
 
-        handler = functools.partial(QuietHandler, directory=self.served)
+        handler = functools.partial(RecordingHandler, directory=self.served)
         self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
         self.server.requested = []
         thread = threading.Thread(target=self.server.serve_forever, daemon=True)

@@ -5,8 +5,8 @@
 
 #include <optional>
 
-#include "CommandLine.h"
-#include "frmMain.h"
+#include "driver/CommandLine.h"
+#include "driver/frmMain.h"
 
 namespace {
 

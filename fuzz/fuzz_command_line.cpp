@@ -4,7 +4,7 @@
 // Checked on every input: trimming removes exactly the outer spaces, the tokens rebuild the trimmed
 // text, the package names are the files but the last, and the process id agrees with a reading
 // made here independently (for tokens short enough to read quickly).
-#include "CommandLine.h"
+#include "driver/CommandLine.h"
 
 #include <QRegularExpression>
 #include <QString>

@@ -5,7 +5,7 @@
 // only at the start of the file); a blank line was found exactly
 // when the reader says so, and without one the lines cover the whole file; for valid UTF-8 the
 // lines joined by CR are a prefix of the decoded file with its CR LF pairs taken as CR.
-#include "frmVersionInfo.h"
+#include "windows/frmVersionInfo.h"
 
 #include <QByteArray>
 #include <QString>

@@ -1,11 +1,11 @@
-#include "DL.h"
+#include "download/DL.h"
 
 #include <QtDebug>
 
 #include "AppError.h"
-#include "AsyncReadService.h"
-#include "FileMove.h"
-#include "NetworkReadService.h"
+#include "download/AsyncReadService.h"
+#include "download/FileMove.h"
+#include "download/NetworkReadService.h"
 
 namespace {
 QString keyOf(const QString& id) {

@@ -7,7 +7,7 @@
 #include <QObject>
 #include <QString>
 
-#include "AsyncReadService.h"
+#include "download/AsyncReadService.h"
 
 class DL : public QObject {
     Q_OBJECT

@@ -1,4 +1,4 @@
-#include "FileMove.h"
+#include "download/FileMove.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -7,7 +7,7 @@
 #include <cstring>
 #include <vector>
 
-#include "FileMovePlatform.h"
+#include "download/FileMovePlatform.h"
 
 namespace {
 bool failWith(QString* error, const QString& reason) {

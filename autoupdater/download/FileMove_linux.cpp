@@ -1,5 +1,5 @@
 // Linux part of moving and copying files.
-#include "FileMovePlatform.h"
+#include "download/FileMovePlatform.h"
 
 #include <QFile>
 #include <cerrno>

@@ -1,4 +1,4 @@
-#include "NetworkReadService.h"
+#include "download/NetworkReadService.h"
 
 #include <QDir>
 #include <QFile>

@@ -6,7 +6,7 @@
 #include <QNetworkAccessManager>
 #include <chrono>
 
-#include "AsyncReadService.h"
+#include "download/AsyncReadService.h"
 
 class NetworkRead;
 

@@ -1,4 +1,4 @@
-#include "UpdateDownload.h"
+#include "download/UpdateDownload.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -6,7 +6,7 @@
 #include <system_error>
 
 #include "AppError.h"
-#include "DL.h"
+#include "download/DL.h"
 
 namespace {
 const QString kUpdates = QStringLiteral("updates");

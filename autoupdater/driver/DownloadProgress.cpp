@@ -1,4 +1,4 @@
-#include "DownloadProgress.h"
+#include "driver/DownloadProgress.h"
 
 #include <QLabel>
 #include <QLocale>
@@ -6,7 +6,7 @@
 #include <cmath>
 #include <string>
 
-#include "ProgressBar.h"
+#include "windows/ProgressBar.h"
 
 namespace {
 QString kilobytes(qint64 bytes) {

@@ -1,20 +1,20 @@
-#include "frmMain.h"
+#include "driver/frmMain.h"
 
 #include <QCoreApplication>
 #include <QDebug>
 #include <QEventLoop>
 
 #include "AppError.h"
-#include "CommandLine.h"
-#include "ProcessExitWatch.h"
-#include "StartClient.h"
-#include "TerminateNow.h"
-#include "UpdateDownload.h"
-#include "UpdateLock.h"
-#include "mUnzip.h"
-#include "modFunctions.h"
-#include "modProcesses.h"
-#include "modSystem.h"
+#include "download/UpdateDownload.h"
+#include "driver/CommandLine.h"
+#include "driver/modFunctions.h"
+#include "driver/modSystem.h"
+#include "process/ProcessExitWatch.h"
+#include "process/StartClient.h"
+#include "process/TerminateNow.h"
+#include "process/UpdateLock.h"
+#include "process/modProcesses.h"
+#include "unzip/mUnzip.h"
 
 namespace {
 const QString kClientExe = QStringLiteral("Vorn.exe");

@@ -7,10 +7,10 @@
 #include <functional>
 #include <memory>
 
-#include "DL.h"
-#include "DownloadProgress.h"
-#include "UpdaterWindow.h"
-#include "cUnzip.h"
+#include "download/DL.h"
+#include "driver/DownloadProgress.h"
+#include "unzip/cUnzip.h"
+#include "windows/UpdaterWindow.h"
 
 class AsyncReadService;
 class UpdateLock;

@@ -1,8 +1,8 @@
-#include "modFunctions.h"
+#include "driver/modFunctions.h"
 
 #include <cstdio>
 
-#include "cUnzip.h"
+#include "unzip/cUnzip.h"
 
 namespace {
 struct StatusSink {

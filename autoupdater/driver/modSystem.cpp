@@ -1,11 +1,11 @@
 // The system queries that need no platform code of their own.
-#include "modSystem.h"
+#include "driver/modSystem.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
-#include "FileMove.h"
+#include "download/FileMove.h"
 
 bool IsPlainFileAt(const QString& sPath) {
     return !sPath.isEmpty() && QFileInfo(sPath).isFile();

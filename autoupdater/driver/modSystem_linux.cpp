@@ -1,5 +1,5 @@
 // Linux implementation of the system queries.
-#include "modSystem.h"
+#include "driver/modSystem.h"
 
 #include <QDir>
 #include <QFile>

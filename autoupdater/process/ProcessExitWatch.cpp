@@ -1,4 +1,4 @@
-#include "ProcessExitWatch.h"
+#include "process/ProcessExitWatch.h"
 
 ProcessExitWatch::ProcessExitWatch(qint64 processId, QObject* parent)
     : ProcessExitWatch(processId, Method::Best, parent) {}

@@ -1,4 +1,4 @@
-#include "ProcessExitWatch.h"
+#include "process/ProcessExitWatch.h"
 
 #include <QByteArray>
 #include <QSocketNotifier>

@@ -1,4 +1,4 @@
-#include "ProcessSnapshot_linux.h"
+#include "process/ProcessSnapshot_linux.h"
 
 #include <QList>
 #include <QString>

@@ -14,7 +14,7 @@
 // characters, which is not a fault.
 #pragma once
 
-#include "ProcessSnapshot.h"
+#include "process/ProcessSnapshot.h"
 
 #include <QByteArray>
 

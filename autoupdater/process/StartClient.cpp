@@ -1,4 +1,4 @@
-#include "StartClient.h"
+#include "process/StartClient.h"
 
 #include <QDesktopServices>
 #include <QDir>

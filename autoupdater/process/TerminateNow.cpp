@@ -1,4 +1,4 @@
-#include "TerminateNow.h"
+#include "process/TerminateNow.h"
 
 #include <cstdio>
 #include <cstdlib>

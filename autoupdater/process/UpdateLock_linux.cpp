@@ -1,4 +1,4 @@
-#include "UpdateLock.h"
+#include "process/UpdateLock.h"
 
 #include <QFile>
 

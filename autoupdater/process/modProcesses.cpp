@@ -1,6 +1,6 @@
-#include "modProcesses.h"
+#include "process/modProcesses.h"
 
-#include "TerminateNow.h"
+#include "process/TerminateNow.h"
 
 #include <QApplication>
 #include <QMessageBox>

@@ -7,7 +7,7 @@
 // all end with "Vorn.exe").
 #pragma once
 
-#include "ProcessSnapshot.h"
+#include "process/ProcessSnapshot.h"
 
 #include <QString>
 #include <QStringList>

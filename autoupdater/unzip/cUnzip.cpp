@@ -1,4 +1,4 @@
-#include "cUnzip.h"
+#include "unzip/cUnzip.h"
 
 #include <QDate>
 #include <QLocale>

@@ -14,7 +14,7 @@
 #include <QVector>
 #include <memory>
 
-#include "mUnzip.h"
+#include "unzip/mUnzip.h"
 
 // One listed entry of an archive.
 struct ZipDirectoryEntry {

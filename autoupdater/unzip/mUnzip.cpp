@@ -1,4 +1,4 @@
-#include "mUnzip.h"
+#include "unzip/mUnzip.h"
 
 #include "SpaceTrim.h"
 

@@ -1,4 +1,4 @@
-#include "PictureButton.h"
+#include "windows/PictureButton.h"
 
 #include <QMouseEvent>
 #include <QPainter>

@@ -1,4 +1,4 @@
-#include "ProgressBar.h"
+#include "windows/ProgressBar.h"
 
 #include <QPainter>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "TextBox.h"
+#include "windows/TextBox.h"
 
 #include <QScrollBar>
 #include <QTextBlock>

@@ -1,4 +1,4 @@
-#include "UpdaterWindow.h"
+#include "windows/UpdaterWindow.h"
 
 #include <QFile>
 #include <QGuiApplication>

@@ -9,10 +9,10 @@
 #include <QWidget>
 #include <functional>
 
-#include "PictureButton.h"
-#include "ProgressBar.h"
-#include "TextBox.h"
-#include "frmVersionInfo.h"
+#include "windows/PictureButton.h"
+#include "windows/ProgressBar.h"
+#include "windows/TextBox.h"
+#include "windows/frmVersionInfo.h"
 
 // Loads a picture of the skin (":/skin/<name>"), taking its @2x variant on a high-density screen.
 QPixmap LoadSkinPicture(const QString& name, qreal devicePixelRatio);

@@ -1,4 +1,4 @@
-#include "frmVersionInfo.h"
+#include "windows/frmVersionInfo.h"
 
 #include <QFile>
 #include <QFont>

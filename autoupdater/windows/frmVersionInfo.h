@@ -7,7 +7,7 @@
 #include <QPushButton>
 #include <QStringList>
 
-#include "TextBox.h"
+#include "windows/TextBox.h"
 
 class frmVersionInfo : public QDialog {
     Q_OBJECT

@@ -12,8 +12,8 @@
 //
 // Usage: bench_client_wait [--table] [seconds the client runs, default 3] [rounds, default 5]
 //   --table  print only rows "ROW<TAB>case<TAB>variant<TAB>value<TAB>unit<TAB>note" for bench/run
-#include "ProcessExitWatch.h"
-#include "modProcesses.h"
+#include "process/ProcessExitWatch.h"
+#include "process/modProcesses.h"
 
 #include <QCoreApplication>
 #include <QFile>

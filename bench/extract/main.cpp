@@ -15,8 +15,8 @@
 //   --table  print only rows "ROW<TAB>case<TAB>variant<TAB>median<TAB>unit<TAB>relative" for
 //            bench/run
 #include "ZipFixtures.h"
-#include "cUnzip.h"
-#include "mUnzip.h"
+#include "unzip/cUnzip.h"
+#include "unzip/mUnzip.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -10,7 +10,7 @@
 #include <optional>
 
 #include "AppError.h"
-#include "AsyncReadService.h"
+#include "download/AsyncReadService.h"
 
 // Runs the event loop until `done` holds (the test's time limit catches a hang).
 inline void waitUntil(const std::function<bool()>& done) {

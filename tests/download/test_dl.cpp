@@ -3,9 +3,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include "DL.h"
 #include "DownloadTestSupport.h"
-#include "FileMove.h"
+#include "download/DL.h"
+#include "download/FileMove.h"
 
 namespace {
 struct Event {

@@ -10,12 +10,12 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include "DL.h"
 #include "DownloadTestSupport.h"
-#include "FileMove.h"
 #include "HttpFixture.h"
-#include "NetworkReadService.h"
 #include "TmpfsMount.h"
+#include "download/DL.h"
+#include "download/FileMove.h"
+#include "download/NetworkReadService.h"
 
 using Response = HttpFixture::Response;
 

@@ -7,7 +7,7 @@
 
 #include "DownloadTestSupport.h"
 #include "HttpFixture.h"
-#include "NetworkReadService.h"
+#include "download/NetworkReadService.h"
 
 using namespace std::chrono_literals;
 using Response = HttpFixture::Response;

@@ -5,13 +5,13 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
-#include "DL.h"
-#include "DownloadProgress.h"
 #include "DownloadTestSupport.h"
 #include "HttpFixture.h"
-#include "NetworkReadService.h"
-#include "ProgressBar.h"
-#include "UpdateDownload.h"
+#include "download/DL.h"
+#include "download/NetworkReadService.h"
+#include "download/UpdateDownload.h"
+#include "driver/DownloadProgress.h"
+#include "windows/ProgressBar.h"
 
 using Response = HttpFixture::Response;
 

@@ -13,8 +13,8 @@
 #include <map>
 
 #include "AppError.h"
-#include "AsyncReadService.h"
-#include "frmMain.h"
+#include "download/AsyncReadService.h"
+#include "driver/frmMain.h"
 
 // A read service whose reads end as scripted: a body of bytes that all arrive, a body that stops
 // early, or nothing at all. Every read ends on a later turn of the event loop, as a real one does.

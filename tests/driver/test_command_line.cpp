@@ -3,8 +3,8 @@
 #include <QLocale>
 #include <clocale>
 
-#include "CommandLine.h"
 #include "QtPrinters.h"
+#include "driver/CommandLine.h"
 
 TEST(CommandLine, SplitsAtEverySingleSpaceKeepingEmptyTokens) {
     const CommandLine parsed = ParseCommandLine(QStringLiteral("  http://h/u/ a.zip  1234  "));

@@ -4,7 +4,7 @@
 #include <QFile>
 #include <QTemporaryDir>
 
-#include "modSystem.h"
+#include "driver/modSystem.h"
 
 namespace {
 void Touch(const QString& path, const QByteArray& content = "x") {

@@ -4,7 +4,7 @@
 
 #include "QtPrinters.h"
 #include "RunFixture.h"
-#include "modFunctions.h"
+#include "driver/modFunctions.h"
 
 namespace {
 

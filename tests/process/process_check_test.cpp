@@ -1,6 +1,6 @@
 #include "Child.h"
-#include "ProcessSnapshot_linux.h"
-#include "modProcesses.h"
+#include "process/ProcessSnapshot_linux.h"
+#include "process/modProcesses.h"
 
 #include <QDir>
 #include <QFile>

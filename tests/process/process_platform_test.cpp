@@ -1,8 +1,8 @@
 #include "Child.h"
-#include "ProcessExitWatch.h"
-#include "StartClient.h"
-#include "UpdateLock.h"
-#include "modProcesses.h"
+#include "process/ProcessExitWatch.h"
+#include "process/StartClient.h"
+#include "process/UpdateLock.h"
+#include "process/modProcesses.h"
 
 #include <QAbstractButton>
 #include <QApplication>

@@ -2,9 +2,9 @@
 //   lock <folder>                 takes the update lock, prints "locked", then waits to be killed
 //   start-client <folder> <name>  starts the client, then terminates at once
 //   terminate                     writes unflushed output, then terminates at once with code 3
-#include "StartClient.h"
-#include "TerminateNow.h"
-#include "UpdateLock.h"
+#include "process/StartClient.h"
+#include "process/TerminateNow.h"
+#include "process/UpdateLock.h"
 
 #include <QCoreApplication>
 

@@ -9,7 +9,7 @@
 
 #include "AppError.h"
 #include "FakeEngineApi.h"
-#include "cUnzip.h"
+#include "unzip/cUnzip.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "AppError.h"
-#include "cUnzip.h"
+#include "unzip/cUnzip.h"
 
 namespace {
 

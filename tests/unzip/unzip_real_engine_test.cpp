@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "ZipFixtures.h"
-#include "cUnzip.h"
+#include "unzip/cUnzip.h"
 
 namespace {
 

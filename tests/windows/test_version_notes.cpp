@@ -5,7 +5,7 @@
 #include <QTemporaryDir>
 #include <QTimer>
 
-#include "frmVersionInfo.h"
+#include "windows/frmVersionInfo.h"
 
 TEST(VersionNotesBlock, FirstBlockEndsAtTheFirstBlankLine) {
     const VersionNotesBlock block =

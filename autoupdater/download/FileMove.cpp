@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 #include <vector>
+#include <vorn/SystemError.h>
 
 namespace {
 bool failWith(QString* error, const QString& reason) {
@@ -20,10 +21,6 @@ bool failWith(QString* error, int* systemError, int code, const QString& reason)
     if (systemError)
         *systemError = code != 0 ? code : EIO;
     return failWith(error, reason);
-}
-
-QString systemErrorText(int code) {
-    return QString::fromLocal8Bit(std::strerror(code));
 }
 
 // Flushes a file's or a folder's data to disk; a failure only costs crash safety, not the move.
@@ -79,7 +76,8 @@ bool copyReplacing(const QString& source, const QString& destination, QString* e
         if (out.write(buffer.data(), got) != got) {
             // A short write leaves no error in the file object, only in errno.
             const int code = errno;
-            const QString reason = code != 0 ? systemErrorText(code) : out.errorString();
+            const QString reason =
+                code != 0 ? QString::fromLocal8Bit(vorn::systemErrorText(code)) : out.errorString();
             out.cancelWriting();
             return failWith(error, systemError, code, reason);
         }
@@ -111,7 +109,8 @@ bool moveReplacing(const QString& source, const QString& destination, QString* e
     }
     const int code = errno;
     if (code != EXDEV)
-        return failWith(error, systemError, code, systemErrorText(code));
+        return failWith(error, systemError, code,
+                        QString::fromLocal8Bit(vorn::systemErrorText(code)));
     if (!copyReplacing(source, destination, error, systemError))
         return false;
     QFile::remove(source);

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 #include <vector>
+#include <vorn/SystemError.h>
 
 #include "download/FileMovePlatform.h"
 
@@ -22,8 +23,6 @@ bool failWith(QString* error, int* systemError, int code, const QString& reason)
     return failWith(error, reason);
 }
 
-QString systemErrorText(int code) {
-    return QString::fromLocal8Bit(std::strerror(code));
 }
 
 bool checkDestination(const QString& destination, QString* error) {
@@ -70,7 +69,8 @@ bool copyReplacing(const QString& source, const QString& destination, QString* e
         if (out.write(buffer.data(), got) != got) {
             // A short write leaves no error in the file object, only in errno.
             const int code = errno;
-            const QString reason = code != 0 ? systemErrorText(code) : out.errorString();
+            const QString reason =
+                code != 0 ? QString::fromLocal8Bit(vorn::systemErrorText(code)) : out.errorString();
             out.cancelWriting();
             return failWith(error, systemError, code, reason);
         }
@@ -101,7 +101,8 @@ bool moveReplacing(const QString& source, const QString& destination, QString* e
         return true;
     }
     if (code != EXDEV)
-        return failWith(error, systemError, code, systemErrorText(code));
+        return failWith(error, systemError, code,
+                        QString::fromLocal8Bit(vorn::systemErrorText(code)));
     if (!copyReplacing(source, destination, error, systemError))
         return false;
     QFile::remove(source);

@@ -18,6 +18,7 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vorn/SystemError.h>
 
 #include "AppError.h"
 
@@ -31,10 +32,6 @@ constexpr qint64 kChunkBytes = 64 << 10;
 
 QString schemeOf(const QUrl& url) {
     return url.scheme().toLower();
-}
-
-QString systemErrorText(int code) {
-    return QString::fromLocal8Bit(std::strerror(code));
 }
 
 const QString kTempPattern = QStringLiteral("vorn-download-*.part");
@@ -100,7 +97,7 @@ public:
             isFileAt(m_lock, QFile::encodeName(m_file.fileName())))
             return true;
         if (m_lock < 0) {
-            m_fileError = systemErrorText(errno);
+            m_fileError = QString::fromLocal8Bit(vorn::systemErrorText(errno));
             discardFile();
             return false;
         }
@@ -238,7 +235,9 @@ private:
             return;
         const QString reason =
             QStringLiteral("cannot write the temporary file %1: %2")
-                .arg(m_file.fileName(), code != 0 ? systemErrorText(code) : m_file.errorString());
+                .arg(m_file.fileName(), code != 0
+                                            ? QString::fromLocal8Bit(vorn::systemErrorText(code))
+                                            : m_file.errorString());
         m_localFailure = {code, reason};
         fail(reason);
     }

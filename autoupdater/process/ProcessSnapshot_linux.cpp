@@ -2,6 +2,7 @@
 
 #include <QList>
 #include <QString>
+#include <vorn/UniqueFd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -11,23 +12,6 @@
 #include <unistd.h>
 
 namespace {
-
-// A file descriptor that closes itself.
-class Fd {
-public:
-    explicit Fd(int fd = -1) : m_fd(fd) {}
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd() {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    int get() const { return m_fd; }
-    bool valid() const { return m_fd >= 0; }
-
-private:
-    int m_fd;
-};
 
 bool processGone(int error) {
     return error == ENOENT || error == ESRCH;
@@ -42,7 +26,7 @@ enum class Read { Ok, Gone, Denied, Failed };
 // when stopAtNul is set.
 Read readFile(int dirFd, const char* name, qsizetype limit, bool stopAtNul, QByteArray& out) {
     out.clear();
-    const Fd fd(::openat(dirFd, name, O_RDONLY | O_CLOEXEC | O_NOCTTY));
+    const vorn::UniqueFd fd(::openat(dirFd, name, O_RDONLY | O_CLOEXEC | O_NOCTTY));
     if (!fd.valid()) {
         const int error = errno;
         return processGone(error) ? Read::Gone : accessDenied(error) ? Read::Denied : Read::Failed;
@@ -90,7 +74,7 @@ public:
         entry.processId = m_ids.at(m_position);
 
         const QByteArray idText = QByteArray::number(entry.processId);
-        const Fd dir(
+        const vorn::UniqueFd dir(
             ::openat(m_root.get(), idText.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (!dir.valid()) {
             const int error = errno;
@@ -157,7 +141,7 @@ public:
     }
 
 private:
-    Fd m_root;
+    vorn::UniqueFd m_root;
     QList<qint32> m_ids;
     qsizetype m_position = -1;
 };

@@ -1,16 +1,10 @@
 #include "Archive.h"
 
+#include "ArchiveFile.h"
 #include "Failure.h"
 #include "vbuzip10.h"
 
-#include <algorithm>
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
-#include <fcntl.h>
 #include <memory>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <zip.h>
 
 namespace vbuzip {
@@ -18,10 +12,18 @@ namespace vbuzip {
 namespace {
 
 constexpr size_t ReadBuffer = 256 * 1024;
-constexpr size_t MinReadAhead = 16 * 1024;
-constexpr size_t MaxReadAhead = 1024 * 1024;
 constexpr zip_uint16_t ExtendedTimestampField = 0x5455;
 constexpr uint8_t OsX = 19;
+
+// The file type in the Unix mode that Unix hosts store in the upper half of the external
+// attributes.
+constexpr uint32_t UnixTypeMask = 0170000;
+constexpr uint32_t UnixFolder = 0040000;
+constexpr uint32_t UnixLink = 0120000;
+constexpr uint32_t UnixCharDevice = 0020000;
+constexpr uint32_t UnixBlockDevice = 0060000;
+constexpr uint32_t UnixFifo = 0010000;
+constexpr uint32_t UnixSocket = 0140000;
 
 int32_t codeOfZipError(int zipError, bool encrypted) {
     switch (zipError) {
@@ -71,126 +73,6 @@ std::optional<time_t> extendedMtime(zip_t* za, zip_uint64_t index) {
     return static_cast<time_t>(static_cast<int32_t>(raw));
 }
 
-// The archive file as a libzip source, read with pread so that several sources (one per thread)
-// can share one descriptor. libzip reads in small pieces and seeks before each one; reads that
-// follow on from the previous one are served from a read-ahead buffer that grows while the
-// reading stays sequential.
-class FileSource {
-public:
-    FileSource(int fd, uint64_t size, time_t mtime) : m_fd(fd), m_size(size), m_mtime(mtime) {
-        zip_error_init(&m_error);
-    }
-    ~FileSource() { zip_error_fini(&m_error); }
-
-    static zip_int64_t callback(void* self, void* data, zip_uint64_t length, zip_source_cmd_t cmd) {
-        return static_cast<FileSource*>(self)->handle(data, length, cmd);
-    }
-
-private:
-    zip_int64_t handle(void* data, zip_uint64_t length, zip_source_cmd_t cmd) {
-        switch (cmd) {
-        case ZIP_SOURCE_OPEN:
-            m_position = 0;
-            return 0;
-        case ZIP_SOURCE_READ:
-            return read(static_cast<char*>(data), length);
-        case ZIP_SOURCE_CLOSE:
-            return 0;
-        case ZIP_SOURCE_STAT: {
-            zip_stat_t* st = ZIP_SOURCE_GET_ARGS(zip_stat_t, data, length, &m_error);
-            if (!st)
-                return -1;
-            zip_stat_init(st);
-            st->size = m_size;
-            st->mtime = m_mtime;
-            st->valid = ZIP_STAT_SIZE | ZIP_STAT_MTIME;
-            return sizeof(zip_stat_t);
-        }
-        case ZIP_SOURCE_ERROR:
-            return zip_error_to_data(&m_error, data, length);
-        case ZIP_SOURCE_FREE:
-            delete this;
-            return 0;
-        case ZIP_SOURCE_SEEK: {
-            zip_int64_t position =
-                zip_source_seek_compute_offset(m_position, m_size, data, length, &m_error);
-            if (position < 0)
-                return -1;
-            m_position = static_cast<uint64_t>(position);
-            return 0;
-        }
-        case ZIP_SOURCE_TELL:
-            return static_cast<zip_int64_t>(m_position);
-        case ZIP_SOURCE_SUPPORTS:
-            return zip_source_make_command_bitmap(
-                ZIP_SOURCE_OPEN, ZIP_SOURCE_READ, ZIP_SOURCE_CLOSE, ZIP_SOURCE_STAT,
-                ZIP_SOURCE_ERROR, ZIP_SOURCE_FREE, ZIP_SOURCE_SEEK, ZIP_SOURCE_TELL,
-                ZIP_SOURCE_SUPPORTS, -1);
-        default:
-            zip_error_set(&m_error, ZIP_ER_OPNOTSUPP, 0);
-            return -1;
-        }
-    }
-
-    zip_int64_t read(char* out, uint64_t length) {
-        if (m_position >= m_size)
-            return 0;
-        length = std::min<uint64_t>(length, m_size - m_position);
-        m_readAhead =
-            m_position == m_lastEnd ? std::min(m_readAhead * 2, MaxReadAhead) : MinReadAhead;
-        uint64_t done = 0;
-        while (done < length) {
-            const uint64_t at = m_position + done;
-            if (at >= m_bufferStart && at < m_bufferStart + m_buffer.size()) {
-                size_t n = static_cast<size_t>(
-                    std::min<uint64_t>(length - done, m_bufferStart + m_buffer.size() - at));
-                std::memcpy(out + done, m_buffer.data() + (at - m_bufferStart), n);
-                done += n;
-                continue;
-            }
-            if (length - done >= m_readAhead) {
-                ssize_t n = readAt(out + done, length - done, at);
-                if (n <= 0)
-                    return n < 0 ? -1 : static_cast<zip_int64_t>(done);
-                done += static_cast<uint64_t>(n);
-                continue;
-            }
-            m_buffer.resize(m_readAhead);
-            ssize_t n = readAt(m_buffer.data(), m_buffer.size(), at);
-            m_buffer.resize(n > 0 ? static_cast<size_t>(n) : 0);
-            m_bufferStart = at;
-            if (n <= 0)
-                return n < 0 ? -1 : static_cast<zip_int64_t>(done);
-        }
-        m_position += done;
-        m_lastEnd = m_position;
-        return static_cast<zip_int64_t>(done);
-    }
-
-    ssize_t readAt(char* out, uint64_t length, uint64_t at) {
-        for (;;) {
-            ssize_t n = ::pread(m_fd, out, static_cast<size_t>(std::min<uint64_t>(length, 1 << 30)),
-                                static_cast<off_t>(at));
-            if (n >= 0)
-                return n;
-            if (errno != EINTR) {
-                zip_error_set(&m_error, ZIP_ER_READ, errno);
-                return -1;
-            }
-        }
-    }
-
-    int m_fd;
-    uint64_t m_size;
-    time_t m_mtime;
-    uint64_t m_position = 0;
-    uint64_t m_lastEnd = UINT64_MAX;
-    size_t m_readAhead = MinReadAhead;
-    std::vector<char> m_buffer;
-    uint64_t m_bufferStart = 0;
-    zip_error_t m_error;
-};
-
 } // namespace
 
 std::string methodName(uint16_t method) {
@@ -225,65 +107,42 @@ std::string methodName(uint16_t method) {
     }
 }
 
-Archive::Archive(const std::string& path) : m_path(path) {
-    m_fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (m_fd < 0)
-        throw Failure(UZ_ERR_NO_ARCHIVE, "cannot open " + path + ": " + errnoText(errno));
-    struct stat st {};
-    if (fstat(m_fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(m_fd);
-        throw Failure(UZ_ERR_NO_ARCHIVE, path + " is not a file");
-    }
+Archive::Archive(const std::string& path) : m_file(std::make_shared<const ArchiveFile>(path)) {
     try {
         openHandle();
         loadEntries();
     } catch (...) {
         if (m_zip)
             zip_discard(m_zip);
-        ::close(m_fd);
         throw;
     }
 }
 
-Archive::Archive(int fd, const std::string& path) : m_fd(fd), m_path(path) {}
+Archive::Archive(std::shared_ptr<const ArchiveFile> file) : m_file(std::move(file)) {}
 
 Archive::~Archive() {
     if (m_zip)
         zip_discard(m_zip);
-    if (m_fd >= 0)
-        ::close(m_fd);
 }
 
 std::unique_ptr<Archive> Archive::reopen() const {
-    // Reading with pread needs no position of its own: the copy shares the descriptor.
-    int fd = fcntl(m_fd, F_DUPFD_CLOEXEC, 0);
-    if (fd < 0)
-        throw Failure(UZ_ERR_NO_ARCHIVE, "cannot open " + m_path + ": " + errnoText(errno));
-    std::unique_ptr<Archive> copy(new Archive(fd, m_path));
+    // Reading with pread needs no position of its own: the copy shares the open file.
+    std::unique_ptr<Archive> copy(new Archive(m_file));
     copy->openHandle();
     if (zip_get_num_entries(copy->m_zip, 0) != static_cast<zip_int64_t>(m_entries.size()))
-        throw Failure(UZ_ERR_ARCHIVE, m_path + " was changed while it was read");
+        throw Failure(UZ_ERR_ARCHIVE, m_file->path() + " was changed while it was read");
     return copy;
 }
 
 void Archive::openHandle() {
-    struct stat st {};
-    if (fstat(m_fd, &st) != 0)
-        throw Failure(UZ_ERR_NO_ARCHIVE, "cannot read " + m_path + ": " + errnoText(errno));
+    zip_source_t* source = m_file->newSource();
     zip_error_t error;
     zip_error_init(&error);
-    auto* file = new FileSource(m_fd, static_cast<uint64_t>(st.st_size), st.st_mtime);
-    zip_source_t* source = zip_source_function_create(&FileSource::callback, file, &error);
-    if (!source) {
-        delete file;
-        zip_error_fini(&error);
-        throw Failure(UZ_ERR_MEMORY, "out of memory");
-    }
     m_zip = zip_open_from_source(source, ZIP_RDONLY, &error);
     if (!m_zip) {
-        zip_source_free(source); // frees file as well
+        zip_source_free(source);
         int code = zip_error_code_zip(&error);
-        std::string message = m_path + ": " + zip_error_strerror(&error);
+        std::string message = m_file->path() + ": " + zip_error_strerror(&error);
         zip_error_fini(&error);
         throw Failure(code == ZIP_ER_MEMORY ? UZ_ERR_MEMORY : UZ_ERR_NO_ARCHIVE, message);
     }
@@ -298,7 +157,7 @@ void Archive::loadEntries() {
         zip_stat_t st;
         zip_stat_init(&st);
         if (zip_stat_index(m_zip, index, 0, &st) != 0 || !st.name)
-            throw Failure(UZ_ERR_ARCHIVE, m_path + ": " + zip_strerror(m_zip));
+            throw Failure(UZ_ERR_ARCHIVE, m_file->path() + ": " + zip_strerror(m_zip));
         EntryInfo e;
         e.index = index;
         e.name = st.name;
@@ -315,15 +174,16 @@ void Archive::loadEntries() {
         if (zip_file_get_external_attributes(m_zip, index, 0, &host, &attributes) == 0) {
             if (attributes & 0x10) // the MS-DOS folder attribute
                 e.isFolder = true;
-            mode_t mode = attributes >> 16;
-            mode_t type = mode & S_IFMT;
+            const uint32_t mode = attributes >> 16;
+            const uint32_t type = mode & UnixTypeMask;
             // A link is refused whatever host stored it; modes are taken from Unix hosts only.
-            if (type == S_IFLNK)
+            if (type == UnixLink)
                 e.isLink = true;
             if (host == ZIP_OPSYS_UNIX || host == OsX) {
-                if (type == S_IFDIR)
+                if (type == UnixFolder)
                     e.isFolder = true;
-                else if (type == S_IFCHR || type == S_IFBLK || type == S_IFIFO || type == S_IFSOCK)
+                else if (type == UnixCharDevice || type == UnixBlockDevice || type == UnixFifo ||
+                         type == UnixSocket)
                     e.isSpecial = true;
                 if (mode & 0777)
                     e.unixMode = mode & 07777;

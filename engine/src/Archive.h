@@ -8,12 +8,13 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <sys/types.h>
 #include <vector>
 
 struct zip;
 
 namespace vbuzip {
+
+class ArchiveFile;
 
 struct EntryInfo {
     uint64_t index = 0;
@@ -25,9 +26,9 @@ struct EntryInfo {
     uint16_t encryption = 0;
     time_t mtime = 0;
     bool isFolder = false;
-    bool isLink = false;            // a symbolic link stored by a Unix host
-    bool isSpecial = false;         // a device, pipe or socket stored by a Unix host
-    std::optional<mode_t> unixMode; // permission bits stored by a Unix host
+    bool isLink = false;              // a symbolic link stored by a Unix host
+    bool isSpecial = false;           // a device, pipe or socket stored by a Unix host
+    std::optional<uint32_t> unixMode; // permission bits stored by a Unix host
 
     bool encrypted() const { return encryption != 0; }
 };
@@ -60,12 +61,11 @@ public:
               const std::atomic<bool>& cancel);
 
 private:
-    Archive(int fd, const std::string& path);
+    explicit Archive(std::shared_ptr<const ArchiveFile> file);
     void openHandle();
     void loadEntries();
 
-    int m_fd = -1;
-    std::string m_path;
+    std::shared_ptr<const ArchiveFile> m_file;
     zip* m_zip = nullptr;
     std::vector<EntryInfo> m_entries;
     std::vector<char> m_buffer;

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <fnmatch.h>
 
 namespace vbuzip {
 
@@ -89,6 +88,14 @@ std::string baseNameOf(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+std::string joinPath(const std::string& folder, const std::string& relative) {
+    if (folder.empty())
+        return relative;
+    if (relative.empty())
+        return folder;
+    return folder.back() == '/' ? folder + relative : folder + "/" + relative;
+}
+
 NameFilter::NameFilter(std::vector<std::string> names, bool caseSensitive)
     : m_caseSensitive(caseSensitive) {
     for (std::string& name : names) {
@@ -101,8 +108,7 @@ bool NameFilter::matches(const std::string& entryName, std::vector<bool>* used) 
     const std::string name = withSlashes(entryName);
     bool any = false;
     for (size_t i = 0; i < m_names.size(); ++i) {
-        bool hit = m_isPattern[i] ? fnmatch(m_names[i].c_str(), name.c_str(),
-                                            m_caseSensitive ? 0 : FNM_CASEFOLD) == 0
+        bool hit = m_isPattern[i] ? matchesPattern(m_names[i], name, m_caseSensitive)
                                   : equalNames(m_names[i], name, m_caseSensitive);
         if (!hit)
             continue;

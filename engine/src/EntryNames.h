@@ -33,6 +33,9 @@ TargetPath targetPathOf(const std::string& storedName, bool isFolder, const Name
 std::string parentOf(const std::string& path);
 std::string baseNameOf(const std::string& path);
 
+// Joins a folder given by the program and a relative path with one "/".
+std::string joinPath(const std::string& folder, const std::string& relative);
+
 // Include or exclude names. A name without wildcards matches an entry name exactly; a name with
 // "*", "?" or "[...]" is a pattern in which "*" also matches "/". "\" and "/" are the same.
 class NameFilter {
@@ -49,5 +52,9 @@ private:
     std::vector<bool> m_isPattern;
     bool m_caseSensitive;
 };
+
+// Whether name matches the wildcard pattern ("*", "?", "[...]"; "*" also matches "/"), with or
+// without case.
+bool matchesPattern(const std::string& pattern, const std::string& name, bool caseSensitive);
 
 } // namespace vbuzip

@@ -17,7 +17,4 @@ private:
     int32_t m_code;
 };
 
-// Text of an errno value, thread-safe.
-std::string errnoText(int error);
-
 } // namespace vbuzip

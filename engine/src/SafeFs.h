@@ -4,35 +4,13 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <string>
-#include <sys/types.h>
-#include <utility>
-#include <vector>
+#include <vorn/UniqueFd.h>
 
 namespace vbuzip {
 
-// An owned file descriptor.
-class UniqueFd {
-public:
-    UniqueFd() = default;
-    explicit UniqueFd(int fd) : m_fd(fd) {}
-    ~UniqueFd() { reset(); }
-    UniqueFd(UniqueFd&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
-    UniqueFd& operator=(UniqueFd&& other) noexcept {
-        if (this != &other) {
-            reset();
-            m_fd = std::exchange(other.m_fd, -1);
-        }
-        return *this;
-    }
-    int get() const { return m_fd; }
-    bool valid() const { return m_fd >= 0; }
-    int release() { return std::exchange(m_fd, -1); }
-    void reset();
-
-private:
-    int m_fd = -1;
-};
+using vorn::UniqueFd;
 
 // Opens path relative to the folder dirFd so that resolving it never leaves that folder. Links
 // that stay inside are followed. Returns an invalid descriptor with errno set on failure; errno
@@ -56,8 +34,5 @@ int removeLeftovers(int dirFd);
 
 // Writes all of data to fd; false with errno set on failure.
 bool writeAll(int fd, const char* data, size_t size);
-
-// Joins a folder given by the program and a relative path with one "/".
-std::string joinPath(const std::string& folder, const std::string& relative);
 
 } // namespace vbuzip

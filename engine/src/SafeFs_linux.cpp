@@ -1,7 +1,5 @@
 #include "SafeFs.h"
 
-#include "Failure.h"
-
 #include <cerrno>
 #include <cstring>
 #include <dirent.h>
@@ -11,6 +9,7 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+#include <vector>
 
 namespace vbuzip {
 
@@ -50,17 +49,6 @@ UniqueFd openAndCheck(int dirFd, const std::string& path, int flags) {
 }
 
 } // namespace
-
-std::string errnoText(int error) {
-    char buffer[256];
-    return strerror_r(error, buffer, sizeof buffer);
-}
-
-void UniqueFd::reset() {
-    if (m_fd >= 0)
-        ::close(m_fd);
-    m_fd = -1;
-}
 
 UniqueFd openBeneath(int dirFd, const std::string& path, int flags) {
     if (haveOpenat2.load(std::memory_order_relaxed)) {
@@ -143,14 +131,6 @@ bool writeAll(int fd, const char* data, size_t size) {
         size -= static_cast<size_t>(n);
     }
     return true;
-}
-
-std::string joinPath(const std::string& folder, const std::string& relative) {
-    if (folder.empty())
-        return relative;
-    if (relative.empty())
-        return folder;
-    return folder.back() == '/' ? folder + relative : folder + "/" + relative;
 }
 
 } // namespace vbuzip

@@ -40,10 +40,12 @@ bool decodeLine(const QList<QByteArray>& lines, qsizetype number, qsizetype size
         return fail(error, QStringLiteral("the text ends before line %1, which should hold the %2")
                                .arg(number)
                                .arg(QLatin1String(what)));
+    // Strictly: no character outside the alphabet, and the padding in place (Qt takes text
+    // without it).
+    const QByteArray line = lines[number - 1].trimmed();
     const auto decoded = QByteArray::fromBase64Encoding(
-        lines[number - 1].trimmed(),
-        QByteArray::Base64Encoding | QByteArray::AbortOnBase64DecodingErrors);
-    if (!decoded || decoded.decoded.isEmpty())
+        line, QByteArray::Base64Encoding | QByteArray::AbortOnBase64DecodingErrors);
+    if (!decoded || decoded.decoded.isEmpty() || line.size() % 4 != 0)
         return fail(error, QStringLiteral("line %1 is not base64").arg(number));
     if (decoded.decoded.size() != size)
         return fail(error, QStringLiteral("line %1 holds %2 bytes where a %3 has %4")
@@ -63,10 +65,13 @@ void copyBytes(std::array<unsigned char, N>* to, const QByteArray& from, qsizety
 } // namespace
 
 QString keyIdText(const KeyId& id) {
-    // minisign reads the id as a little-endian number and prints that.
+    // minisign reads the id as a little-endian number and prints that, without leading zeros.
     QByteArray bigEndian(reinterpret_cast<const char*>(id.data()), qsizetype(id.size()));
     std::reverse(bigEndian.begin(), bigEndian.end());
-    return QString::fromLatin1(bigEndian.toHex().toUpper());
+    QByteArray digits = bigEndian.toHex().toUpper();
+    while (digits.size() > 1 && digits.startsWith('0'))
+        digits.remove(0, 1);
+    return QString::fromLatin1(digits);
 }
 
 const PublicKey* findKey(const std::vector<PublicKey>& keys, const KeyId& id) {
@@ -141,8 +146,10 @@ bool parseSignature(const QByteArray& text, Signature* signature, QString* error
     if (!decodeLine(lines, 4, sizeof(SignatureBytes), "global signature", &bytes, error))
         return false;
     copyBytes(&parsed.globalSignature, bytes, 0);
-    if (lines.size() > 4)
-        return fail(error, QStringLiteral("line 5 follows the global signature"));
+    for (qsizetype number = 5; number <= lines.size(); ++number) {
+        if (!lines[number - 1].trimmed().isEmpty())
+            return fail(error, QStringLiteral("line %1 follows the global signature").arg(number));
+    }
     *signature = std::move(parsed);
     return true;
 }

@@ -26,7 +26,7 @@ using KeyId = std::array<unsigned char, 8>;
 using PublicKeyBytes = std::array<unsigned char, 32>;
 using SignatureBytes = std::array<unsigned char, 64>;
 
-// A key id as minisign shows it: 16 upper-case hexadecimal digits, "7BB599447A1FC963".
+// A key id as minisign shows it: up to 16 upper-case hexadecimal digits, "7BB599447A1FC963".
 QString keyIdText(const KeyId& id);
 
 struct PublicKey {

@@ -7,8 +7,12 @@
 
 namespace fixtures {
 
+QString minisignProgram() {
+    return QStringLiteral(VORN_MINISIGN);
+}
+
 QByteArray runMinisign(const QStringList& arguments) {
-    const QString program = QStringLiteral(VORN_MINISIGN);
+    const QString program = minisignProgram();
     if (program.isEmpty())
         throw std::runtime_error("minisign is not installed (scripts/install-deps installs it)");
     QProcess minisign;

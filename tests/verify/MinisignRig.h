@@ -13,6 +13,9 @@ struct MinisignKey {
     QString id; // as minisign prints it: "7BB599447A1FC963", no leading zeros
 };
 
+// The minisign program found when the build was configured; empty when there was none.
+QString minisignProgram();
+
 // Runs minisign with `arguments` and returns its standard output. Throws std::runtime_error, with
 // minisign's messages, when it cannot be started or fails.
 QByteArray runMinisign(const QStringList& arguments);

@@ -81,21 +81,8 @@ const RunCase runCases[] = {
      },
      {},
      {}},
-    {"MalformedTimestamp",
-     [](VerifyFixture& t) { sign(t.publisher, t.update(B), trusted("timestamp:+17\tfile:b.zip")); },
-     B,
-     "ERROR: The signature of update file 'b.zip' is malformed: its timestamp '+17' is not a "
-     "number of seconds."},
-    {"NoTimestamp",
-     [](VerifyFixture& t) { sign(t.publisher, t.update(A), trusted("file:a.zip")); },
-     {},
-     {}},
     {"SignatureMissing", [](VerifyFixture& t) { QFile::remove(t.update(B + ".minisig")); }, B,
      "ERROR: Update file 'b.zip' is not signed: its signature 'b.zip.minisig' is missing."},
-    {"SignatureNotMinisign",
-     [](VerifyFixture& t) { t.write(t.update(A + ".minisig"), "<html>Not found</html>"); }, A,
-     "ERROR: The signature of update file 'a.zip' is malformed: line 1 should be an 'untrusted "
-     "comment:' line."},
     {"RotationSignedByTheNewKey",
      [](VerifyFixture& t) {
          t.installKeys({&t.publisher, &t.successor});

@@ -14,17 +14,17 @@
 // Use in a run:
 //     UpdateVerifier verifier(programFolder);
 //     QString line;
-//     if (!verifier.load(&line))                  // before any download
-//         -> status line `line`, the run fails
+//     if (!verifier.load(&line))         // before any download
+//         the run fails with the status line `line`
 //     if (!verifier.signaturesRequired())
-//         -> diagnostic verifier.unverifiedNotice()
-//     download every package, and when signaturesRequired() its signatureName() too
-//     auto refusal = verifier.verify(packages);   // or verifyInBackground(); before the client
-//     wait if (refusal) -> status line refusal->statusLine, the run fails (the refused package and
-//     its
-//                     signature are already removed from updates/)
+//         the diagnostic verifier.unverifiedNotice() goes to standard error
+//     download every package and, when signaturesRequired(), its signatureName() after it
+//     before the client wait: auto refusal = verifier.verify(packages); (or verifyInBackground)
+//     if (refusal)
+//         the run fails with the status line refusal->statusLine (the refused package and its
+//         signature are already removed from updates/)
 //     extract every package
-//     verifier.recordInstalled(&reason);          // after the run succeeded
+//     verifier.recordInstalled(&reason); // after the run succeeded
 #pragma once
 
 #include "InstalledRecord.h"
@@ -72,7 +72,9 @@ public:
     // may run on any thread (one call at a time).
     std::optional<Refusal> verify(const QStringList& packages);
 
-    // verify() on a thread of the global thread pool; the future holds its result.
+    // verify() on a thread of the global thread pool, so that the caller's thread can wait idle
+    // (a QFutureWatcher's finished signal tells when it is done); the future holds its result.
+    // The verifier must outlive the future and not be used until it has finished.
     QFuture<std::optional<Refusal>> verifyInBackground(const QStringList& packages);
 
     // After a successful run: stores the signing times of the packages verify() passed in the

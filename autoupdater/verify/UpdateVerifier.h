@@ -1,0 +1,92 @@
+// Publisher signatures on update packages, as the update run checks them.
+//
+// When the program folder holds the publisher's key file "vorn-update.pub" (minisign public keys,
+// one or several), every package <name> of a run must come with its minisign signature
+// <name>.minisig, downloaded beside it into updates/. Before anything is extracted, each package
+// is checked, in this order: its signature file is there and well formed and uses the hashed
+// algorithm ("ED"; the legacy "Ed" is refused); the key id it names is one of the key file's;
+// the signature over the file's BLAKE2b-512 hash verifies; the global signature over the trusted
+// comment verifies; the trusted comment's "file:" field is the package's name; its "timestamp:"
+// field, when present, is not older than that of the same package at its last successful
+// installation (kept in ".vorn-update.state", see InstalledRecord.h). Without a key file nothing
+// is checked and the run is as it always was.
+//
+// Use in a run:
+//     UpdateVerifier verifier(programFolder);
+//     QString line;
+//     if (!verifier.load(&line))         // before any download
+//         the run fails with the status line `line`
+//     if (!verifier.signaturesRequired())
+//         the diagnostic verifier.unverifiedNotice() goes to standard error
+//     download every package and, when signaturesRequired(), its signatureName() after it
+//     before the client wait: auto refusal = verifier.verify(packages); (or verifyInBackground)
+//     if (refusal)
+//         the run fails with the status line refusal->statusLine (the refused package and its
+//         signature are already removed from updates/)
+//     extract every package
+//     verifier.recordInstalled(&reason); // after the run succeeded
+#pragma once
+
+#include "verify/InstalledRecord.h"
+#include "verify/Minisign.h"
+
+#include <QFuture>
+#include <QString>
+#include <QStringList>
+#include <map>
+#include <optional>
+#include <vector>
+
+class UpdateVerifier {
+public:
+    static constexpr QLatin1StringView KeyFileName{"vorn-update.pub"};
+    static constexpr QLatin1StringView SignatureSuffix{".minisig"};
+
+    // A package the run must not install.
+    struct Refusal {
+        QString package;
+        QString statusLine; // the whole "ERROR: ..." status line that says why
+    };
+
+    explicit UpdateVerifier(const QString& programFolder);
+
+    // Reads the key file and the record of installed packages. Returns false, with the status line
+    // that ends the run ("ERROR: ..."), when the key file is there but cannot be read or holds no
+    // valid key, or when the record cannot be read. No key file is not a failure: signatures are
+    // then not required.
+    bool load(QString* statusLine);
+
+    // Whether load() found keys: every package then needs its signature.
+    bool signaturesRequired() const { return !m_keys.empty(); }
+
+    // A diagnostic for standard error when signatures are not required.
+    QString unverifiedNotice() const;
+
+    // The name of a package's signature: the prefix + this is its download address, and
+    // updates/ + this is where it is saved.
+    static QString signatureName(const QString& package) { return package + SignatureSuffix; }
+
+    // Checks every package in updates/ in the order given, stopping at the first that fails; that
+    // package and its signature are then removed from updates/ and the refusal returned. Nothing
+    // when every package passed or signatures are not required. Blocks while it reads the files;
+    // may run on any thread (one call at a time).
+    std::optional<Refusal> verify(const QStringList& packages);
+
+    // verify() on a thread of the global thread pool, so that the caller's thread can wait idle
+    // (a QFutureWatcher's finished signal tells when it is done); the future holds its result.
+    // The verifier must outlive the future and not be used until it has finished.
+    QFuture<std::optional<Refusal>> verifyInBackground(const QStringList& packages);
+
+    // After a successful run: stores the signing times of the packages verify() passed in the
+    // record of installed packages. True when there was nothing to store; false with the reason
+    // when the record cannot be written.
+    bool recordInstalled(QString* error);
+
+private:
+    std::optional<Refusal> check(const QString& package);
+
+    QString m_programFolder;
+    std::vector<minisign::PublicKey> m_keys;
+    InstalledRecord m_record;
+    std::map<QString, quint64> m_verifiedSignedAt; // by package, from the last verify()
+};

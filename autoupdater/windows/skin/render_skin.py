@@ -644,6 +644,28 @@ def render_face(backdrop, scale, text, button, pressed):
     return face
 
 
+FOCUS_RING = (240, 210, 122)  # the lit bronze of the gem's setting
+
+
+def render_focus_mark(scale, button):
+    """The keyboard-focus mark of a button, drawn over whichever face it shows.
+
+    A lit bronze ring in place of the plate's dark rim, with a faint glow just
+    inside it; transparent elsewhere, so the lettering stays untouched.
+    """
+    _, _, bw, bh = BUTTONS[button]
+    s = scale
+    size = (bw * s, bh * s)
+    outer = rounded_mask(size, (0, 0, bw * s, bh * s), 3.5 * s)
+    inner = rounded_mask(size, (s, s, (bw - 1) * s, (bh - 1) * s), 2.5 * s)
+    ring = ImageChops.subtract(outer, inner)
+    glow = ring.filter(ImageFilter.GaussianBlur(1.3 * s)).point(lambda v: min(255, v * 2))
+    glow = ImageChops.multiply(glow, inner).point(lambda v: v * 55 // 100)
+    mark = Image.new("RGBA", size, FOCUS_RING + (0,))
+    mark.putalpha(ImageChops.lighter(ring, glow))
+    return mark
+
+
 # ---------------------------------------------------------------------------
 # Icon
 
@@ -809,6 +831,10 @@ def render_all(out):
         for face_name in sorted(faces):
             name = at_scale(face_name + ".png", scale)
             save_image(faces[face_name], os.path.join(out, name), optimize=True)
+            files.append(name)
+        for button in sorted(BUTTONS):
+            name = at_scale("pic%s_focus.png" % button, scale)
+            save_image(render_focus_mark(scale, button), os.path.join(out, name), optimize=True)
             files.append(name)
 
     icons = {px: render_icon(px) for px in (32, 16)}

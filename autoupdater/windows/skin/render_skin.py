@@ -650,17 +650,21 @@ FOCUS_RING = (240, 210, 122)  # the lit bronze of the gem's setting
 def render_focus_mark(scale, button):
     """The keyboard-focus mark of a button, drawn over whichever face it shows.
 
-    A lit bronze ring in place of the plate's dark rim, with a faint glow just
-    inside it; transparent elsewhere, so the lettering stays untouched.
+    A lit bronze ring two pixels wide in place of the plate's dark rim and its
+    outer bevel, with a faint glow just inside it; transparent elsewhere, so
+    the lettering stays untouched.
     """
     _, _, bw, bh = BUTTONS[button]
     s = scale
     size = (bw * s, bh * s)
     outer = rounded_mask(size, (0, 0, bw * s, bh * s), 3.5 * s)
     inner = rounded_mask(size, (s, s, (bw - 1) * s, (bh - 1) * s), 2.5 * s)
-    ring = ImageChops.subtract(outer, inner)
-    glow = ring.filter(ImageFilter.GaussianBlur(1.3 * s)).point(lambda v: min(255, v * 2))
-    glow = ImageChops.multiply(glow, inner).point(lambda v: v * 55 // 100)
+    core = rounded_mask(size, (2 * s, 2 * s, (bw - 2) * s, (bh - 2) * s), 1.5 * s)
+    rim = ImageChops.subtract(outer, inner)
+    bevel = ImageChops.subtract(inner, core).point(lambda v: v * 80 // 100)
+    ring = ImageChops.lighter(rim, bevel)
+    glow = ring.filter(ImageFilter.GaussianBlur(1.3 * s))
+    glow = ImageChops.multiply(glow, core).point(lambda v: v * 60 // 100)
     mark = Image.new("RGBA", size, FOCUS_RING + (0,))
     mark.putalpha(ImageChops.lighter(ring, glow))
     return mark

@@ -20,6 +20,7 @@ import io
 import math
 import os
 import random
+import re
 import struct
 import sys
 
@@ -55,7 +56,17 @@ FACES = [
 # update run has ended.
 BACKDROP_PLATES = [("Update Info", "UpdateInfo"), ("Close", "Close")]
 
-CAPTION = "Vorn Auto-Updater v1.1"
+def project_version():
+    """The updater's version, from its one home: the project() line of the top CMakeLists.txt."""
+    path = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..", "CMakeLists.txt")
+    with open(path) as cmake:
+        found = re.search(r"project\(\s*\S+\s+VERSION\s+([0-9.]+)", cmake.read())
+    if not found:
+        sys.exit("render_skin: no project(... VERSION ...) in %s" % path)
+    return found.group(1)
+
+
+CAPTION = "Vorn Auto-Updater v" + project_version()
 WORDMARK = "VORN"
 
 SCALES = (1, 2)

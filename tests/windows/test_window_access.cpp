@@ -1,6 +1,6 @@
-// The updater window as the keyboard and assistive technology reach it: the focus chain, the keys
-// that press the picture buttons, and the accessibility tree with its change events, at the start
-// of a run and at each of its ends.
+// The updater window as assistive technology reaches it (the accessibility tree and its change
+// events, at the start of a run and at each of its ends), and the corners of the keys that press
+// the picture buttons. The keys themselves, on a real X server, are the end-to-end tests' part.
 #include <gtest/gtest.h>
 
 #include <QAccessible>
@@ -145,14 +145,13 @@ struct StateCase {
     RunState state;
     const char* closeName;
     bool updateInfoAvailable;
-    std::vector<std::string> tabStops; // the buttons that Tab reaches from the close button
 };
 
 class WindowInState : public ::testing::TestWithParam<StateCase> {};
 
 } // namespace
 
-TEST_P(WindowInState, AccessibilityTreeAndFocusChain) {
+TEST_P(WindowInState, AccessibilityTree) {
     const StateCase& expected = GetParam();
     RunWindow window;
     window.enter(expected.state);
@@ -160,6 +159,7 @@ TEST_P(WindowInState, AccessibilityTreeAndFocusChain) {
     QAccessibleInterface* root = Accessible(&window);
     EXPECT_EQ(root->role(), QAccessible::Window);
     EXPECT_EQ(root->text(QAccessible::Name), QStringLiteral("Vorn (Updater)"));
+    EXPECT_EQ(window.windowIcon().availableSizes(), (QList<QSize>{{16, 16}, {32, 32}}));
     std::vector<QObject*> children;
     for (int i = 0; i < root->childCount(); ++i)
         children.push_back(root->child(i)->object());
@@ -195,31 +195,14 @@ TEST_P(WindowInState, AccessibilityTreeAndFocusChain) {
     EXPECT_EQ(progress->text(QAccessible::Name), QStringLiteral("Download progress"));
     ASSERT_NE(progress->valueInterface(), nullptr);
     EXPECT_EQ(progress->valueInterface()->maximumValue().toDouble(), 100.0);
-
-    // Tab and Shift+Tab from the close button visit the buttons that can be pressed, and only
-    // those; the log is passed by.
-    for (int key : {Qt::Key_Tab, Qt::Key_Backtab}) {
-        window.picClose->setFocus(Qt::TabFocusReason);
-        ASSERT_TRUE(window.picClose->hasFocus());
-        std::vector<std::string> stops;
-        for (int i = 0; i < 3; ++i) {
-            window.stroke(key);
-            QWidget* focused = QApplication::focusWidget();
-            stops.push_back(focused == window.picClose        ? "close"
-                            : focused == window.picUpdateInfo ? "info"
-                                                              : "other");
-        }
-        EXPECT_EQ(stops, expected.tabStops) << "key " << key;
-    }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    RunStates, WindowInState,
-    ::testing::Values(
-        StateCase{RunState::Running, "Cancel", false, {"close", "close", "close"}},
-        StateCase{RunState::Failed, "Close", false, {"close", "close", "close"}},
-        StateCase{RunState::SucceededWithoutNotes, "Close", false, {"close", "close", "close"}},
-        StateCase{RunState::SucceededWithNotes, "Close", true, {"info", "close", "info"}}));
+INSTANTIATE_TEST_SUITE_P(RunStates, WindowInState,
+                         ::testing::Values(StateCase{RunState::Running, "Cancel", false},
+                                           StateCase{RunState::Failed, "Close", false},
+                                           StateCase{RunState::SucceededWithoutNotes, "Close",
+                                                     false},
+                                           StateCase{RunState::SucceededWithNotes, "Close", true}));
 
 namespace {
 struct KeyCase {
@@ -241,10 +224,7 @@ TEST_P(ButtonKeys, PressAsAClickDoes) {
 
 INSTANTIATE_TEST_SUITE_P(
     Keys, ButtonKeys,
-    ::testing::Values(KeyCase{"space",
-                              [](RunWindow& w) { w.stroke(Qt::Key_Space); },
-                              {"close down", "close up", "start client", "end"}},
-                      KeyCase{"return held: repeats press nothing more, the release clicks",
+    ::testing::Values(KeyCase{"return held: repeats press nothing more, the release clicks",
                               [](RunWindow& w) {
                                   w.key(QEvent::KeyPress, Qt::Key_Return);
                                   w.key(QEvent::KeyPress, Qt::Key_Return, true);
@@ -260,12 +240,6 @@ INSTANTIATE_TEST_SUITE_P(
                                   w.stroke(Qt::Key_Escape);
                               },
                               {"close down", "close up", "start client", "end"}},
-                      KeyCase{"tab to update info, enter",
-                              [](RunWindow& w) {
-                                  w.stroke(Qt::Key_Tab);
-                                  w.stroke(Qt::Key_Enter);
-                              },
-                              {"info down", "info up", "notes read"}},
                       KeyCase{"focus leaving a held button lets it up without a click",
                               [](RunWindow& w) {
                                   w.key(QEvent::KeyPress, Qt::Key_Enter);

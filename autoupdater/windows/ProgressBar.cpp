@@ -1,5 +1,6 @@
 #include "windows/ProgressBar.h"
 
+#include <QAccessible>
 #include <QPainter>
 #include <cmath>
 
@@ -16,6 +17,8 @@ void ProgressBar::setValue(double value) {
         return;
     m_value = value;
     update();
+    QAccessibleValueChangeEvent event(this, m_value);
+    QAccessible::updateAccessibility(&event);
 }
 
 void ProgressBar::paintEvent(QPaintEvent*) {

@@ -21,8 +21,9 @@ QString TextBox::displayForm(const QString& text) {
 }
 
 void TextBox::setText(const QString& text) {
-    if (text.startsWith(m_text) && !m_text.isEmpty() && !m_text.endsWith(QLatin1Char('\r'))) {
-        // Appending (the usual case for a log): add only the new part to the display.
+    if (text.startsWith(m_text) && !m_text.endsWith(QLatin1Char('\r'))) {
+        // Appending (the usual case for a log): add only the new part to the display, which
+        // assistive technology announces as inserted text.
         const QString added = displayForm(text.mid(m_text.size()));
         QTextCursor cursor(document());
         cursor.movePosition(QTextCursor::End);

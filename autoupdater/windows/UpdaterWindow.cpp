@@ -2,9 +2,14 @@
 
 #include <QFile>
 #include <QGuiApplication>
+#include <QKeyEvent>
+#include <QMouseEvent>
 #include <QPainter>
 #include <QScreen>
 #include <QScrollBar>
+#include <QWindow>
+
+#include "windows/Accessibility.h"
 
 static void initSkinResources() {
     Q_INIT_RESOURCE(skin);
@@ -39,6 +44,7 @@ QFont defaultFont(bool bold = false) {
 UpdaterWindow::UpdaterWindow(const QString& programFolder, QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::FramelessWindowHint), m_sProgramFolder(programFolder) {
     initSkinResources();
+    InstallSkinAccessibility();
     setWindowTitle(QStringLiteral("Vorn (Updater)"));
     setFixedSize(386, 311);
     setFont(defaultFont());
@@ -55,10 +61,15 @@ UpdaterWindow::UpdaterWindow(const QString& programFolder, QWidget* parent)
     picClose_down = LoadSkinPicture(QStringLiteral("picClose_down.png"), ratio);
     picUpdateInfo_up = LoadSkinPicture(QStringLiteral("picUpdateInfo_up.png"), ratio);
     picUpdateInfo_down = LoadSkinPicture(QStringLiteral("picUpdateInfo_down.png"), ratio);
+    picClose_focus = LoadSkinPicture(QStringLiteral("picClose_focus.png"), ratio);
+    picUpdateInfo_focus = LoadSkinPicture(QStringLiteral("picUpdateInfo_focus.png"), ratio);
 
     txtInfo = new TextBox(this);
     txtInfo->setGeometry(16, 133, 352, 126);
     txtInfo->setFrameShape(QFrame::NoFrame);
+    // The log can be clicked into to select and copy its text, but Tab passes it by.
+    txtInfo->setFocusPolicy(Qt::ClickFocus);
+    txtInfo->setAccessibleName(QStringLiteral("Update status"));
     QPalette log = txtInfo->palette();
     log.setColor(QPalette::Base, Qt::black);
     log.setColor(QPalette::Text, Qt::white);
@@ -89,16 +100,27 @@ UpdaterWindow::UpdaterWindow(const QString& programFolder, QWidget* parent)
 
     pgBar = new ProgressBar(this);
     pgBar->setGeometry(16, 280, 185, 13);
+    pgBar->setAccessibleName(QStringLiteral("Download progress"));
 
     picUpdateInfo = new PictureButton(this);
     picUpdateInfo->setGeometry(212, 274, 86, 28);
+    picUpdateInfo->setFaceCaption(picUpdateInfo_up, QStringLiteral("Update Info"));
+    picUpdateInfo->setFaceCaption(picUpdateInfo_down, QStringLiteral("Update Info"));
+    picUpdateInfo->setFocusMark(picUpdateInfo_focus);
     picUpdateInfo->setPicture(picUpdateInfo_up);
     shapeUpdateinfo = new CoverShape(picUpdateInfo);
     shapeUpdateinfo->setGeometry(0, 0, 89, 28);
+    shapeUpdateinfo->installEventFilter(this);
 
     picClose = new PictureButton(this);
     picClose->setGeometry(308, 274, 62, 28);
+    picClose->setFaceCaption(picCancel_up, QStringLiteral("Cancel"));
+    picClose->setFaceCaption(picCancel_down, QStringLiteral("Cancel"));
+    picClose->setFaceCaption(picClose_up, QStringLiteral("Close"));
+    picClose->setFaceCaption(picClose_down, QStringLiteral("Close"));
+    picClose->setFocusMark(picClose_focus);
     picClose->setPicture(picClose_up);
+    setTabOrder(picUpdateInfo, picClose);
 
     connect(picClose, &PictureButton::mouseDown, this,
             [this] { picClose->setPicture(m_bFinished ? picClose_down : picCancel_down); });
@@ -118,7 +140,64 @@ UpdaterWindow::UpdaterWindow(const QString& programFolder, QWidget* parent)
             updateInfoAction();
     });
 
+    connect(picUpdateInfo, &PictureButton::faceChanged, this, &UpdaterWindow::followAvailability);
+    connect(picClose, &PictureButton::faceChanged, this, &UpdaterWindow::followAvailability);
+    followAvailability();
+
     centreOnScreen();
+}
+
+void UpdaterWindow::followAvailability() {
+    picUpdateInfo->setAvailable(updateInfoAvailable());
+}
+
+bool UpdaterWindow::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == shapeUpdateinfo &&
+        (event->type() == QEvent::ShowToParent || event->type() == QEvent::HideToParent))
+        followAvailability();
+    return QWidget::eventFilter(watched, event);
+}
+
+void UpdaterWindow::keyPressEvent(QKeyEvent* event) {
+    // Reaches the window when the focused control has no use for the key.
+    if (event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier) {
+        event->accept();
+        if (!event->isAutoRepeat())
+            picClose->click();
+        return;
+    }
+    QWidget::keyPressEvent(event);
+}
+
+void UpdaterWindow::mousePressEvent(QMouseEvent* event) {
+    // Presses on the buttons and the log are theirs; what arrives here was pressed on the
+    // background, the caption strip or the progress display.
+    if (event->button() != Qt::LeftButton) {
+        QWidget::mousePressEvent(event);
+        return;
+    }
+    event->accept();
+    m_dragGrip.reset();
+    // The window manager moves the window where it offers to (on some systems only it can);
+    // otherwise the window follows the pointer itself.
+    if (QWindow* handle = windowHandle(); handle && handle->startSystemMove())
+        return;
+    m_dragGrip = event->globalPosition().toPoint() - pos();
+}
+
+void UpdaterWindow::mouseMoveEvent(QMouseEvent* event) {
+    if (m_dragGrip && (event->buttons() & Qt::LeftButton)) {
+        event->accept();
+        move(event->globalPosition().toPoint() - *m_dragGrip);
+        return;
+    }
+    QWidget::mouseMoveEvent(event);
+}
+
+void UpdaterWindow::mouseReleaseEvent(QMouseEvent* event) {
+    if (event->button() == Qt::LeftButton)
+        m_dragGrip.reset();
+    QWidget::mouseReleaseEvent(event);
 }
 
 void UpdaterWindow::centreOnScreen() {

@@ -1,6 +1,10 @@
 // The skinned updater window: its design (background, status log, progress label and bar, the two
 // picture buttons with their six face images and the cover), and the behaviour of the buttons.
 // The update driver derives the main window from it and adds the update run.
+//
+// Keyboard: Tab moves the focus between the buttons that can be pressed (the update-info button
+// only while it is available); Space and Enter press the focused one; Escape presses the close
+// button. Dragging the window by its background moves it.
 #pragma once
 
 #include <QLabel>
@@ -8,6 +12,7 @@
 #include <QPointer>
 #include <QWidget>
 #include <functional>
+#include <optional>
 
 #include "windows/PictureButton.h"
 #include "windows/ProgressBar.h"
@@ -34,6 +39,8 @@ public:
     // Face images, copied onto the buttons.
     QPixmap picCancel_up, picCancel_down, picClose_up, picClose_down, picUpdateInfo_up,
         picUpdateInfo_down;
+    // Drawn over a button's face while it has the keyboard focus.
+    QPixmap picClose_focus, picUpdateInfo_focus;
 
     // False until the update run has ended, on success or failure; never goes back to False.
     bool finished() const { return m_bFinished; }
@@ -56,11 +63,22 @@ public:
 
 protected:
     void paintEvent(QPaintEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
     bool m_bFinished = false;
 
 private:
     void centreOnScreen();
+    // Lets the update-info button take the focus, and be pressed from the keyboard or by
+    // assistive technology, exactly while it is available.
+    void followAvailability();
+
+    // While the window follows the pointer itself: the pointer's place in the window.
+    std::optional<QPoint> m_dragGrip;
 
     QString m_sProgramFolder;
     QPixmap m_background;

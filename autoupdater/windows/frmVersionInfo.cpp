@@ -20,6 +20,7 @@ frmVersionInfo::frmVersionInfo(QWidget* parent)
                         QStringLiteral("Nimbus Sans Narrow"),
                         QStringLiteral("DejaVu Sans Condensed")});
     txtVersionInfo->setFont(narrow);
+    txtVersionInfo->setAccessibleName(QStringLiteral("Version notes"));
 
     cmdClose = new QPushButton(QStringLiteral("Close"), this);
     cmdClose->setGeometry(456, 344, 81, 25);

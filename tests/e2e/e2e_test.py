@@ -7,18 +7,27 @@ starts the stand-in client with --update, which starts the updater the way the r
 The updater runs on the offscreen platform with HOME pointing into the temporary directory, and
 presses its own close button once its run has ended (VORN_UPDATER_AUTOCLOSE_MS).
 
+UpdaterWindowTest runs the window on a virtual X server of its own (Xvfb), and drives it with
+real key and pointer events (xdotool); InstalledProgramTest makes the program folder with
+`cmake --install` instead of copying files.
+
 The paths of the programs under test come from the environment:
-VORN_E2E_UPDATER, VORN_E2E_ENGINE and VORN_E2E_CLIENT. VORN_E2E_KEEP=1 keeps the temporary
-directories (vorn-e2e-*) for a look afterwards.
+VORN_E2E_UPDATER, VORN_E2E_ENGINE and VORN_E2E_CLIENT (and VORN_E2E_BUILD, VORN_E2E_CMAKE,
+VORN_E2E_CPACK, VORN_E2E_VERSION for the installed program). VORN_E2E_KEEP=1 keeps the temporary
+directories (vorn-e2e-*) for a look afterwards; VORN_E2E_SHOTS=<folder> saves screenshots of the
+window tests there.
 """
 
 import functools
 import http.server
 import os
+import re
 import shutil
 import signal
 import stat
+import select
 import subprocess
+import tarfile
 import tempfile
 import threading
 import time
@@ -28,6 +37,14 @@ import zipfile
 UPDATER = os.environ.get("VORN_E2E_UPDATER", "")
 ENGINE = os.environ.get("VORN_E2E_ENGINE", "")
 CLIENT = os.environ.get("VORN_E2E_CLIENT", "")
+# For the installed program folder and the package: the build folder, cmake and cpack, and the
+# project's version.
+BUILD = os.environ.get("VORN_E2E_BUILD", "")
+CMAKE = os.environ.get("VORN_E2E_CMAKE", "cmake")
+CPACK = os.environ.get("VORN_E2E_CPACK", "cpack")
+VERSION = os.environ.get("VORN_E2E_VERSION", "")
+# Where the window tests save screenshots of each state they pass through, when set.
+SHOTS = os.environ.get("VORN_E2E_SHOTS", "")
 
 # Upper bound on any wait for the programs; reaching it fails the test rather than hanging it.
 PATIENCE_S = 60.0
@@ -106,7 +123,9 @@ class RecordingHandler(QuietHandler):
         self.server.requested.append(self.path)
 
 
-class UpdaterRunTest(unittest.TestCase):
+class UpdaterRig(unittest.TestCase):
+    """A program folder, a loopback server for the packages, and helpers to run and watch."""
+
     def setUp(self):
         for path in (UPDATER, ENGINE, CLIENT):
             self.assertTrue(os.path.isfile(path), f"missing program under test: {path!r}")
@@ -120,9 +139,7 @@ class UpdaterRunTest(unittest.TestCase):
         for folder in (self.program, self.served, self.home, runtime):
             os.makedirs(folder)
         os.chmod(runtime, 0o700)
-        shutil.copy2(UPDATER, os.path.join(self.program, "vorn-updater"))
-        shutil.copy2(ENGINE, os.path.join(self.program, "vbuzip10.dll"))
-        shutil.copy2(CLIENT, os.path.join(self.program, "Vorn.exe"))
+        self.populate_program()
 
         handler = functools.partial(RecordingHandler, directory=self.served)
         self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
@@ -146,6 +163,12 @@ class UpdaterRunTest(unittest.TestCase):
         self.env.pop("WAYLAND_DISPLAY", None)
         self.addCleanup(self.kill_leftovers)
 
+    def populate_program(self):
+        """Puts the updater, the engine library and the stand-in client into the program folder."""
+        shutil.copy2(UPDATER, os.path.join(self.program, "vorn-updater"))
+        shutil.copy2(ENGINE, os.path.join(self.program, "vbuzip10.dll"))
+        shutil.copy2(CLIENT, os.path.join(self.program, "Vorn.exe"))
+
     # --- helpers ---------------------------------------------------------------------------
 
     def install(self, files):
@@ -157,13 +180,13 @@ class UpdaterRunTest(unittest.TestCase):
                 handle.write(text)
             os.chmod(path, mode)
 
-    def start_client(self, *packages, exit_after_ms=300, log_name="updater.log"):
+    def start_client(self, *packages, exit_after_ms=300, log_name="updater.log", env=None):
         """Starts Vorn.exe --update; returns the client process and the updater's log path."""
         log = os.path.join(self.root, log_name)
         client = subprocess.Popen(
             [os.path.join(self.program, "Vorn.exe"), "--update", self.prefix, *packages,
              "--exit-after-ms", str(exit_after_ms), "--updater-log", log],
-            cwd=self.root, env=self.env)
+            cwd=self.root, env=env or self.env)
         self.addCleanup(self.stop, client)
         return client, log
 
@@ -240,9 +263,9 @@ class UpdaterRunTest(unittest.TestCase):
     def mode(self, rel):
         return stat.S_IMODE(os.stat(os.path.join(self.program, rel)).st_mode)
 
-    # --- tests -----------------------------------------------------------------------------
-
-    def test_two_packages_are_extracted_and_the_client_restarted(self):
+    def check_two_package_update(self):
+        """A whole update of two packages with version notes, closed at once: every file in
+        place and the client started again."""
         self.install({"shared.txt": "installed\n", "kept.txt": "untouched\n",
                       "bin/old.txt": "old\n"})
         self.serve("a.zip", {
@@ -268,9 +291,9 @@ class UpdaterRunTest(unittest.TestCase):
         # The packages stay in updates; the engine library went to the system directory.
         self.assertEqual(sorted(os.listdir(os.path.join(self.program, "updates"))),
                          ["a.zip", "b.zip"])
-        with open(ENGINE, "rb") as built, \
+        with open(os.path.join(self.program, "vbuzip10.dll"), "rb") as shipped, \
                 open(os.path.join(self.home, ".local/lib/vbuzip10.dll"), "rb") as installed:
-            self.assertEqual(installed.read(), built.read())
+            self.assertEqual(installed.read(), shipped.read())
 
         # With version notes in place the close button started the client again, from the
         # program folder, with no arguments.
@@ -279,6 +302,11 @@ class UpdaterRunTest(unittest.TestCase):
         self.assertEqual(starts[0][2], self.root)
         self.assertEqual(starts[1][2], self.program)
         self.assertNotEqual(starts[0][1], starts[1][1])
+
+
+class UpdaterRunTest(UpdaterRig):
+    def test_two_packages_are_extracted_and_the_client_restarted(self):
+        self.check_two_package_update()
 
     def test_close_restarts_the_client_only_when_version_notes_exist(self):
         self.serve("a.zip", {"bin/core.txt": "core\n"})
@@ -399,6 +427,281 @@ class UpdaterRunTest(unittest.TestCase):
         self.assertEqual(self.lines(log)[-1], "Client update complete.")
         self.assertEqual(self.read("patched.txt"), "patched\n")
         self.assertEqual(self.server.requested, ["/.patch.zip"])
+
+
+# --- the window on a real X server ---------------------------------------------------------------
+
+# Places in the window, in its own pixels at 1x: the picture buttons (left, top, width) and grips
+# for the pointer.
+BUTTONS = {"info": (212, 274, 86), "close": (308, 274, 62)}
+GRIPS = {
+    "background": (200, 30),
+    "caption strip": (60, 118),
+    "progress area": (100, 284),
+    "log": (100, 200),
+    "close button": (330, 288),
+    "covered update info": (250, 288),
+}
+UPDATER_TITLE = "Vorn (Updater)"
+NOTES_TITLE = "Vorn (Version Info)"
+
+
+class XSession:
+    """A virtual X server (Xvfb) for one test, with a window manager (openbox) when asked."""
+
+    def __init__(self, test, window_manager=False):
+        read_end, write_end = os.pipe()
+        server = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1280x1024x24",
+             "-nolisten", "tcp"],
+            pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(write_end)
+        test.addCleanup(UpdaterRig.stop, server)
+        with os.fdopen(read_end) as pipe:
+            ready, _, _ = select.select([pipe], [], [], PATIENCE_S)
+            number = pipe.readline().strip() if ready else ""
+        test.assertTrue(number, "Xvfb did not start")
+        self.env = {"DISPLAY": ":" + number}
+        self.window_manager = window_manager
+        if window_manager:
+            manager = subprocess.Popen(["openbox"], env={**test.env, **self.env},
+                                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            test.addCleanup(UpdaterRig.stop, manager)
+            test.wait_for(lambda: b"window id" in subprocess.run(
+                ["xprop", "-root", "_NET_SUPPORTING_WM_CHECK"], env={**test.env, **self.env},
+                capture_output=True).stdout, "the window manager")
+
+
+class UpdaterWindowTest(UpdaterRig):
+    """Keys and pointer as a person uses them, on the window of a real updater run."""
+
+    def setUp(self):
+        super().setUp()
+        self.env.pop("VORN_UPDATER_AUTOCLOSE_MS")
+        self.env["QT_QPA_PLATFORM"] = "xcb"
+        # A desktop as a person has one: the window manager gives the focus to new windows, and
+        # back to the updater window when the notes close.
+        self.use_display(XSession(self, window_manager=True))
+        self.scale = 1
+
+    def use_display(self, session):
+        self.session = session
+        self.env.update(session.env)
+
+    # --- helpers ---------------------------------------------------------------------------
+
+    def xdo(self, *args):
+        return subprocess.run(["xdotool", *args], env=self.env, capture_output=True, text=True,
+                              timeout=PATIENCE_S)
+
+    def windows(self, title):
+        """Ids of the shown windows with this title."""
+        found = self.xdo("search", "--onlyvisible", "--name", "^" + re.escape(title) + "$")
+        return [int(line) for line in found.stdout.split()]
+
+    def window(self, title):
+        self.wait_for(lambda: self.windows(title), f"the window {title!r}")
+        return self.windows(title)[0]
+
+    def position(self, window):
+        shell = self.xdo("getwindowgeometry", "--shell", str(window)).stdout
+        values = dict(line.split("=", 1) for line in shell.split())
+        return int(values["X"]), int(values["Y"])
+
+    def pixels(self, window):
+        """(width, height, RGB bytes) of the window as it is shown."""
+        data = subprocess.run(["import", "-window", str(window), "-depth", "8", "ppm:-"], env=self.env,
+                              capture_output=True, timeout=PATIENCE_S, check=True).stdout
+        header = re.match(rb"P6\s+(\d+)\s+(\d+)\s+255\s", data)
+        self.assertIsNotNone(header, data[:20])
+        return int(header[1]), int(header[2]), data[header.end():]
+
+    def focus_marks(self, window):
+        """The buttons that show the focus mark: the middle of the top rim is lit bronze."""
+        width, _, rgb = self.pixels(window)
+        marked = set()
+        for name, (left, top, button_width) in BUTTONS.items():
+            x, y = (left + button_width // 2) * self.scale, top * self.scale
+            red, green, blue = rgb[3 * (y * width + x):3 * (y * width + x) + 3]
+            if red > 150 and red > blue + 40:
+                marked.add(name)
+        return marked
+
+    def expect_focus(self, window, button):
+        self.wait_for(lambda: self.focus_marks(window) == {button},
+                      f"the focus mark on {button} alone")
+
+    def keys(self, *names):
+        # XTEST events to the window that has the input focus.
+        self.assertEqual(self.xdo("key", "--clearmodifiers", "--delay", "60", *names).returncode, 0)
+
+    def shot(self, window, name):
+        if SHOTS:
+            os.makedirs(SHOTS, exist_ok=True)
+            subprocess.run(["import", "-window", str(window),
+                            os.path.join(SHOTS, f"{name}-{self.scale}x.png")],
+                           env=self.env, check=True, timeout=PATIENCE_S)
+
+    def start_updater(self, *packages, client_stays, log_name="updater.log"):
+        """Starts a run at the scale of the test and returns (client, log, window). With
+        client_stays, returns while the run waits for the client; otherwise once it has ended."""
+        env = dict(self.env, QT_SCALE_FACTOR=str(self.scale))
+        client, log = self.start_client(
+            *packages, exit_after_ms=int(10 * PATIENCE_S * 1000) if client_stays else 300,
+            log_name=log_name, env=env)
+        last = "Checking client conditions..." if client_stays else None
+        self.wait_for(lambda: self.lines(log) and (
+            last in self.lines(log) if last else self.lines(log)[-1] in (
+                "Client update complete.", "Couldn't connect")), "the run to reach its state")
+        window = self.window(UPDATER_TITLE)
+        # Without a window manager nothing gives the window the input focus; a person's click
+        # would.
+        self.xdo("windowactivate" if self.session.window_manager else "windowfocus", "--sync",
+                 str(window))
+        return client, log, window
+
+    def serve_update(self):
+        self.serve("a.zip", {"bin/core.txt": "core\n",
+                             "versions.txt": "1.1\r\n- new maps\r\n\r\n1.0\r\n"})
+
+    # --- tests -----------------------------------------------------------------------------
+
+    def test_keys_during_the_run_cancel_it(self):
+        self.serve_update()
+        cases = [(("Escape",), 1), (("space",), 1), (("Return",), 2), (("KP_Enter",), 1),
+                 (("Tab", "Tab", "Return"), 2)]
+        for number, (keys, self.scale) in enumerate(cases):
+            with self.subTest(keys=keys, scale=self.scale):
+                client, log, window = self.start_updater("a.zip", client_stays=True,
+                                                         log_name=f"run{number}.log")
+                # Cancel is the only button that can be pressed, so Tab keeps the focus on it.
+                self.expect_focus(window, "close")
+                self.shot(window, "running-focus-cancel")
+                self.keys(*keys)
+                self.wait_for(lambda: not self.updater_pids(), "the cancelled updater to end")
+                self.assertEqual(self.lines(log), [
+                    "Preparing to update...", "Downloading file a.zip...", "Download completed.",
+                    "Checking client conditions..."])
+                self.assertIsNone(client.poll(), "the client was left alone")
+                self.assertEqual(len(self.client_starts()), number + 1, "no restart")
+                self.assertFalse(os.path.exists(os.path.join(self.program, "bin/core.txt")))
+                self.stop(client)
+
+    def test_keys_after_a_successful_run(self):
+        self.serve_update()
+        for self.scale in (1, 2):
+            with self.subTest(scale=self.scale):
+                starts = len(self.client_starts()) if os.path.exists(
+                    os.path.join(self.program, "client-starts.log")) else 0
+                client, log, window = self.start_updater(
+                    "a.zip", client_stays=False, log_name=f"run{self.scale}.log")
+                client.wait(timeout=PATIENCE_S)
+                # The focus is where the window's activation put it: on Cancel during the run,
+                # on the first button after it.
+                self.wait_for(lambda: len(self.focus_marks(window)) == 1, "one focus mark")
+                if self.focus_marks(window) == {"close"}:
+                    self.keys("Tab")
+                self.expect_focus(window, "info")
+                self.shot(window, "finished-focus-update-info")
+                self.keys("Tab")
+                self.expect_focus(window, "close")
+                self.shot(window, "finished-focus-close")
+                self.keys("shift+Tab")
+                self.expect_focus(window, "info")
+                # Enter and Space open the notes as a click does; the notes close with Escape and
+                # with Enter, and give the focus back.
+                for open_key, close_key in (("Return", "Escape"), ("space", "Return")):
+                    self.keys(open_key)
+                    notes = self.window(NOTES_TITLE)
+                    if open_key == "Return":
+                        self.shot(notes, "notes")
+                    self.keys(close_key)
+                    self.wait_for(lambda: not self.windows(NOTES_TITLE), "the notes to close")
+                    self.expect_focus(window, "info")
+                self.keys("Tab", "space")
+                self.wait_for(lambda: not self.updater_pids(), "the updater to end")
+                self.wait_for(lambda: len(self.client_starts()) == starts + 2,
+                              "the client's restart after a successful run with notes")
+
+    def test_keys_after_a_failed_run(self):
+        client, log, window = self.start_updater("missing.zip", client_stays=False)
+        self.assertEqual(self.lines(log)[-1], "Couldn't connect")
+        self.expect_focus(window, "close")
+        self.keys("Tab")
+        self.expect_focus(window, "close")  # Update Info stays covered, out of reach
+        self.keys("Escape")
+        self.wait_for(lambda: not self.updater_pids(), "the updater to end")
+        client.wait(timeout=PATIENCE_S)
+        self.assertEqual(len(self.client_starts()), 1, "no restart after a failed run")
+
+    def test_dragging_moves_the_window(self):
+        self.serve_update()
+        # The window manager moves the window when it offers to; without one the window follows
+        # the pointer itself.
+        for manager in (True, False):
+            with self.subTest(window_manager=manager):
+                if not manager:
+                    self.use_display(XSession(self))
+                client, log, window = self.start_updater(
+                    "a.zip", client_stays=True, log_name=f"drag{manager}.log")
+                for grip, (x, y) in GRIPS.items():
+                    moves = grip in ("background", "caption strip", "progress area")
+                    before = self.position(window)
+                    self.xdo("mousemove", "--sync", "--window", str(window), str(x), str(y))
+                    # At a person's pace: the window manager takes the pointer over a moment after
+                    # the press.
+                    self.xdo("mousedown", "1")
+                    time.sleep(0.3)
+                    for _ in range(3):
+                        self.xdo("mousemove_relative", "--sync", "--", "20", "15")
+                        time.sleep(0.05)
+                    time.sleep(0.2)
+                    self.xdo("mouseup", "1")
+                    expected = (before[0] + 60, before[1] + 45) if moves else before
+                    if moves:
+                        self.wait_for(lambda: self.position(window) == expected,
+                                      f"the window to follow a drag by the {grip}")
+                    else:
+                        time.sleep(0.3)
+                        self.assertEqual(self.position(window), expected, grip)
+                # Released away from it, a press on the close button was no click.
+                self.assertTrue(self.updater_pids())
+                self.assertEqual(self.lines(log)[-1], "Checking client conditions...")
+                self.keys("Escape")
+                self.wait_for(lambda: not self.updater_pids(), "the updater to end")
+                self.stop(client)
+
+
+# --- the installed program ---------------------------------------------------------------------
+
+
+class InstalledProgramTest(UpdaterRig):
+    """The program folder that `cmake --install` makes, and the package that cpack makes."""
+
+    SHIPPED = ["vbuzip10.dll", "vorn-updater"]
+
+    def populate_program(self):
+        self.assertTrue(os.path.isdir(BUILD), f"missing build folder: {BUILD!r}")
+        installed = subprocess.run([CMAKE, "--install", BUILD, "--prefix", self.program],
+                                   capture_output=True, text=True, timeout=PATIENCE_S)
+        self.assertEqual(installed.returncode, 0, installed.stderr)
+        self.assertEqual(sorted(os.listdir(self.program)), self.SHIPPED, "nothing else")
+        shutil.copy2(CLIENT, os.path.join(self.program, "Vorn.exe"))
+
+    def test_installed_program_folder_updates(self):
+        self.check_two_package_update()
+
+    def test_package_is_named_with_the_version_and_holds_the_program_folder(self):
+        packages = os.path.join(self.root, "packages")
+        made = subprocess.run([CPACK, "--config", os.path.join(BUILD, "CPackConfig.cmake"),
+                               "-B", packages], capture_output=True, text=True,
+                              timeout=PATIENCE_S)
+        self.assertEqual(made.returncode, 0, made.stdout + made.stderr)
+        name = f"vorn-updater-{VERSION}-Linux"
+        self.assertTrue(VERSION)
+        with tarfile.open(os.path.join(packages, name + ".tar.gz")) as package:
+            files = sorted(member.name for member in package.getmembers() if member.isfile())
+        self.assertEqual(files, [f"{name}/{shipped}" for shipped in self.SHIPPED])
 
 
 if __name__ == "__main__":

@@ -20,6 +20,7 @@ import io
 import math
 import os
 import random
+import re
 import struct
 import sys
 
@@ -55,7 +56,17 @@ FACES = [
 # update run has ended.
 BACKDROP_PLATES = [("Update Info", "UpdateInfo"), ("Close", "Close")]
 
-CAPTION = "Vorn Auto-Updater v1.1"
+def project_version():
+    """The updater's version, from its one home: the project() line of the top CMakeLists.txt."""
+    path = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..", "CMakeLists.txt")
+    with open(path) as cmake:
+        found = re.search(r"project\(\s*\S+\s+VERSION\s+([0-9.]+)", cmake.read())
+    if not found:
+        sys.exit("render_skin: no project(... VERSION ...) in %s" % path)
+    return found.group(1)
+
+
+CAPTION = "Vorn Auto-Updater v" + project_version()
 WORDMARK = "VORN"
 
 SCALES = (1, 2)
@@ -644,6 +655,32 @@ def render_face(backdrop, scale, text, button, pressed):
     return face
 
 
+FOCUS_RING = (240, 210, 122)  # the lit bronze of the gem's setting
+
+
+def render_focus_mark(scale, button):
+    """The keyboard-focus mark of a button, drawn over whichever face it shows.
+
+    A lit bronze ring two pixels wide in place of the plate's dark rim and its
+    outer bevel, with a faint glow just inside it; transparent elsewhere, so
+    the lettering stays untouched.
+    """
+    _, _, bw, bh = BUTTONS[button]
+    s = scale
+    size = (bw * s, bh * s)
+    outer = rounded_mask(size, (0, 0, bw * s, bh * s), 3.5 * s)
+    inner = rounded_mask(size, (s, s, (bw - 1) * s, (bh - 1) * s), 2.5 * s)
+    core = rounded_mask(size, (2 * s, 2 * s, (bw - 2) * s, (bh - 2) * s), 1.5 * s)
+    rim = ImageChops.subtract(outer, inner)
+    bevel = ImageChops.subtract(inner, core).point(lambda v: v * 80 // 100)
+    ring = ImageChops.lighter(rim, bevel)
+    glow = ring.filter(ImageFilter.GaussianBlur(1.3 * s))
+    glow = ImageChops.multiply(glow, core).point(lambda v: v * 60 // 100)
+    mark = Image.new("RGBA", size, FOCUS_RING + (0,))
+    mark.putalpha(ImageChops.lighter(ring, glow))
+    return mark
+
+
 # ---------------------------------------------------------------------------
 # Icon
 
@@ -809,6 +846,10 @@ def render_all(out):
         for face_name in sorted(faces):
             name = at_scale(face_name + ".png", scale)
             save_image(faces[face_name], os.path.join(out, name), optimize=True)
+            files.append(name)
+        for button in sorted(BUTTONS):
+            name = at_scale("pic%s_focus.png" % button, scale)
+            save_image(render_focus_mark(scale, button), os.path.join(out, name), optimize=True)
             files.append(name)
 
     icons = {px: render_icon(px) for px in (32, 16)}

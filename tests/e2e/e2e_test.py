@@ -90,6 +90,14 @@ def minisign(*arguments):
                    stdout=subprocess.DEVNULL)
 
 
+def rewrite(path, change):
+    """Replaces the bytes of the file at path with change(bytes)."""
+    with open(path, "rb") as handle:
+        data = handle.read()
+    with open(path, "wb") as handle:
+        handle.write(change(data))
+
+
 def tree(folder, leave_out=("updates", ".vorn-updater.lock", "client-starts.log")):
     """Relative path -> (content, mode) of every file under folder."""
     found = {}
@@ -291,7 +299,7 @@ class UpdaterRunTest(unittest.TestCase):
         self.assertEqual(self.lines(log), COMPLETE_RUN)
         with open(log) as handle:
             self.assertEqual(sum(line.startswith(UNVERIFIED) for line in handle), 1)
-        self.assertEqual(self.server.requested, ["/a.zip", "/b.zip"], "no signatures without a key")
+        self.assertEqual(self.server.requested, ["/a.zip", "/b.zip"], "no signature without key")
         self.assertEqual(self.read("data/maps/deep/level1.map"), "level one\n")
         self.assertEqual(self.read("bin/core.txt"), "core 1.1\n")
         self.assertEqual(self.read("shared.txt"), "from b\n", "the later package wins")
@@ -441,19 +449,6 @@ class UpdaterRunTest(unittest.TestCase):
         publisher, other = self.make_key("publisher"), self.make_key("other")
         served_b = os.path.join(self.served, "b.zip")
 
-        def flip_byte():
-            with open(served_b, "r+b") as raw:
-                raw.seek(40)
-                byte = raw.read(1)[0]
-                raw.seek(40)
-                raw.write(bytes([byte ^ 0x01]))
-
-        def edit_trusted_comment():
-            with open(served_b + ".minisig") as handle:
-                text = handle.read()
-            with open(served_b + ".minisig", "w") as handle:
-                handle.write(text.replace("timestamp:", "timestamp:9"))
-
         def signed_as_c():
             self.serve("c.zip", {"c.txt": "c\n"})
             self.sign(publisher, "c.zip")
@@ -474,7 +469,9 @@ class UpdaterRunTest(unittest.TestCase):
 
         refused = "ERROR: Update file 'b.zip' "
         cases = [
-            ("flipped byte", flip_byte, DOWNLOADED + [
+            ("flipped byte",
+             lambda: rewrite(served_b, lambda b: b[:40] + bytes([b[40] ^ 1]) + b[41:]),
+             DOWNLOADED + [
                 refused + "is not signed by the publisher's key: it differs from the file key "
                 f"{publisher.id} signed (changed or damaged after signing)."]),
             ("another key", lambda: self.sign(other, "b.zip"), DOWNLOADED + [
@@ -483,7 +480,9 @@ class UpdaterRunTest(unittest.TestCase):
             ("legacy Ed", lambda: self.sign(publisher, "b.zip", "-l"), DOWNLOADED + [
                 refused + "has a legacy signature, which is not accepted: sign it again without "
                 "minisign's -l option."]),
-            ("edited trusted comment", edit_trusted_comment, DOWNLOADED + [
+            ("edited trusted comment",
+             lambda: rewrite(served_b + ".minisig", lambda b: b.replace(b"stamp:", b"stamp:9")),
+             DOWNLOADED + [
                 refused + "is not signed by the publisher's key: the trusted comment of its "
                 "signature was changed after signing."]),
             ("signed under another name", signed_as_c, DOWNLOADED + [
@@ -504,8 +503,7 @@ class UpdaterRunTest(unittest.TestCase):
                 shutil.rmtree(os.path.join(self.program, "updates"), ignore_errors=True)
                 os.makedirs(os.path.join(self.program, "updates"))
                 self.install_key(publisher)
-                if os.path.exists(os.path.join(self.program, ".vorn-update.state")):
-                    os.remove(os.path.join(self.program, ".vorn-update.state"))
+                self.install({".vorn-update.state": "# no package installed yet\n"})
                 self.serve("a.zip", {"shared.txt": "from a\n", "bin/core.txt": "core\n"})
                 self.serve("b.zip", {"shared.txt": "from b\n", "data/b.txt": "b\n"})
                 self.sign(publisher, "a.zip")

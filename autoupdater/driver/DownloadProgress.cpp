@@ -33,7 +33,8 @@ void DL_Progress(ProgressBar& pgBar, QLabel& lblFileProg, qint64 DownloadedBytes
 void DL_Completed(DownloadFlags& flags, const std::function<void(const QString&)>& Add_Status,
                   qint64 DownloadedBytes, qint64 TotalBytes) {
     if (DownloadedBytes == TotalBytes && DownloadedBytes > 0) {
-        Add_Status(QStringLiteral("Download completed."));
+        if (flags.shown)
+            Add_Status(QStringLiteral("Download completed."));
         flags.downloading = false;
     } else if (DownloadedBytes == 0) {
         Add_Status(QStringLiteral("Couldn't connect"));

@@ -13,6 +13,7 @@ class QLabel;
 struct DownloadFlags {
     bool downloading = false;    // cleared when the download has succeeded
     bool downloadFailed = false; // set when it has failed
+    bool shown = true; // its progress and success are shown (not so for a package's signature)
 };
 
 // Shows a progress notification: nothing for no bytes; otherwise the bar at the percentage (when
@@ -21,9 +22,9 @@ struct DownloadFlags {
 void DL_Progress(ProgressBar& pgBar, QLabel& lblFileProg, qint64 DownloadedBytes,
                  qint64 TotalBytes);
 
-// Judges the end of a download: logs "Download completed." and clears flags.downloading when
-// every byte arrived; logs "Couldn't connect" when none did, "Connection lost" when some did;
-// either failure sets flags.downloadFailed.
+// Judges the end of a download: clears flags.downloading when every byte arrived, and then logs
+// "Download completed." when flags.shown; logs "Couldn't connect" when none did, "Connection lost"
+// when some did; either failure sets flags.downloadFailed.
 void DL_Completed(DownloadFlags& flags, const std::function<void(const QString&)>& Add_Status,
                   qint64 DownloadedBytes, qint64 TotalBytes);
 

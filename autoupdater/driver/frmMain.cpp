@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QDebug>
 #include <QEventLoop>
+#include <QFutureWatcher>
 
 #include "AppError.h"
 #include "download/UpdateDownload.h"
@@ -48,7 +49,7 @@ void ReportEngineMessage(qint32, const QString& sMsg) {
 
 frmMain::frmMain(UpdaterEnvironment environment, QWidget* parent)
     : UpdaterWindow(environment.programFolder, parent), DL(environment.readService),
-      m_environment(std::move(environment)) {
+      m_environment(std::move(environment)), m_verifier(programFolder()) {
     SetStatusSink(this, [this](const QString& sMessage) { AppendStatusLine(sMessage); });
     if (m_environment.systemDir.isEmpty())
         m_environment.systemDir = Get_SystemDir();
@@ -58,7 +59,8 @@ frmMain::frmMain(UpdaterEnvironment environment, QWidget* parent)
     terminateProcess = [] { TerminateNow(0); };
 
     connect(&DL, &DL::Progress, this, [this](qint64& downloaded, qint64& total, QString&) {
-        DL_Progress(*pgBar, *lblFileProg, downloaded, total);
+        if (m_download.shown)
+            DL_Progress(*pgBar, *lblFileProg, downloaded, total);
     });
     connect(&DL, &DL::Completed, this, [this](qint64& downloaded, qint64& total, QString&) {
         DL_Completed(m_download, &Add_Status, downloaded, total);
@@ -69,6 +71,7 @@ frmMain::frmMain(UpdaterEnvironment environment, QWidget* parent)
 }
 
 frmMain::~frmMain() {
+    m_verification.waitForFinished();
     RemoveStatusSink(this);
 }
 
@@ -128,13 +131,15 @@ void frmMain::EndRun(RunOutcome outcome) {
 
 bool frmMain::RunUpdate() {
     Add_Status(QStringLiteral("Preparing to update..."));
-    if (!ReadCommandLine() || !LockProgramFolder() || !InstallEngineLibrary() ||
-        !DownloadPackages() || !CheckPackagesArrived())
+    if (!ReadCommandLine() || !LockProgramFolder() || !LoadPublisherKeys() ||
+        !InstallEngineLibrary() || !DownloadPackages() || !CheckPackagesArrived() ||
+        !VerifyPackages())
         return false;
     WaitForClient();
     if (!ExtractPackages())
         return false;
     Add_Status(QStringLiteral("Client update complete."));
+    RecordInstalledPackages();
     return true;
 }
 
@@ -165,6 +170,17 @@ bool frmMain::LockProgramFolder() {
     return StopWith(failure == UpdateLock::Failure::Busy
                         ? QStringLiteral("ERROR: Another update is already running.")
                         : QStringLiteral("ERROR: Unable to lock the program folder: ") + reason);
+}
+
+// The publisher's keys, read before anything is downloaded: with them every package must be
+// signed; without them the run goes on unverified, and says so on standard error.
+bool frmMain::LoadPublisherKeys() {
+    QString line;
+    if (!m_verifier.load(&line))
+        return StopWith(line);
+    if (!m_verifier.signaturesRequired())
+        qWarning().noquote() << m_verifier.unverifiedNotice();
+    return true;
 }
 
 // In the system directory, or installed there from the program folder.
@@ -204,16 +220,28 @@ void frmMain::ShowProgressDisplay(bool bShow) {
     pgBar->setVisible(bShow);
 }
 
+// The package, then its signature when signatures are required. A signature that does not arrive
+// refuses the package: its own failure line first, then the refusal.
 bool frmMain::DownloadPackage(const QString& name) {
     Add_Status(QStringLiteral("Downloading file ") + name + QStringLiteral("..."));
     ShowProgressDisplay(true);
-    m_download.downloading = true;
-    m_download.downloadFailed = false;
+    if (!DownloadIntoUpdates(name, true))
+        return false;
+    if (!m_verifier.signaturesRequired() ||
+        DownloadIntoUpdates(UpdateVerifier::signatureName(name), false))
+        return true;
+    return StopWith(m_verifier.refuseUnsigned(name).statusLine);
+}
+
+// Downloads a file of the run into updates/ and waits until it has arrived; false after the
+// download's own failure line, and the line of a failure on this computer when there was one.
+bool frmMain::DownloadIntoUpdates(const QString& file, bool shown) {
+    m_download = {true, false, shown};
     try {
-        Download_File(name);
+        Download_File(file);
     } catch (const AppError& error) {
         return StopWith(
-            QStringLiteral("ERROR: Unable to download '%1': %2").arg(name, error.description()));
+            QStringLiteral("ERROR: Unable to download '%1': %2").arg(file, error.description()));
     }
     const bool arrived = WaitForDownload();
     // A failure on this computer (no room for the file, or it cannot be saved) follows the
@@ -222,8 +250,8 @@ bool frmMain::DownloadPackage(const QString& name) {
     if (!local.happened())
         return arrived;
     return StopWith(local.outOfSpace()
-                        ? QStringLiteral("ERROR: Not enough disk space to download '%1'.").arg(name)
-                        : QStringLiteral("ERROR: Unable to save '%1': %2").arg(name, local.reason));
+                        ? QStringLiteral("ERROR: Not enough disk space to download '%1'.").arg(file)
+                        : QStringLiteral("ERROR: Unable to save '%1': %2").arg(file, local.reason));
 }
 
 bool frmMain::WaitForDownload() {
@@ -237,6 +265,23 @@ bool frmMain::CheckPackagesArrived() {
         if (!IsPlainFileAt(programFolder() + QStringLiteral("/updates/") + name))
             return StopWith(QStringLiteral("ERROR: Update file '%1' not found.").arg(name));
     }
+    return true;
+}
+
+// Every package against the publisher's keys, on a worker thread while this one waits idle.
+// Nothing is extracted from any package of a run with one that is refused.
+bool frmMain::VerifyPackages() {
+    if (!m_verifier.signaturesRequired())
+        return true;
+    QFutureWatcher<std::optional<UpdateVerifier::Refusal>> watcher;
+    bool checked = false;
+    connect(&watcher, &QFutureWatcherBase::finished, this, [&checked] { checked = true; });
+    m_verification = m_verifier.verifyInBackground(m_packages);
+    watcher.setFuture(m_verification);
+    while (!checked)
+        WaitForNextMessage();
+    if (const std::optional<UpdateVerifier::Refusal> refusal = m_verification.result())
+        return StopWith(refusal->statusLine);
     return true;
 }
 
@@ -282,4 +327,13 @@ bool frmMain::ExtractPackage(const QString& name) {
         return StopWith(
             QStringLiteral("ERROR: Update file '%1' could not be extracted.").arg(name));
     return true;
+}
+
+// The signing times of the packages just installed, so that none older is installed over them.
+// The update itself is complete: a record that cannot be written is a diagnostic only.
+void frmMain::RecordInstalledPackages() {
+    QString reason;
+    if (!m_verifier.recordInstalled(&reason))
+        qWarning().noquote() << "Cannot record the signing times of the installed packages:"
+                             << reason;
 }

@@ -2,6 +2,7 @@
 // timer and the update run.
 #pragma once
 
+#include <QFuture>
 #include <QStringList>
 #include <QTimer>
 #include <functional>
@@ -10,6 +11,7 @@
 #include "download/DL.h"
 #include "driver/DownloadProgress.h"
 #include "unzip/cUnzip.h"
+#include "verify/UpdateVerifier.h"
 #include "windows/UpdaterWindow.h"
 
 class AsyncReadService;
@@ -62,17 +64,21 @@ private:
     bool RunUpdate();
     bool ReadCommandLine();
     bool LockProgramFolder();
+    bool LoadPublisherKeys();
     bool InstallEngineLibrary();
     bool DownloadPackages();
     bool DownloadPackage(const QString& name);
+    bool DownloadIntoUpdates(const QString& file, bool shown);
     bool WaitForDownload();
     bool CheckPackagesArrived();
+    bool VerifyPackages();
     void WaitForClient();
     bool ExtractPackages();
     bool ExtractPackage(const QString& name);
+    void RecordInstalledPackages();
 
     ::DL DL;
-    DownloadFlags m_download; // of the package being downloaded
+    DownloadFlags m_download; // of the file being downloaded
     QTimer tmrStart;
     std::shared_ptr<cUnzip> m_cUnzip;
 
@@ -83,4 +89,7 @@ private:
     qint32 m_lClientPID = 0;
     bool m_bRunStarted = false;
     std::unique_ptr<UpdateLock> m_lock;
+    UpdateVerifier m_verifier;
+    // The verifier's background check; the window waits for it before the verifier goes.
+    QFuture<std::optional<UpdateVerifier::Refusal>> m_verification;
 };

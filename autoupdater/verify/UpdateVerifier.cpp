@@ -32,6 +32,11 @@ QString signingTime(quint64 seconds) {
         .toString(QStringLiteral("yyyy-MM-dd HH:mm:ss 'UTC'"));
 }
 
+QString signatureMissingLine(const QString& package) {
+    return QStringLiteral("ERROR: Update file '%1' is not signed: its signature '%2' is missing.")
+        .arg(package, UpdateVerifier::signatureName(package));
+}
+
 } // namespace
 
 UpdateVerifier::UpdateVerifier(const QString& programFolder) : m_programFolder(programFolder) {}
@@ -82,9 +87,7 @@ std::optional<UpdateVerifier::Refusal> UpdateVerifier::check(const QString& pack
     const QString packagePath = m_programFolder + QStringLiteral("/updates/") + package;
     const QString signaturePath = packagePath + SignatureSuffix;
     if (!isPresent(signaturePath))
-        return refuse(
-            QStringLiteral("Update file '%1' is not signed: its signature '%2' is missing.")
-                .arg(package, signatureName(package)));
+        return Refusal{package, signatureMissingLine(package)};
     QByteArray text;
     QString reason;
     if (!readSmallFile(signaturePath, MaxSignatureBytes, &text, &reason))
@@ -147,13 +150,23 @@ std::optional<UpdateVerifier::Refusal> UpdateVerifier::verify(const QStringList&
     for (const QString& package : packages) {
         if (std::optional<Refusal> refusal = check(package)) {
             m_verifiedSignedAt.clear();
-            const QString packagePath = m_programFolder + QStringLiteral("/updates/") + package;
-            QFile::remove(packagePath);
-            QFile::remove(packagePath + SignatureSuffix);
+            discard(package);
             return refusal;
         }
     }
     return std::nullopt;
+}
+
+UpdateVerifier::Refusal UpdateVerifier::refuseUnsigned(const QString& package) {
+    m_verifiedSignedAt.clear();
+    discard(package);
+    return Refusal{package, signatureMissingLine(package)};
+}
+
+void UpdateVerifier::discard(const QString& package) const {
+    const QString packagePath = m_programFolder + QStringLiteral("/updates/") + package;
+    QFile::remove(packagePath);
+    QFile::remove(packagePath + SignatureSuffix);
 }
 
 QFuture<std::optional<UpdateVerifier::Refusal>>

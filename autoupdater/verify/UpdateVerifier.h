@@ -72,6 +72,10 @@ public:
     // may run on any thread (one call at a time).
     std::optional<Refusal> verify(const QStringList& packages);
 
+    // The refusal of a package whose signature did not arrive: removes the package and any
+    // signature an earlier run left from updates/.
+    Refusal refuseUnsigned(const QString& package);
+
     // verify() on a thread of the global thread pool, so that the caller's thread can wait idle
     // (a QFutureWatcher's finished signal tells when it is done); the future holds its result.
     // The verifier must outlive the future and not be used until it has finished.
@@ -84,6 +88,7 @@ public:
 
 private:
     std::optional<Refusal> check(const QString& package);
+    void discard(const QString& package) const; // from updates/, with its signature
 
     QString m_programFolder;
     std::vector<minisign::PublicKey> m_keys;

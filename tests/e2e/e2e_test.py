@@ -11,6 +11,8 @@ UpdaterWindowTest runs the window on a virtual X server of its own (Xvfb), and d
 real key and pointer events (xdotool); InstalledProgramTest makes the program folder with
 `cmake --install` instead of copying files.
 
+Signatures are made by the minisign tool (found on PATH), with keys made for each test.
+
 The paths of the programs under test come from the environment:
 VORN_E2E_UPDATER, VORN_E2E_ENGINE and VORN_E2E_CLIENT (and VORN_E2E_BUILD, VORN_E2E_CMAKE,
 VORN_E2E_CPACK, VORN_E2E_VERSION for the installed program). VORN_E2E_KEEP=1 keeps the temporary
@@ -18,6 +20,7 @@ directories (vorn-e2e-*) for a look afterwards; VORN_E2E_SHOTS=<folder> saves sc
 window tests there.
 """
 
+import collections
 import functools
 import http.server
 import os
@@ -64,6 +67,11 @@ COMPLETE_RUN = [
     "Updating files...",
     "Client update complete.",
 ]
+DOWNLOADED = COMPLETE_RUN[:5]  # both packages (and their signatures) arrived
+UNVERIFIED = QT_MARK + "Update packages are not verified"
+
+# A minisign key pair without a password; id as minisign prints it.
+Key = collections.namedtuple("Key", "public secret id")
 
 
 def make_zip(path, entries):
@@ -92,6 +100,19 @@ def corrupt_last_entry(path):
             data[i] ^= 0x5A
         raw.seek(start)
         raw.write(data)
+
+
+def minisign(*arguments):
+    subprocess.run(["minisign", *arguments], check=True, stdin=subprocess.DEVNULL,
+                   stdout=subprocess.DEVNULL)
+
+
+def rewrite(path, change):
+    """Replaces the bytes of the file at path with change(bytes)."""
+    with open(path, "rb") as handle:
+        data = handle.read()
+    with open(path, "wb") as handle:
+        handle.write(change(data))
 
 
 def tree(folder, leave_out=("updates", ".vorn-updater.lock", "client-starts.log")):
@@ -256,6 +277,25 @@ class UpdaterRig(unittest.TestCase):
     def serve(self, name, entries):
         make_zip(os.path.join(self.served, name), entries)
 
+    def make_key(self, name):
+        folder = os.path.join(self.root, "keys")
+        os.makedirs(folder, exist_ok=True)
+        public, secret = (os.path.join(folder, name + ext) for ext in (".pub", ".key"))
+        minisign("-G", "-W", "-f", "-p", public, "-s", secret)
+        with open(public) as handle:
+            return Key(public, secret, handle.readline().split()[-1])
+
+    def sign(self, key, name, *extra):
+        """Signs the served package name (minisign's default trusted comment unless extra -t)."""
+        minisign("-S", "-s", key.secret, "-m", os.path.join(self.served, name), *extra)
+
+    def install_key(self, key):
+        shutil.copy(key.public, os.path.join(self.program, "vorn-update.pub"))
+
+    def updates(self):
+        folder = os.path.join(self.program, "updates")
+        return sorted(os.listdir(folder)) if os.path.isdir(folder) else []
+
     def read(self, rel):
         with open(os.path.join(self.program, rel)) as handle:
             return handle.read()
@@ -280,6 +320,9 @@ class UpdaterRig(unittest.TestCase):
         self.settle(log)
 
         self.assertEqual(self.lines(log), COMPLETE_RUN)
+        with open(log) as handle:
+            self.assertEqual(sum(line.startswith(UNVERIFIED) for line in handle), 1)
+        self.assertEqual(self.server.requested, ["/a.zip", "/b.zip"], "no signature without key")
         self.assertEqual(self.read("data/maps/deep/level1.map"), "level one\n")
         self.assertEqual(self.read("bin/core.txt"), "core 1.1\n")
         self.assertEqual(self.read("shared.txt"), "from b\n", "the later package wins")
@@ -403,6 +446,109 @@ class UpdaterRunTest(UpdaterRig):
         self.assertEqual(self.read("bin/tool"), "old tool\n")
         self.assertEqual(self.mode("bin/tool"), 0o755)
         self.assertEqual(len(self.client_starts()), 1, "no restart after a failed run")
+
+    def test_signed_packages_are_verified_and_their_signing_times_recorded(self):
+        publisher = self.make_key("publisher")
+        self.install_key(publisher)
+        self.serve("a.zip", {"bin/core.txt": "core 1.1\n", "versions.txt": "1.1\n"})
+        self.serve("b.zip", {"data/b.txt": "b\n"})
+        self.sign(publisher, "a.zip")
+        self.sign(publisher, "b.zip", "-t", "timestamp:1700000000\tfile:b.zip\thashed")
+        client, log = self.start_client("a.zip", "b.zip")
+        client.wait(timeout=PATIENCE_S)
+        self.settle(log)
+
+        self.assertEqual(self.lines(log), COMPLETE_RUN)
+        with open(log) as handle:
+            self.assertNotIn(UNVERIFIED, handle.read())
+        self.assertEqual(self.server.requested,
+                         ["/a.zip", "/a.zip.minisig", "/b.zip", "/b.zip.minisig"])
+        self.assertEqual(self.read("bin/core.txt"), "core 1.1\n")
+        self.assertEqual(self.read("data/b.txt"), "b\n")
+        self.assertEqual(self.updates(), ["a.zip", "a.zip.minisig", "b.zip", "b.zip.minisig"])
+        with open(os.path.join(self.served, "a.zip.minisig")) as handle:
+            signed_a = handle.read().split("timestamp:")[1].split("\t")[0]
+        records = [line for line in self.read(".vorn-update.state").splitlines()
+                   if not line.startswith("#")]
+        self.assertEqual(sorted(records), [f"a.zip\t{signed_a}", "b.zip\t1700000000"])
+        self.assertEqual(len(self.client_starts()), 2)
+
+    def test_a_bad_signature_stops_the_run_before_anything_is_extracted(self):
+        publisher, other = self.make_key("publisher"), self.make_key("other")
+        served_b = os.path.join(self.served, "b.zip")
+
+        def signed_as_c():
+            self.serve("c.zip", {"c.txt": "c\n"})
+            self.sign(publisher, "c.zip")
+            for suffix in ("", ".minisig"):
+                os.replace(os.path.join(self.served, "c.zip" + suffix), served_b + suffix)
+
+        def older_than_installed():
+            self.sign(publisher, "b.zip", "-t", "timestamp:1700000000\tfile:b.zip\thashed")
+            self.install({".vorn-update.state": "b.zip\t1800000000\n"})
+
+        def signature_missing():
+            # A valid signature of this very package, left by an earlier run, does not count.
+            shutil.copy(served_b + ".minisig", os.path.join(self.program, "updates"))
+            os.remove(served_b + ".minisig")
+
+        def malformed_key_file():
+            self.install({"vorn-update.pub": "untrusted comment: a key\nnot base64!\n"})
+
+        refused = "ERROR: Update file 'b.zip' "
+        cases = [
+            ("flipped byte",
+             lambda: rewrite(served_b, lambda b: b[:40] + bytes([b[40] ^ 1]) + b[41:]),
+             DOWNLOADED + [
+                refused + "is not signed by the publisher's key: it differs from the file key "
+                f"{publisher.id} signed (changed or damaged after signing)."]),
+            ("another key", lambda: self.sign(other, "b.zip"), DOWNLOADED + [
+                refused + f"is not signed by the publisher's key: it was signed with key "
+                f"{other.id}, which 'vorn-update.pub' does not hold."]),
+            ("legacy Ed", lambda: self.sign(publisher, "b.zip", "-l"), DOWNLOADED + [
+                refused + "has a legacy signature, which is not accepted: sign it again without "
+                "minisign's -l option."]),
+            ("edited trusted comment",
+             lambda: rewrite(served_b + ".minisig", lambda b: b.replace(b"stamp:", b"stamp:9")),
+             DOWNLOADED + [
+                refused + "is not signed by the publisher's key: the trusted comment of its "
+                "signature was changed after signing."]),
+            ("signed under another name", signed_as_c, DOWNLOADED + [
+                refused + "is signed for another file name: 'c.zip'."]),
+            ("older than installed", older_than_installed, DOWNLOADED + [
+                refused + "is older than the installed one: it was signed 2023-11-14 22:13:20 "
+                "UTC, the installed one 2027-01-15 08:00:00 UTC."]),
+            ("signature missing", signature_missing, DOWNLOADED + [
+                "Couldn't connect",
+                refused + "is not signed: its signature 'b.zip.minisig' is missing."]),
+            ("malformed key file", malformed_key_file, [
+                "Preparing to update...",
+                "ERROR: The key file 'vorn-update.pub' is malformed: line 2 is not base64."]),
+        ]
+        self.install({"shared.txt": "installed\n", "versions.txt": "1.0\n"})
+        for number, (name, arrange, expected) in enumerate(cases):
+            with self.subTest(name):
+                shutil.rmtree(os.path.join(self.program, "updates"), ignore_errors=True)
+                os.makedirs(os.path.join(self.program, "updates"))
+                self.install_key(publisher)
+                self.install({".vorn-update.state": "# no package installed yet\n"})
+                self.serve("a.zip", {"shared.txt": "from a\n", "bin/core.txt": "core\n"})
+                self.serve("b.zip", {"shared.txt": "from b\n", "data/b.txt": "b\n"})
+                self.sign(publisher, "a.zip")
+                self.sign(publisher, "b.zip")
+                arrange()
+                before = tree(self.program)
+                del self.server.requested[:]
+                client, log = self.start_client("a.zip", "b.zip", log_name=f"case{number}.log")
+                client.wait(timeout=PATIENCE_S)
+                self.settle(log)
+
+                self.assertEqual(self.lines(log), expected)
+                self.assertEqual(tree(self.program), before, "nothing extracted or recorded")
+                fetched = arrange is not malformed_key_file
+                self.assertEqual(self.updates(), ["a.zip", "a.zip.minisig"] if fetched else [])
+                self.assertEqual(len(self.server.requested), 4 if fetched else 0)
+                self.assertEqual(len(self.client_starts()), number + 1, "no restart")
 
     def test_package_names_are_plain_file_names(self):
         with open(os.path.join(self.root, "outside.txt"), "w") as handle:

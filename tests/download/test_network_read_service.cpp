@@ -23,6 +23,7 @@ class NetworkReadServiceTest : public ::testing::Test {
 protected:
     void SetUp() override {
         service.setTempFolder(temp.path());
+        service.setRetryPolicy(RetryPolicy::none()); // one try per read: retries are tested apart
         QObject::connect(&service, &AsyncReadService::readProgress,
                          [this](qint64 bytesRead, qint64 total, const QString&) {
                              progress.append({bytesRead, total});

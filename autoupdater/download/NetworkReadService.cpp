@@ -35,7 +35,7 @@ constexpr qint64 kSliceBytes = 1 << 20;
 constexpr qint64 kReadBufferBytes = 4 << 20;
 constexpr qint64 kChunkBytes = 1 << 20;
 // How often the record of a partial download follows the bytes on disk while data arrives.
-constexpr milliseconds kRecordInterval{1000};
+constexpr milliseconds kRecordInterval{2000};
 // Start overs at once (the server sent another part than asked for, or refused the range)
 // before the read fails.
 constexpr int kMaxStartOvers = 2;
@@ -92,6 +92,7 @@ public:
           m_address(url.toString(QUrl::FullyEncoded)), m_tag(tag), m_options(options),
           m_http(schemeOf(url) != QLatin1String("file")), m_buffer(kChunkBytes) {
         m_wait.setSingleShot(true);
+        m_wait.setTimerType(Qt::PreciseTimer); // never before the server's time
         connect(&m_wait, &QTimer::timeout, this, [this] { startTry(); });
     }
 
@@ -144,7 +145,7 @@ public:
         // A failed read never looks complete: its total differs from the bytes read. A body
         // refused for what it is counts as nothing received, like an error page.
         bytesRead = m_refusedBody ? 0 : m_mostHeld;
-        total = (m_total > 0 && m_total != bytesRead) ? m_total : 0;
+        total = (m_total > 0 && m_total != bytesRead && !m_refusedBody) ? m_total : 0;
         tempFile.clear();
         keepOrDiscard();
     }

@@ -13,7 +13,8 @@ updater    a fresh program folder (vorn-updater, vbuzip10.dll, and a copy of `sl
            the process to the status line "Download completed." on its standard error: the package
            is then synced and in updates/. The updater is killed right after (it would wait for the
            client), and its peak memory (maximum resident set size) is taken from the kernel.
-curl       `curl -s -o <folder>/big.zip <address>`, timed as a process (no sync).
+curl       `curl -s -o <folder>/big.zip <address>`, timed as a process (no sync); then its file is
+           flushed to disk (fsync), timed as well: what the updater's durability costs curl.
 
 The two take turns, server by server, several repetitions after one untimed warm-up of each, each
 in a fresh folder; before every timed run the file system is synced and the previous run's files
@@ -253,7 +254,10 @@ def curl(folder, address, size):
     seconds = time.perf_counter() - start
     if os.path.getsize(target) != size:
         raise RuntimeError("curl fetched the wrong size")
-    return seconds
+    # What the updater's durability would cost curl: its file flushed to disk afterwards.
+    with open(target, "rb") as handle:
+        os.fsync(handle.fileno())
+    return seconds, time.perf_counter() - start
 
 
 def stage(lines, first, last):
@@ -269,6 +273,7 @@ def measure(args, server, say):
     scratch = tempfile.mkdtemp(prefix="scratch-", dir=args.data)
     updater = Updater(args, scratch)
     times = {"updater": [], "curl": []}
+    synced = []
     memory, startup, transfer = [], [], []
     previous = None
     try:
@@ -286,11 +291,13 @@ def measure(args, server, say):
                         for t, line in lines:
                             say(f"  {t * 1000:8.1f} ms  {line}")
                 else:
-                    seconds = curl(folder, address, args.size)
+                    seconds, with_sync = curl(folder, address, args.size)
                 previous = folder
                 if run == 0:
                     continue
                 times[who].append(seconds)
+                if who == "curl":
+                    synced.append(with_sync)
                 if who == "updater":
                     memory.append(peak)
                     startup.append(stage(lines, None, f"Downloading file {PACKAGE}..."))
@@ -312,6 +319,8 @@ def measure(args, server, say):
          f"{ratio:.2f}x curl; fastest run {min(times['updater']) * 1000:.0f}"),
         (case, "curl -s -o", f"{ms['curl']:.1f}", "ms",
          f"fastest run {min(times['curl']) * 1000:.0f}"),
+        (case, "curl -s -o, then fsync of its file", f"{median(synced) * 1000:.1f}", "ms",
+         f"the updater's durability; updater / this {ms['updater'] / (median(synced) * 1000):.2f}x"),
         (case, "ratio updater / curl", f"{ratio:.2f}", "x",
          f"goal <= {GOAL:.2f}: {'met' if ratio <= GOAL else 'MISSED'}"),
         (case, "ratio updater / curl, paired", f"{paired:.2f}", "x",

@@ -40,6 +40,9 @@ import tempfile
 import time
 import zipfile
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from bench_report import machine_row, median, raise_priority, report  # noqa: E402
+
 GOAL = 1.10  # the updater's time at most 10 % above curl's
 MEMORY_GOAL_MB = 64
 PATIENCE_S = 600.0
@@ -67,12 +70,6 @@ def make_package(folder, size_mib, say):
 
 
 # --- helpers --------------------------------------------------------------------------------------
-
-def median(values):
-    values = sorted(values)
-    n = len(values)
-    return values[n // 2] if n % 2 else (values[n // 2 - 1] + values[n // 2]) / 2
-
 
 def free_port():
     with socket.socket() as probe:
@@ -365,11 +362,7 @@ def main():
     os.makedirs(args.data, exist_ok=True)
     served = make_package(args.data, args.size_mib, say)
     args.size = os.path.getsize(os.path.join(served, PACKAGE))
-    try:
-        os.nice(-10)
-        priority = "nice -10"
-    except OSError:
-        priority = "normal priority"
+    priority = raise_priority()
     load_before = os.getloadavg()[0]
     rows = []
     for key in args.servers.split(","):
@@ -380,19 +373,9 @@ def main():
         finally:
             server.stop()
             shutil.rmtree(scratch, ignore_errors=True)
-    load_after = os.getloadavg()[0]
-    busy = max(load_before, load_after) > (os.cpu_count() or 1)
-    rows.append(("machine", "load average (1 min), before / after", f"{load_before:.1f}", "",
-                 f"after {load_after:.1f}, {os.cpu_count()} CPUs, {priority}" +
-                 ("; BUSY: the wall-clock figures are unreliable" if busy else "")))
+    rows.append(machine_row(load_before, priority))
 
-    if args.table:
-        for row in rows:
-            print("ROW\t" + "\t".join(row))
-    else:
-        say(f"\n{args.runs} runs, medians")
-        for case, variant, value, unit, note in rows:
-            say(f"{case:36} {variant:46} {value:>9} {unit:3} {note}")
+    report(rows, args.table, say, f"\n{args.runs} runs, medians", (36, 46))
     return 0
 
 

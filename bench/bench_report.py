@@ -1,6 +1,7 @@
 """Pieces the Python benchmarks share: medians, priority, the machine's load, the report."""
 
 import os
+import time
 
 
 def median(values):
@@ -37,3 +38,19 @@ def report(rows, table, say, heading, widths=(34, 48)):
     say(heading)
     for case, variant, value, unit, note in rows:
         say(f"{case:{widths[0]}} {variant:{widths[1]}} {value:>9} {unit:3} {note}")
+
+
+def follow_status(process, start, wanted, failing=lambda line: line.startswith("ERROR: ")):
+    """Reads the updater's status lines from its standard error until `wanted` or a failing line
+    arrives; returns the seconds since `start` at which `wanted` arrived (None when it did not)
+    and every line with its arrival time."""
+    lines = []
+    for raw in process.stderr:
+        now = time.perf_counter() - start
+        line = raw.decode(errors="replace").rstrip("\n")
+        lines.append((now, line))
+        if line == wanted:
+            return now, lines
+        if failing(line):
+            break
+    return None, lines

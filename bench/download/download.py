@@ -41,7 +41,7 @@ import time
 import zipfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-from bench_report import machine_row, median, raise_priority, report  # noqa: E402
+from bench_report import follow_status, machine_row, median, raise_priority, report  # noqa: E402
 
 GOAL = 1.10  # the updater's time at most 10 % above curl's
 MEMORY_GOAL_MB = 64
@@ -212,22 +212,15 @@ class Updater:
         client = subprocess.Popen([os.path.join(program, "Vorn.exe"), "600"])
         env = dict(self.env, TMPDIR=os.path.join(program, "tmp"))
         prefix = address[:-len(PACKAGE)]
-        lines = []
         start = time.perf_counter()
         process = subprocess.Popen(
             [os.path.join(program, "vorn-updater"), prefix, PACKAGE, str(client.pid)], cwd=program,
             env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-        done = None
         try:
-            for raw in process.stderr:
-                now = time.perf_counter() - start
-                line = raw.decode(errors="replace").rstrip("\n")
-                lines.append((now, line))
-                if line == "Download completed.":
-                    done = now
-                    break
-                if line.startswith("ERROR: ") or line in ("Couldn't connect", "Connection lost"):
-                    break
+            done, lines = follow_status(
+                process, start, "Download completed.",
+                lambda line: line.startswith("ERROR: ") or line in ("Couldn't connect",
+                                                                    "Connection lost"))
         finally:
             process.kill()
             _, _, usage = os.wait4(process.pid, 0)

@@ -40,7 +40,7 @@ import time
 import zipfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-from bench_report import machine_row, median, raise_priority, report  # noqa: E402
+from bench_report import follow_status, machine_row, median, raise_priority, report  # noqa: E402
 
 CASE = "small + mixed"
 GOAL = 1.15
@@ -204,22 +204,12 @@ class Updater:
         env = dict(self.env, TMPDIR=os.path.join(program, "tmp"))
         command = [os.path.join(program, "vorn-updater"), self.prefix, *PACKAGES,
                    str(ended_pid())]
-        lines = []
         cpu = children_cpu()
         start = time.perf_counter()
         process = subprocess.Popen(command, cwd=program, env=env, stdin=subprocess.DEVNULL,
                                    stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-        complete = None
         try:
-            for raw in process.stderr:
-                now = time.perf_counter() - start
-                line = raw.decode(errors="replace").rstrip("\n")
-                lines.append((now, line))
-                if line == "Client update complete.":
-                    complete = now
-                    break
-                if line.startswith("ERROR: "):
-                    break
+            complete, lines = follow_status(process, start, "Client update complete.")
             process.stderr.close()
             process.wait(timeout=PATIENCE_S)
         finally:

@@ -14,7 +14,7 @@ QString keyOf(const QString& id) {
 } // namespace
 
 DL::DL(AsyncReadService* service, QObject* parent)
-    : QObject(parent), m_service(service ? service : new NetworkReadService()),
+    : QObject(parent), m_service(service ? service : NetworkReadService::forPackages()),
       m_ownsService(service == nullptr) {
     connect(m_service, &AsyncReadService::readProgress, this, &DL::onReadProgress,
             Qt::DirectConnection);

@@ -39,6 +39,9 @@ import tempfile
 import time
 import zipfile
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from bench_report import follow_status, machine_row, median, raise_priority, report  # noqa: E402
+
 CASE = "small + mixed"
 GOAL = 1.15
 PATIENCE_S = 300.0
@@ -123,12 +126,6 @@ def make_packages(folder, say):
 
 # --- helpers --------------------------------------------------------------------------------------
 
-def median(values):
-    values = sorted(values)
-    n = len(values)
-    return values[n // 2] if n % 2 else (values[n // 2 - 1] + values[n // 2]) / 2
-
-
 def count_files(folder, leave_out=()):
     n = 0
     for root, dirs, files in os.walk(folder):
@@ -207,22 +204,12 @@ class Updater:
         env = dict(self.env, TMPDIR=os.path.join(program, "tmp"))
         command = [os.path.join(program, "vorn-updater"), self.prefix, *PACKAGES,
                    str(ended_pid())]
-        lines = []
         cpu = children_cpu()
         start = time.perf_counter()
         process = subprocess.Popen(command, cwd=program, env=env, stdin=subprocess.DEVNULL,
                                    stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-        complete = None
         try:
-            for raw in process.stderr:
-                now = time.perf_counter() - start
-                line = raw.decode(errors="replace").rstrip("\n")
-                lines.append((now, line))
-                if line == "Client update complete.":
-                    complete = now
-                    break
-                if line.startswith("ERROR: "):
-                    break
+            complete, lines = follow_status(process, start, "Client update complete.")
             process.stderr.close()
             process.wait(timeout=PATIENCE_S)
         finally:
@@ -307,13 +294,7 @@ def main():
         print(text, file=sys.stderr if args.table else sys.stdout, flush=True)
 
     served = make_packages(args.data, say)
-    # Ahead of other work on the machine (when allowed): both contenders and the server inherit
-    # it, so that foreign load disturbs the comparison less.
-    try:
-        os.nice(-10)
-        priority = "nice -10"
-    except OSError:
-        priority = "normal priority"
+    priority = raise_priority()
     load_before = os.getloadavg()[0]
     expected = None
     os.makedirs(args.data, exist_ok=True)
@@ -371,8 +352,6 @@ def main():
         server.wait()
         shutil.rmtree(scratch, ignore_errors=True)
 
-    load_after = os.getloadavg()[0]
-    busy = max(load_before, load_after) > (os.cpu_count() or 1)
     ms = {k: median(v) * 1000 for k, v in totals.items()}
     ratio = ms["updater"] / ms["reference"]
     verdict = "met" if ratio <= GOAL else "MISSED"
@@ -405,21 +384,14 @@ def main():
         (CASE + ", CPU time", "curl + bsdtar (user + system)", f"{cpu_ms['reference']:.1f}", "ms",
          "1.00x"),
     ]
-    rows.append(("machine", "load average (1 min), before / after", f"{load_before:.1f}", "",
-                 f"after {load_after:.1f}, {os.cpu_count()} CPUs, {priority}" +
-                 ("; BUSY: the wall-clock figures are unreliable" if busy else "")))
+    rows.append(machine_row(load_before, priority))
     for name, values in stage_times.items():
         rows.append((CASE + ", updater stages", name, f"{median(values) * 1000:.1f}", "ms", ""))
     for name, values in ref_stages.items():
         rows.append((CASE + ", reference stages", name, f"{median(values) * 1000:.1f}", "ms", ""))
 
-    if args.table:
-        for row in rows:
-            print("ROW\t" + "\t".join(row))
-    else:
-        say(f"\n{runs} runs, medians; {expected} files extracted per run")
-        for case, variant, value, unit, note in rows:
-            say(f"{case:34} {variant:48} {value:>9} {unit:3} {note}")
+    report(rows, args.table, say,
+           f"\n{runs} runs, medians; {expected} files extracted per run", (34, 48))
     return 0
 
 

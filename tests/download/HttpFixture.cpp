@@ -17,6 +17,8 @@
 
 namespace {
 constexpr qint64 kHighWater = 256 * 1024; // bytes queued in the socket before waiting
+// How soon after a cut a repeated request counts as sent again by the client's network layer.
+constexpr qint64 kResendWindowMs = 100;
 
 QByteArray readData(const char* name) {
     QFile file(QStringLiteral(VORN_FIXTURE_DATA "/") + QLatin1String(name));
@@ -113,19 +115,48 @@ private:
                                        lines[i].mid(colon + 1).trimmed());
         }
         m_answering = true;
-        m_response = m_fixture->m_routes.value(request.path, Response::error(404, "Not Found"));
+        m_path = request.path;
+        m_response = m_fixture->responseFor(request);
         m_fixture->served(this, request);
+        answerRange(request);
         if (m_closed)
             return;
         sendHead();
         feed();
     }
 
-    qint64 bodySize() const {
+    qint64 wholeSize() const {
         if (m_response.endless)
             return std::numeric_limits<qint64>::max();
         return m_response.generatedSize >= 0 ? m_response.generatedSize
                                              : qint64(m_response.body.size());
+    }
+    qint64 bodySize() const { return m_response.endless ? wholeSize() : wholeSize() - m_offset; }
+
+    // A request for the rest, when the response takes ranges: 206 from the asked offset, 416
+    // past the end, the whole body when If-Range names another version.
+    void answerRange(const Request& request) {
+        const QByteArray range = request.headers.value("range");
+        if (!m_response.ranges || !range.startsWith("bytes=") || !range.endsWith('-'))
+            return;
+        const QByteArray ifRange = request.headers.value("if-range");
+        const QByteArray validator =
+            m_response.etag.isEmpty() ? m_response.lastModified : m_response.etag;
+        if (!ifRange.isEmpty() && ifRange != validator)
+            return;
+        const qint64 offset = range.mid(6, range.size() - 7).toLongLong();
+        const qint64 whole = wholeSize();
+        if (offset >= whole) {
+            m_response = Response::error(416, "Range Not Satisfiable");
+            return;
+        }
+        m_offset = offset;
+        m_response.status = 206;
+        m_response.reason = "Partial Content";
+        m_response.headers.append(
+            qMakePair(QByteArray("Content-Range"), "bytes " + QByteArray::number(offset) + '-' +
+                                                       QByteArray::number(whole - 1) + '/' +
+                                                       QByteArray::number(whole)));
     }
 
     void sendHead() {
@@ -145,6 +176,12 @@ private:
         case Response::Framing::UntilClose:
             break;
         }
+        if (!m_response.etag.isEmpty())
+            head += "ETag: " + m_response.etag + "\r\n";
+        if (!m_response.lastModified.isEmpty())
+            head += "Last-Modified: " + m_response.lastModified + "\r\n";
+        if (m_response.ranges)
+            head += "Accept-Ranges: bytes\r\n";
         for (const auto& [name, value] : m_response.headers)
             head += name + ": " + value + "\r\n";
         head += "\r\n";
@@ -159,6 +196,7 @@ private:
         while (m_socket->bytesToWrite() < kHighWater) {
             if (m_response.cutAfter >= 0 && m_sent >= m_response.cutAfter) {
                 m_finished = true;
+                m_fixture->cutOff(m_path);
                 m_socket->disconnectFromHost();
                 return;
             }
@@ -181,8 +219,8 @@ private:
             if (m_response.stallAfter >= 0)
                 piece = std::min(piece, m_response.stallAfter - m_sent);
             const QByteArray data = (m_response.generatedSize >= 0 || m_response.endless)
-                                        ? pattern(m_sent, piece)
-                                        : m_response.body.mid(m_sent, piece);
+                                        ? pattern(m_offset + m_sent, piece)
+                                        : m_response.body.mid(m_offset + m_sent, piece);
             if (!chunked)
                 m_socket->write(data);
             else if (piece == whole)
@@ -205,6 +243,8 @@ private:
     QTcpSocket* m_socket;
     QByteArray m_head;
     Response m_response;
+    QByteArray m_path;
+    qint64 m_offset = 0; // of the body's first byte in the whole (a range)
     qint64 m_sent = 0;
     bool m_answering = false;
     bool m_finished = false;
@@ -251,7 +291,32 @@ QString HttpFixture::url(const QString& path) const {
 }
 
 void HttpFixture::route(const QByteArray& path, const Response& response) {
-    m_routes.insert(path, response);
+    routeSequence(path, {response});
+}
+
+void HttpFixture::routeSequence(const QByteArray& path, const QList<Response>& responses) {
+    m_routes.insert(path, Route{responses, 0, {}, {}, {}});
+}
+
+HttpFixture::Response HttpFixture::responseFor(const Request& request) {
+    const auto route = m_routes.find(request.path);
+    if (route == m_routes.end() || route->responses.isEmpty())
+        return Response::error(404, "Not Found");
+    const QByteArray range = request.headers.value("range");
+    const bool resent = route->next > 0 && range == route->lastRange && route->sinceCut.isValid() &&
+                        route->sinceCut.elapsed() < kResendWindowMs;
+    route->lastRange = range;
+    route->sinceCut.invalidate();
+    if (!resent)
+        route->distinct.append(request);
+    const qsizetype index = resent ? route->next - 1 : route->next++;
+    return route->responses.at(std::min(index, route->responses.size() - 1));
+}
+
+void HttpFixture::cutOff(const QByteArray& path) {
+    const auto route = m_routes.find(path);
+    if (route != m_routes.end())
+        route->sinceCut.start();
 }
 
 QList<QByteArray> HttpFixture::requestedPaths() const {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QList>
 #include <QMap>
 #include <QObject>
@@ -37,6 +38,11 @@ public:
         bool endless = false;         // pattern() bytes without end, until the client goes away
         qint64 pieceSize = 16 * 1024; // bytes written at a time
         int pieceDelayMs = 0;         // pause between two pieces of the body
+        QByteArray etag;              // sent as ETag when set
+        QByteArray lastModified;      // sent as Last-Modified when set
+        // Answers "Range: bytes=N-" with the rest (206, or 416 past the end), unless an If-Range
+        // names another validator than this response's (then the whole body, 200).
+        bool ranges = false;
 
         static Response ok(const QByteArray& body);
         static Response generated(qint64 size); // pattern() bytes
@@ -62,8 +68,17 @@ public:
 
     // What `path` answers; paths without a response answer 404.
     void route(const QByteArray& path, const Response& response);
+    // The n-th request of `path` gets the n-th response; the last one answers all that follow.
+    // A request that repeats the one before right after its answer was cut off gets the same
+    // answer: Qt's network layer sends a request again on its own when a connection breaks.
+    void routeSequence(const QByteArray& path, const QList<Response>& responses);
 
     QList<Request> requests() const { return m_requests; }
+    // The requests of a path routed with routeSequence() or route(), less those the client's
+    // network layer sent again on its own.
+    QList<Request> distinctRequests(const QByteArray& path) const {
+        return m_routes.value(path).distinct;
+    }
     QList<QByteArray> requestedPaths() const;
     int requestCount(const QByteArray& path) const;
     // Connections currently open (stalled ones included).
@@ -85,10 +100,19 @@ private:
     friend class Connection;
     void accept();
     void served(Connection* connection, const Request& request);
+    Response responseFor(const Request& request);
+    void cutOff(const QByteArray& path);
 
     Transport m_transport;
     std::unique_ptr<QTcpServer> m_server;
-    QMap<QByteArray, Response> m_routes;
+    struct Route {
+        QList<Response> responses;
+        qsizetype next = 0;
+        QByteArray lastRange;
+        QElapsedTimer sinceCut; // of the route's last answer, when it was cut off
+        QList<Request> distinct;
+    };
+    QMap<QByteArray, Route> m_routes;
     QList<Request> m_requests;
     QList<Connection*> m_connections;
 };

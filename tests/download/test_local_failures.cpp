@@ -31,6 +31,7 @@ class LocalFailureTest : public ::testing::Test {
 protected:
     void SetUp() override {
         service.setTempFolder(temp.path());
+        service.setRetryPolicy(RetryPolicy::none()); // one try per read: retries are tested apart
         QObject::connect(
             &service, &AsyncReadService::readComplete,
             [this](qint64 bytesRead, qint64 total, const QString&, const QString& file) {

@@ -1,13 +1,19 @@
 // The network read service against the loopback server, file addresses and bad addresses.
+#include <QElapsedTimer>
 #include <QSslConfiguration>
 #include <QTemporaryDir>
+#include <QTimeZone>
 #include <QUrl>
+#include <climits>
 #include <gtest/gtest.h>
 #include <optional>
 
 #include "DownloadTestSupport.h"
 #include "HttpFixture.h"
 #include "download/NetworkReadService.h"
+#include "download/PackageCheck.h"
+#include "download/PartialDownload.h"
+#include "Version.h"
 
 using namespace std::chrono_literals;
 using Response = HttpFixture::Response;
@@ -23,6 +29,7 @@ class NetworkReadServiceTest : public ::testing::Test {
 protected:
     void SetUp() override {
         service.setTempFolder(temp.path());
+        service.setRetryPolicy(RetryPolicy::none()); // one try per read: retries are tested apart
         QObject::connect(&service, &AsyncReadService::readProgress,
                          [this](qint64 bytesRead, qint64 total, const QString&) {
                              progress.append({bytesRead, total});
@@ -314,4 +321,330 @@ TEST_F(SecureReadTest, TrustedCertificateReadsAndNeverRedirectsToHttp) {
     expectFailed(outcome);
     EXPECT_EQ(outcome.bytesRead, 0);
     EXPECT_TRUE(server.requests().isEmpty());
+}
+
+// Tries again, and goes on from the bytes that arrived: the service as the program sets it up,
+// with short waits.
+class ResumeRetryTest : public NetworkReadServiceTest {
+protected:
+    static constexpr qint64 kSize = 400000;
+
+    void SetUp() override {
+        NetworkReadServiceTest::SetUp();
+        service.setRetryPolicy({3, 250ms, 30s}); // longer than the fixture's resend window
+        clock.start();
+        QObject::connect(&server, &HttpFixture::requestReceived,
+                         [this] { requestTimes.append(clock.elapsed()); });
+        s_warnings.clear();
+        previousHandler = qInstallMessageHandler(
+            [](QtMsgType, const QMessageLogContext&, const QString& text) { s_warnings << text; });
+    }
+    void TearDown() override { qInstallMessageHandler(previousHandler); }
+
+    // One read of `address` to its end, whatever it leaves in the temporary folder.
+    Outcome attempt(NetworkReadService& reader, const QString& address) {
+        const qsizetype before = outcomes.size();
+        reader.start(address, 1, "Id", 16);
+        waitUntil([&] { return outcomes.size() > before; });
+        return outcomes.last();
+    }
+    QStringList retryLines() const { return s_warnings.filter("trying again"); }
+    // A header of the n-th request of `path` (not counting those Qt sent again on its own).
+    QByteArray header(const QByteArray& path, int n, const QByteArray& name) const {
+        return server.distinctRequests(path).value(n).headers.value(name);
+    }
+    int tries(const QByteArray& path) const { return int(server.distinctRequests(path).size()); }
+
+    static Response part(qint64 cutAfter, const QByteArray& etag = "\"v1\"") {
+        Response response = Response::generated(kSize);
+        response.etag = etag;
+        response.ranges = true;
+        response.cutAfter = cutAfter;
+        return response;
+    }
+    static Response rangeAnswer(const QByteArray& contentRange) {
+        Response response = Response::ok(HttpFixture::pattern(10, kSize - 10));
+        response.status = 206;
+        response.headers.append(qMakePair(QByteArray("Content-Range"), contentRange));
+        return response;
+    }
+
+    inline static QStringList s_warnings;
+    QtMessageHandler previousHandler = nullptr;
+    QElapsedTimer clock;
+    QList<qint64> requestTimes;
+};
+
+TEST_F(ResumeRetryTest, SecondTryAsksForTheRestOrStartsOver) {
+    Response byDate = part(kSize / 2, {});
+    byDate.lastModified = "Wed, 21 Oct 2015 07:28:00 GMT";
+    Response changed = Response::ok("another version");
+    changed.etag = "\"v2\"";
+    const QByteArray half = "bytes=200000-", v1 = "\"v1\"";
+    struct Case {
+        const char* name;
+        int requests;
+        QByteArray range, ifRange; // of the second request
+        QList<Response> responses;
+        QByteArray content; // empty: the generated body
+    } cases[] = {
+        {"rest by entity tag", 2, half, v1, {part(kSize / 2), part(-1)}, {}},
+        {"rest by date", 2, half, byDate.lastModified, {byDate, part(-1, {})}, {}},
+        {"server ignores ranges", 2, half, v1, {part(kSize / 2), Response::generated(kSize)}, {}},
+        {"file changed", 2, half, v1, {part(kSize / 2), changed}, "another version"},
+        {"wrong start",
+         3,
+         half,
+         v1,
+         {part(kSize / 2), rangeAnswer("bytes 10-399999/400000"), part(-1)},
+         {}},
+        {"wrong total",
+         3,
+         half,
+         v1,
+         {part(kSize / 2), rangeAnswer("bytes 200000-400009/400010"), part(-1)},
+         {}},
+        {"range refused",
+         3,
+         half,
+         v1,
+         {part(kSize / 2), Response::error(416, "Range Not Satisfiable"), part(-1)},
+         {}},
+        {"weak entity tag", 2, {}, {}, {part(kSize / 2, "W/\"v1\""), part(-1, "W/\"v1\"")}, {}},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const QByteArray path = "/pkg" + QByteArray::number(++n) + ".zip";
+        server.routeSequence(path, c.responses);
+        progress.clear();
+        const Outcome outcome = read(server.url(QString::fromLatin1(path)));
+        const QByteArray expected =
+            c.content.isEmpty() ? HttpFixture::pattern(0, kSize) : c.content;
+        EXPECT_EQ(outcome.content, expected);
+        EXPECT_EQ(outcome.bytesRead, expected.size());
+        EXPECT_EQ(tries(path), c.requests);
+        EXPECT_EQ(header(path, 1, "range"), c.range);
+        EXPECT_EQ(header(path, 1, "if-range"), c.ifRange);
+        if (c.requests == 3) {
+            EXPECT_EQ(header(path, 2, "range"), QByteArray()) << "the start over asks for all";
+        }
+        // The progress shows the whole file, also while the rest arrives.
+        ASSERT_FALSE(progress.isEmpty());
+        EXPECT_EQ(progress.last(), qMakePair(qint64(expected.size()), qint64(expected.size())));
+        for (const auto& [bytes, total] : progress)
+            EXPECT_TRUE(total == kSize || total == expected.size()) << total;
+        EXPECT_EQ(retryLines().size(), n);
+    }
+}
+
+TEST_F(ResumeRetryTest, WhatIsTriedAgainAndHowOften) {
+    service.setStallTimeout(300ms);
+    Response unavailable = Response::error(503, "Service Unavailable");
+    Response stall = part(-1);
+    stall.stallAfter = 1000;
+    Response cut = Response::generated(kSize); // no validator: every try starts over
+    cut.cutAfter = 100000;
+    struct Case {
+        const char* name;
+        QList<Response> responses;
+        int requests;
+        bool complete;
+        qint64 bytesRead;
+    } cases[] = {
+        {"two cuts, then the rest", {part(100000), part(100000), part(-1)}, 3, true, kSize},
+        {"four cuts, nothing to go on from", {cut}, 4, false, 100000},
+        {"not found", {Response::error(404, "Not Found")}, 1, false, 0},
+        {"server error", {Response::error(500, "Internal Server Error")}, 1, false, 0},
+        {"bad gateway, then the file",
+         {Response::error(502, "Bad Gateway"), part(-1)},
+         2,
+         true,
+         kSize},
+        {"unavailable four times", {unavailable}, 4, false, 0},
+        {"gateway time-out", {Response::error(504, "Gateway Timeout"), part(-1)}, 2, true, kSize},
+        {"stalled, then the rest", {stall, part(-1)}, 2, true, kSize},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        s_warnings.clear();
+        const QByteArray path = "/try" + QByteArray::number(++n) + ".zip";
+        server.routeSequence(path, c.responses);
+        const Outcome outcome = attempt(service, server.url(QString::fromLatin1(path)));
+        EXPECT_EQ(tries(path), c.requests);
+        EXPECT_EQ(retryLines().size(), c.requests - 1);
+        EXPECT_EQ(!outcome.tempFile.isEmpty(), c.complete);
+        EXPECT_EQ(outcome.bytesRead, c.bytesRead);
+        // Each failed try is one line; the last failure has the line of its own.
+        EXPECT_EQ(s_warnings.filter("Download of").size(), c.requests - 1 + (c.complete ? 0 : 1))
+            << s_warnings.join('\n').toStdString();
+    }
+    // Refused connections and refused certificates are never tried again.
+    s_warnings.clear();
+    attempt(service, QStringLiteral("http://127.0.0.1:%1/pkg.zip").arg(HttpFixture::closedPort()));
+    EXPECT_TRUE(retryLines().isEmpty());
+}
+
+TEST_F(ResumeRetryTest, RetryAfterIsHonouredWithinItsCap) {
+    service.setRetryPolicy({3, 50ms, 1500ms});
+    Response soon = Response::error(503, "Service Unavailable");
+    soon.headers.append(qMakePair(QByteArray("Retry-After"), QByteArray("1")));
+    Response late = soon;
+    late.headers.last().second = "3600";
+    server.routeSequence("/soon.zip", {soon, part(-1)});
+    server.routeSequence("/late.zip", {late, part(-1)});
+    for (const char* path : {"/soon.zip", "/late.zip"}) {
+        SCOPED_TRACE(path);
+        requestTimes.clear();
+        EXPECT_EQ(read(server.url(QLatin1String(path))).bytesRead, kSize);
+        ASSERT_EQ(requestTimes.size(), 2);
+        const qint64 waited = requestTimes[1] - requestTimes[0];
+        EXPECT_GE(waited, path[1] == 's' ? 1000 : 1500);
+        EXPECT_LT(waited, 2500);
+    }
+}
+
+TEST_F(ResumeRetryTest, DroppedInAWaitEndsAtOnceAndTheNextRunAsksForTheRest) {
+    server.route("/cut.zip", part(kSize / 2));
+    auto first = std::make_unique<NetworkReadService>();
+    first->setTempFolder(temp.path());
+    first->setRetryPolicy({3, 30s, 30s});
+    bool completed = false;
+    QObject::connect(first.get(), &AsyncReadService::readComplete, [&] { completed = true; });
+    first->start(server.url("/cut.zip"), 1, "Id", 16);
+    waitUntil([&] { return !retryLines().isEmpty(); });
+    QElapsedTimer dropping;
+    dropping.start();
+    first.reset(); // as the program's end does
+    QCoreApplication::processEvents();
+    EXPECT_LT(dropping.elapsed(), 1000);
+    EXPECT_FALSE(completed);
+    EXPECT_EQ(tries("/cut.zip"), 1);
+
+    server.route("/cut.zip", part(-1));
+    EXPECT_EQ(read(server.url("/cut.zip")).content, HttpFixture::pattern(0, kSize));
+    EXPECT_EQ(header("/cut.zip", 0, "range"), "bytes=200000-");
+}
+
+TEST_F(ResumeRetryTest, PartialsOfOtherAddressesOrOlderThanADayAreDiscarded) {
+    server.route("/pkg.zip", part(-1));
+    const QString address = server.url("/pkg.zip");
+    struct Case {
+        const char* name;
+        QString recorded;
+        qint64 ageSeconds;
+        QByteArray range;
+    } cases[] = {{"fresh", address, 60, "bytes=1000-"},
+                 {"another address", server.url("/other.zip"), 60, {}},
+                 {"older than a day", address, 25 * 3600, {}}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        writeFile(temp.filePath("vorn-download-abc123.part"), HttpFixture::pattern(0, 1000));
+        const PartialDownload record{
+            c.recorded, "vorn-download-abc123.part",
+            "\"v1\"",   kSize,
+            1000,       QDateTime::currentDateTimeUtc().addSecs(-c.ageSeconds)};
+        ASSERT_TRUE(record.save(temp.filePath(PartialDownload::recordName(address))));
+        const int next = tries("/pkg.zip");
+        EXPECT_EQ(read(address).content, HttpFixture::pattern(0, kSize)); // and nothing left
+        EXPECT_EQ(header("/pkg.zip", next, "range"), c.range);
+    }
+}
+
+TEST_F(ResumeRetryTest, FileAddressesGoOnBySeeking) {
+    QTemporaryDir folder;
+    const QByteArray body = HttpFixture::pattern(3, 3 << 20); // three slices
+    writeFile(folder.filePath("pkg.zip"), body);
+    const QString address = QUrl::fromLocalFile(folder.filePath("pkg.zip")).toString();
+    {
+        NetworkReadService first;
+        first.setTempFolder(temp.path());
+        qint64 received = 0;
+        QObject::connect(&first, &AsyncReadService::readProgress, [&](qint64 d) { received = d; });
+        first.start(address, 1, "Id", 16);
+        waitUntil([&] { return received > 0; });
+    } // dropped after its first slice
+    progress.clear();
+    EXPECT_EQ(read(address).content, body);
+    ASSERT_FALSE(progress.isEmpty());
+    EXPECT_GT(progress.first().first, 1 << 20) << "did not go on from the bytes held";
+}
+
+TEST_F(ResumeRetryTest, PackageReadsTakeOnlyZipArchivesAndNameTheUpdater) {
+    service.setExpectedContent(NetworkReadService::Content::ZipArchive);
+    const QByteArray end = QByteArray("PK\x05\x06", 4) + QByteArray(18, '\0'); // no entries
+    const QByteArray archive = QByteArray("PK\x03\x04", 4) + HttpFixture::pattern(0, 5000) + end;
+    Response page = Response::ok("<!DOCTYPE html><html>Down for maintenance</html>");
+    page.headers.append(qMakePair(QByteArray("Content-Type"), QByteArray("text/html")));
+    struct Case {
+        const char* path;
+        Response response;
+        qint64 bytesRead;
+        const char* said; // in the diagnostic; nullptr: the read succeeds
+    } cases[] = {
+        {"/archive.zip", Response::ok(archive), archive.size(), nullptr},
+        {"/empty.zip", Response::ok(end), end.size(), nullptr},
+        {"/page.zip", page, 0,
+         "bytes beginning \"<!DOCTYPE html><html>Down for maintenance</html>\" of type text/html"},
+        {"/tiny.zip", Response::ok("PK"), 0, "bytes beginning \"PK\""},
+        {"/binary.zip", Response::ok(QByteArray("\x1f\x8b\x08\x00", 4)), 0, "\\x1f\\x8b\\x08\\x00"},
+        {"/half.zip", Response::ok(archive.left(3000)), 3000, "a zip archive without its end"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        s_warnings.clear();
+        server.route(c.path, c.response);
+        const Outcome outcome = read(server.url(QLatin1String(c.path)));
+        EXPECT_EQ(outcome.bytesRead, c.bytesRead);
+        EXPECT_EQ(outcome.tempFile.isEmpty(), c.said != nullptr);
+        if (c.said) {
+            EXPECT_EQ(outcome.total, 0);
+            const QStringList said = s_warnings.filter("Download of");
+            ASSERT_EQ(said.size(), 1);
+            EXPECT_TRUE(said[0].contains(QLatin1String(c.said))) << said[0].toStdString();
+        }
+    }
+    EXPECT_EQ(header("/archive.zip", 0, "user-agent"), "vorn-updater/" VORN_UPDATER_VERSION);
+    // After the end record only its comment may follow.
+    const QByteArray commented = end.left(20) + QByteArray("\x03\x00", 2) + "abc";
+    EXPECT_TRUE(PackageCheck::endsLikeZip(commented));
+    EXPECT_FALSE(PackageCheck::endsLikeZip(commented + "x"));
+    EXPECT_FALSE(PackageCheck::endsLikeZip(commented.left(commented.size() - 1)));
+}
+
+TEST(RetryPolicyTest, WaitsAndTheServersRetryAfter) {
+    const RetryPolicy policy;
+    EXPECT_EQ(policy.waitBefore(1, std::nullopt), 1s);
+    EXPECT_EQ(policy.waitBefore(2, std::nullopt), 2s);
+    EXPECT_EQ(policy.waitBefore(3, std::nullopt), 4s);
+    EXPECT_EQ(policy.waitBefore(1, 12s), 12s);
+    EXPECT_EQ(policy.waitBefore(1, 3600s), 30s);
+    const QDateTime now(QDate(2024, 5, 1), QTime(12, 0), QTimeZone::utc());
+    const struct {
+        const char* value;
+        std::optional<std::chrono::milliseconds> wait;
+    } cases[] = {{"5", 5s},
+                 {" 0 ", 0s},
+                 {"Wed, 01 May 2024 12:00:10 GMT", 10s},
+                 {"Wed, 01 May 2024 11:00:00 GMT", 0s},
+                 {"99999999999", std::chrono::milliseconds(INT_MAX)},
+                 {"-3", std::nullopt},
+                 {"soon", std::nullopt},
+                 {"", std::nullopt}};
+    for (const auto& c : cases)
+        EXPECT_EQ(parseRetryAfter(c.value, now), c.wait) << c.value;
+}
+
+TEST(PartialDownloadTest, ValidatorsAndContentRanges) {
+    EXPECT_EQ(PartialDownload::validatorOf("\"v1\"", "date"), "\"v1\"");
+    EXPECT_EQ(PartialDownload::validatorOf("W/\"v1\"", "date"), "")
+        << "never a weak tag, nor a date then";
+    EXPECT_EQ(PartialDownload::validatorOf("", " date "), "date");
+    const std::optional<ContentRange> range = ContentRange::parse(" bytes 5-9/10");
+    ASSERT_TRUE(range);
+    EXPECT_EQ((QList<qint64>{range->first, range->last, range->total}), (QList<qint64>{5, 9, 10}));
+    for (const char* value :
+         {"bytes 5-9/*", "bytes 9-5/10", "bytes 0-10/10", "items 0-9/10", "bytes -9/10"})
+        EXPECT_FALSE(ContentRange::parse(value)) << value;
 }

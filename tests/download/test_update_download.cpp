@@ -161,6 +161,7 @@ class EndToEndTest : public ::testing::Test {
 protected:
     void SetUp() override {
         service.setTempFolder(temp.path());
+        service.setRetryPolicy(RetryPolicy::none()); // one try per read: retries are tested apart
         QObject::connect(&dl, &DL::Progress,
                          [this](qint64& d, qint64& t, QString&) { DL_Progress(bar, label, d, t); });
         QObject::connect(&dl, &DL::Completed, [this](qint64& d, qint64& t, QString&) {

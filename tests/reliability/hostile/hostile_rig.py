@@ -9,6 +9,7 @@ snapshot of that folder shows anything the updater wrote where it should not.
 import concurrent.futures
 import os
 import random
+import re
 import shutil
 import socket
 import ssl
@@ -190,11 +191,12 @@ def trusting_launcher(rig, trust_folder):
 
 class RawServer:
     """A loopback TCP server that reads each request's head and hands the connection to
-    behave(server, connection, path). Every connection has its own thread; all of them stop when
+    behave(server, connection, path) (with the head as a fourth argument when with_head is set). Every connection has its own thread; all of them stop when
     the server is closed, and every loop is bounded in bytes as well."""
 
-    def __init__(self, behave):
+    def __init__(self, behave, with_head=False):
         self.behave = behave
+        self.with_head = with_head  # behave(server, connection, path, head) then
         self.closing = threading.Event()
         self.release = threading.Event()  # ends the behaviours that wait or stream on purpose
         self.lock = threading.Lock()
@@ -236,7 +238,10 @@ class RawServer:
                         return
                     head += data
                 path = head.split(b" ", 2)[1].decode("latin-1")
-                self.behave(self, connection, path)
+                if self.with_head:
+                    self.behave(self, connection, path, head)
+                else:
+                    self.behave(self, connection, path)
             except OSError:
                 pass  # the updater went away: that is its right
 
@@ -286,3 +291,68 @@ def closed_port():
 
 def noise(size, seed=7):
     return random.Random(seed).randbytes(size)
+
+
+class Tries:
+    """A behaviour for a RawServer(with_head=True) that answers the n-th request of the package
+    with answers[n] (the last one answers all that follow) and keeps each request's head. A request
+    that repeats the one before within a moment of that one's cut is Qt's network layer sending it
+    again on its own: it gets the same answer and is not counted."""
+
+    RESEND_WINDOW_S = 0.1
+
+    def __init__(self, answers):
+        self.answers = answers
+        self.heads = []       # of the counted requests, as {name: value} with lower-case names
+        self.times = []       # their arrival, time.monotonic()
+        self.cut_at = None
+        self.lock = threading.Lock()
+
+    def __call__(self, server, connection, path, head):
+        lines = head.decode("latin-1").split("\r\n")
+        fields = {k.strip().lower(): v.strip() for k, _, v in (l.partition(":") for l in lines[1:] if l)}
+        with self.lock:
+            resent = (self.heads and fields == self.heads[-1] and self.cut_at is not None
+                      and time.monotonic() - self.cut_at < self.RESEND_WINDOW_S)
+            if not resent:
+                self.heads.append(fields)
+                self.times.append(time.monotonic())
+            answer = self.answers[min(len(self.heads) - 1, len(self.answers) - 1)]
+        if answer(server, connection, fields):
+            with self.lock:
+                self.cut_at = time.monotonic()
+
+
+def ranged(body, etag=None, cut_after=None, piece=None, pause_s=0.0):
+    """An answer with body: the rest of it for "Range: bytes=N-" when If-Range holds etag (206),
+    else all of it; cut off (reset) after cut_after bytes. Returns whether it cut."""
+    def answer(server, connection, fields):
+        start, status, extra = 0, "200 OK", {}
+        match = re.fullmatch(r"bytes=(\d+)-", fields.get("range", ""))
+        if match and etag and fields.get("if-range") == etag and int(match.group(1)) < len(body):
+            start, status = int(match.group(1)), "206 Partial Content"
+            extra["Content_Range"] = f"bytes {start}-{len(body) - 1}/{len(body)}"
+        if etag:
+            extra["ETag"] = etag
+        server.send(connection, head(status, Content_Length=len(body) - start, **extra))
+        rest = body[start:] if cut_after is None else body[start:start + cut_after]
+        step = piece or len(rest) or 1
+        for at in range(0, len(rest), step):
+            server.send(connection, rest[at:at + step])
+            time.sleep(pause_s)
+        if cut_after is None:
+            connection.shutdown(socket.SHUT_RDWR)
+            return False
+        RawServer.reset(connection)
+        return True
+    return answer
+
+
+def status_answer(status, **fields):
+    def answer(server, connection, request):
+        page = b"<html><body>" + status.encode() + b"</body></html>"
+        server.send(connection, head(status, Content_Length=len(page), Content_Type="text/html",
+                                     **fields) + page)
+        connection.shutdown(socket.SHUT_RDWR)
+        return False
+    return answer

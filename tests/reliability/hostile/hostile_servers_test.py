@@ -6,10 +6,12 @@ fresh program folder, and into one where updates/ still holds a valid pkg.zip fr
 Either way a failed transfer must end the run with its status line ("Couldn't connect" when no
 byte of the body arrived, "Connection lost" when some did), before anything is extracted, with
 the installation unchanged, no package taken from it (and the earlier run's package neither
-replaced nor used), no temporary file left, and no client started by the close button. Where
-HTTP itself counts a transfer as complete (a body cut off without a length, bytes past the
-announced length) the archive's own checks must refuse what arrived. Each wait has an upper
-bound; a run that does not end within it fails the case.
+replaced nor used), no temporary file left, and no client started by the close button. A body
+that is no zip archive (an HTML page, noise, an archive without its end) never replaces the
+earlier package. Each wait has an upper bound; a run that does not end within it fails the case.
+
+RetryResumeTest: transfers that are cut, refused or killed are tried again and go on from the
+bytes that arrived.
 
 The paths of the programs come from VORN_E2E_UPDATER, VORN_E2E_ENGINE and VORN_E2E_CLIENT.
 """
@@ -17,7 +19,9 @@ The paths of the programs come from VORN_E2E_UPDATER, VORN_E2E_ENGINE and VORN_E
 import gzip
 import http.server
 import io
+import json
 import os
+import re
 import socket
 import sys
 import tempfile
@@ -90,8 +94,8 @@ def scripted_server(test, routes, tls=None):
     return f"{scheme}://127.0.0.1:{server.server_address[1]}/"
 
 
-def raw_server(test, behave):
-    server = hr.RawServer(behave)
+def raw_server(test, behave, with_head=False):
+    server = hr.RawServer(behave, with_head)
     test.addCleanup(server.close)
     return server
 
@@ -147,7 +151,7 @@ class Case:
     exact bytes); completes says whether the run may install the package."""
 
     def __init__(self, name, setup, ends, kept=NOTHING, packages=(PACKAGE,), start=START,
-                 while_running=None, completes=False):
+                 while_running=None, completes=False, patience=None):
         self.name = name
         self.setup = setup
         self.ends = ends
@@ -156,6 +160,7 @@ class Case:
         self.start = start
         self.while_running = while_running  # (test, rig, log, server) checks during the transfer
         self.completes = completes
+        self.patience = patience  # seconds the run may take, when longer than usual
 
     def __repr__(self):
         return self.name
@@ -243,10 +248,6 @@ def while_streaming(test, rig, log, server):
     server.release.set()
 
 
-NOT_EXTRACTED = ["Download completed.", "Checking client conditions...",
-                 "Processing update data...", "Updating files...",
-                 f"ERROR: Update file '{PACKAGE}' could not be extracted."]
-
 QUICK_CASES = [
     Case("connection_refused", refused, [NO_CONNECTION]),
     Case("no_answer", raw(no_answer), [NO_CONNECTION]),
@@ -267,21 +268,25 @@ QUICK_CASES = [
     Case("body_longer_than_length", raw(more_than_announced),
          ["Download completed.", "Checking client conditions...", "Processing update data...",
           "Updating files...", "Client update complete."], kept=SERVED, completes=True),
+    # The announced part is half an archive: complete for HTTP, but without the archive's end.
     Case("endless_body_with_length",
-         raw(endless(hr.head(Content_Length=ANNOUNCED) + SERVED[:ANNOUNCED])), NOT_EXTRACTED,
-         kept=SERVED[:ANNOUNCED]),
+         raw(endless(hr.head(Content_Length=ANNOUNCED) + SERVED[:ANNOUNCED])), [LOST]),
     # Without a length the end of the connection ends the body, and Qt tells a reset from an
-    # orderly close no more than HTTP does: the cut-off transfer counts as complete, and the
-    # archive's own checks refuse it.
-    Case("endless_close_delimited_then_reset", raw(endless(hr.head(Connection="close"))),
-         NOT_EXTRACTED, kept=SOME, while_running=while_streaming),
+    # orderly close no more than HTTP does: the cut-off transfer counts as complete for HTTP,
+    # but it is an archive without its end.
+    Case("endless_close_delimited_then_reset",
+         raw(endless(hr.head(Connection="close") + SERVED[:ANNOUNCED])), [LOST],
+         while_running=while_streaming),
+    Case("html_page_as_package", status_page(200), [NO_CONNECTION]),
     Case("endless_chunked_then_cut",
-         raw(endless(hr.head(Transfer_Encoding="chunked"), frame=chunk, ending=orderly_close)),
+         raw(endless(hr.head(Transfer_Encoding="chunked") + chunk(SERVED[:ANNOUNCED]), frame=chunk,
+                     ending=orderly_close)),
          [LOST],
          while_running=while_streaming),
 ]
 
-STALL_CASE = Case("stalled_transfer", raw(half_then(stall)), [LOST])
+# Every try waits out the 30 s stall timeout: four tries and the waits between them.
+STALL_CASE = Case("stalled_transfer", raw(half_then(stall)), [LOST], patience=4 * 30 + 7 + 60)
 
 
 class HostileServerTest(unittest.TestCase):
@@ -343,6 +348,8 @@ class HostileServerTest(unittest.TestCase):
         if case.while_running:
             case.while_running(self, rig, log, rig.raw)
         client.wait(timeout=hr.PATIENCE_S)
+        if case.patience:
+            hr.wait_until(lambda: not rig.updater_pids(), "the updater to end", case.patience)
         rig.settle(log)
         lines = rig.lines(log)
         problems = []
@@ -391,6 +398,111 @@ class HostileServerTest(unittest.TestCase):
 
     def test_stalled_transfer(self):
         self.run_cases([STALL_CASE])
+
+
+def status_lines(transcript):
+    return [line for line in transcript if not line.startswith(e2e.QT_MARK)]
+
+
+COMPLETE = ["Download completed.", "Checking client conditions...", "Processing update data...",
+            "Updating files...", "Client update complete."]
+ETAG = '"v1"'
+
+
+class RetryResumeTest(unittest.TestCase):
+    """Transfers that fail in a way that may pass are tried again, three times at most, each try
+    asking only for the rest; those that cannot pass are not."""
+
+    def run_against(self, answers, earlier=True):
+        """Runs the updater against a server that answers the n-th request with answers[n];
+        returns the rig, the whole transcript (status lines and diagnostics) and the requests."""
+        rig = hr.open_rig(self)
+        if earlier:
+            os.makedirs(os.path.join(rig.program, "updates"))
+            with open(os.path.join(rig.program, "updates", PACKAGE), "wb") as handle:
+                handle.write(EARLIER)
+        tries = hr.Tries(answers)
+        rig.prefix = raw_server(self, tries, with_head=True).prefix
+        log = hr.run_to_end(rig, PACKAGE)
+        with open(log, encoding="utf-8") as handle:
+            transcript = handle.read().splitlines()
+        self.assertEqual(os.listdir(rig.tmp), [], "temporary files left")
+        return rig, transcript, tries
+
+    def test_two_cuts_then_the_rest(self):
+        cut = hr.ranged(SERVED, ETAG, cut_after=len(SERVED) // 3)
+        rig, transcript, tries = self.run_against([cut, cut, hr.ranged(SERVED, ETAG)])
+        third = len(SERVED) // 3
+        diagnostics = [line for line in transcript if line.startswith(e2e.QT_MARK)]
+        self.assertEqual(status_lines(transcript), START + COMPLETE)
+        self.assertEqual(len(diagnostics), 2, "\n".join(transcript))
+        for n, line in enumerate(diagnostics, start=1):
+            self.assertRegex(line, rf"^\[qt\] Download of {re.escape(rig.prefix + PACKAGE)} "
+                                   rf"failed: .*; trying again in {2 ** (n - 1)} s "
+                                   rf"\(try {n + 1} of 4\)$")
+        self.assertEqual([h.get("range") for h in tries.heads],
+                         [None, f"bytes={third}-", f"bytes={2 * third}-"])
+        self.assertEqual([h.get("if-range") for h in tries.heads], [None, ETAG, ETAG])
+        self.assertEqual(rig.read("shared.txt"), "from the server\n")
+        with open(os.path.join(rig.program, "updates", PACKAGE), "rb") as handle:
+            self.assertEqual(handle.read(), SERVED)
+
+    def test_what_is_tried_how_often(self):
+        cut = hr.ranged(SERVED, cut_after=len(SERVED) // 2)  # no validator: nothing to go on from
+        cases = [
+            ("four cuts", [cut], 4, LOST),
+            ("not found", [hr.status_answer("404 Not Found")], 1, NO_CONNECTION),
+            ("server error", [hr.status_answer("500 Internal Server Error")], 1, NO_CONNECTION),
+        ]
+        for name, answers, requests, line in cases:
+            with self.subTest(case=name):
+                rig, transcript, tries = self.run_against(answers)
+                self.assertEqual(len(tries.heads), requests)
+                self.assertEqual(status_lines(transcript), START + [line])
+                retries = [l for l in transcript if "trying again" in l]
+                self.assertEqual(len(retries), requests - 1)
+                with open(os.path.join(rig.program, "updates", PACKAGE), "rb") as handle:
+                    self.assertEqual(handle.read(), EARLIER)
+
+    def test_retry_after_is_honoured(self):
+        busy = hr.status_answer("503 Service Unavailable", Retry_After="3")
+        rig, transcript, tries = self.run_against([busy, hr.ranged(SERVED, ETAG)])
+        self.assertEqual(len(tries.heads), 2)
+        self.assertGreaterEqual(tries.times[1] - tries.times[0], 3.0)
+        self.assertIn("trying again in 3 s (try 2 of 4)", "\n".join(transcript))
+        self.assertEqual(transcript[-1], "Client update complete.")
+
+    def test_killed_download_goes_on_with_the_rest(self):
+        big = package_bytes({"shared.txt": "from the server\n", "bulk.bin": hr.noise(24 << 20),
+                             "versions.txt": "2.0\n"})
+        slow = hr.ranged(big, ETAG, piece=256 << 10, pause_s=0.05)
+        tries = hr.Tries([slow, hr.ranged(big, ETAG)])
+        rig = hr.open_rig(self)
+        rig.prefix = raw_server(self, tries, with_head=True).prefix
+        client, log = rig.start_client(PACKAGE)
+
+        def recorded():
+            for name in os.listdir(rig.tmp):
+                if name.endswith(".resume"):
+                    with open(os.path.join(rig.tmp, name)) as handle:
+                        return json.load(handle)["length"]
+            return 0
+        hr.wait_until(lambda: recorded() > 0, "a record of the partial download")
+        held = recorded()
+        rig.kill_leftovers()
+        client.wait(timeout=hr.PATIENCE_S)
+        hr.wait_until(lambda: not rig.updater_pids(), "the killed updater to end")
+
+        client, log = rig.start_client(PACKAGE, log_name="second.log")
+        client.wait(timeout=hr.PATIENCE_S)
+        rig.settle(log)
+        self.assertEqual(rig.lines(log), START + COMPLETE)
+        self.assertEqual(len(tries.heads), 2)
+        self.assertEqual(tries.heads[1].get("range"), f"bytes={held}-")
+        self.assertEqual(tries.heads[1].get("if-range"), ETAG)
+        self.assertEqual(os.listdir(rig.tmp), [], "temporary files left")
+        with open(os.path.join(rig.program, "updates", PACKAGE), "rb") as handle:
+            self.assertEqual(handle.read(), big)
 
 
 if __name__ == "__main__":

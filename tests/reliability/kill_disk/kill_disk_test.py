@@ -154,7 +154,8 @@ class FullDiskTest(unittest.TestCase):
         self.rig.install(INSTALLED)
         before = e2e.tree(self.rig.program)
         with open(os.path.join(self.rig.served, "big.zip"), "wb") as handle:
-            handle.write(random.Random(1).randbytes(3 << 20))
+            # A zip archive's first bytes, so that the download takes the body in.
+            handle.write(b"PK\x03\x04" + random.Random(1).randbytes(3 << 20))
 
         lines = self.run_update("big.zip")
         self.assertEqual(lines, ["Preparing to update...", "Downloading file big.zip...",

@@ -10,7 +10,8 @@ the package replaces has other contents before.
 After the kill every file must hold its whole old or its whole new contents, the file set must be
 the old or the new one file by file, and nothing else may lie in the program folder but the
 engine's temporary files (".vbuzip-*.tmp") and the complete package in updates/; TMPDIR may hold
-only the download's temporary file ("vorn-download-*.part"). Then the client is started again with
+only the download's temporary file ("vorn-download-*.part") and its record
+("vorn-download-*.resume"). Then the client is started again with
 the same package: that run must complete, every file must be new, and no temporary file may be
 left, neither in the program folder nor in TMPDIR.
 
@@ -44,7 +45,8 @@ import e2e_test as e2e  # noqa: E402
 PATIENCE_S = e2e.PATIENCE_S
 PACKAGE = "update.zip"
 ENGINE_TEMP = re.compile(r"^\.vbuzip-[0-9a-f]+-[0-9]+\.tmp$")
-DOWNLOAD_TEMP = re.compile(r"^vorn-download-[0-9a-f]{16}\.part$")
+# The download's temporary file, and the record that lets the next run go on with it.
+DOWNLOAD_TEMP = re.compile(r"^vorn-download-(\w{6}\.part|[0-9a-f]{16}\.resume(\.\w+)?)$")
 # Files of the program folder that are not part of the installation the package changes.
 PROGRAM_FILES = {"vorn-updater", "vbuzip10.dll", "Vorn.exe", "client-starts.log",
                  ".vorn-updater.lock"}

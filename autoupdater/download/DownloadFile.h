@@ -1,0 +1,71 @@
+// The file of the temporary folder that a download's bytes go to. A read holds it locked for as
+// long as it needs it, so that no other updater takes it for abandoned. Written with write-behind:
+// the disk writes the data while more arrives, so that the sync before the file is moved into
+// place finds little left to do, and the bytes known to be on disk can be told at any time.
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+#include <functional>
+
+class DownloadFile {
+public:
+    DownloadFile() = default;
+    ~DownloadFile() { close(); }
+    DownloadFile(const DownloadFile&) = delete;
+    DownloadFile& operator=(const DownloadFile&) = delete;
+
+    // Creates a new, empty file in `folder` under a name made from `pattern` (its "XXXXXX" becomes
+    // a unique part). False when no file can be made there (error() tells why).
+    bool create(const QString& folder, const QString& pattern);
+    // Opens the existing file `path` to go on writing after its first `length` bytes (anything
+    // after them is cut off). False when it is no plain file of its own, holds fewer bytes, or
+    // another read holds it.
+    bool reopen(const QString& path, qint64 length);
+
+    bool isOpen() const { return m_fd >= 0; }
+    const QString& path() const { return m_path; }
+    // Bytes in the file.
+    qint64 size() const { return m_size; }
+    // Bytes of the file that have reached the disk, as far as this object knows.
+    qint64 durableSize() const { return m_durable; }
+
+    // Appends `size` bytes. On failure error() and errorCode() tell why; what was written of them
+    // counts.
+    bool append(const char* data, qint64 size);
+    // Cuts the file to its first `length` bytes (0: empty, for a start over).
+    bool truncate(qint64 length);
+    // Puts every byte on the disk.
+    bool sync();
+    // Up to `size` bytes from the end of the file.
+    QByteArray tail(qint64 size) const;
+
+    // Closes the file and gives up the lock; the file stays.
+    void close();
+    // Closes the file and removes it.
+    void discard();
+
+    // Why the last operation failed, and the system's error number behind it (0 when none).
+    const QString& error() const { return m_error; }
+    int errorCode() const { return m_errorCode; }
+
+    // Removes the files of `folder` whose names match `patterns` and that no read holds, except
+    // those `keep` keeps (it is given the file name). Symbolic links are never followed or
+    // removed.
+    static void removeAbandoned(const QString& folder, const QStringList& patterns,
+                                const std::function<bool(const QString& name)>& keep);
+
+private:
+    bool fail(int code, const QString& what);
+    bool adopt(int fd, const QString& path);
+    void startWriteBehind();
+
+    int m_fd = -1;
+    QString m_path;
+    qint64 m_size = 0;
+    qint64 m_durable = 0;      // on disk: the write-behind waited for it
+    qint64 m_writeStarted = 0; // handed to the disk to write
+    QString m_error;
+    int m_errorCode = 0;
+};

@@ -24,6 +24,9 @@ public:
     static constexpr int DeliverToFile = 1; // the bytes go into a temporary file
     // Option bits for start().
     static constexpr int ForceUpdate = 16; // always fetch from the source, never from a cache
+    // The body must be a zip archive (an update package): anything else fails the read, as when
+    // the server answered with an error, and is not kept.
+    static constexpr int ZipArchiveOnly = 32;
 
     using QObject::QObject;
     ~AsyncReadService() override = default;

@@ -14,7 +14,7 @@ QString keyOf(const QString& id) {
 } // namespace
 
 DL::DL(AsyncReadService* service, QObject* parent)
-    : QObject(parent), m_service(service ? service : NetworkReadService::forPackages()),
+    : QObject(parent), m_service(service ? service : new NetworkReadService()),
       m_ownsService(service == nullptr) {
     connect(m_service, &AsyncReadService::readProgress, this, &DL::onReadProgress,
             Qt::DirectConnection);
@@ -27,14 +27,16 @@ DL::~DL() {
         delete m_service;
 }
 
-void DL::Download(const QString& URL, const QString& sDestination, const QString& sId) {
+void DL::Download(const QString& URL, const QString& sDestination, const QString& sId,
+                  int options) {
     const QString key = keyOf(sId);
     if (m_colDestinations.contains(key))
         throw AppError(AppError::DuplicateKey,
                        QStringLiteral("This key is already associated with an element of this "
                                       "collection"));
     m_colDestinations.insert(key, sDestination);
-    m_service->start(URL, AsyncReadService::DeliverToFile, sId, AsyncReadService::ForceUpdate);
+    m_service->start(URL, AsyncReadService::DeliverToFile, sId,
+                     AsyncReadService::ForceUpdate | options);
 }
 
 void DL::setCurrentFile(const QString& fileN) {

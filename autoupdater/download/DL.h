@@ -20,9 +20,10 @@ public:
     // Registers the download under `sId` and starts reading `URL`; when every byte has arrived the
     // file is moved to `sDestination`, replacing a file there. Throws AppError: DuplicateKey while
     // a download with the same id (in any letter case) is pending, and nothing starts; the
-    // service's error when the read cannot be started, and the id then stays taken.
+    // service's error when the read cannot be started, and the id then stays taken. `options` are
+    // further option bits of the read service (ZipArchiveOnly); the read always forces an update.
     void Download(const QString& URL, const QString& sDestination,
-                  const QString& sId = QStringLiteral("Id"));
+                  const QString& sId = QStringLiteral("Id"), int options = 0);
 
     void setCurrentFile(const QString& fileN);
     QString currentfile() const;

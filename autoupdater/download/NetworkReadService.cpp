@@ -327,7 +327,7 @@ private:
     // Whether the body may be what the reads must be, judged on its first bytes before they are
     // kept: a body refused here is dropped whole.
     bool acceptStart(const char* data, qint64 size) {
-        if (m_service->expectedContent() != NetworkReadService::Content::ZipArchive ||
+        if (!(m_options & AsyncReadService::ZipArchiveOnly) ||
             m_file.size() >= PackageCheck::HeadBytes)
             return true;
         m_head.append(data, qsizetype(std::min<qint64>(size, 64 - m_head.size())));
@@ -346,7 +346,7 @@ private:
 
     // A whole body must also end like a zip archive.
     void checkEnd() {
-        if (m_service->expectedContent() != NetworkReadService::Content::ZipArchive)
+        if (!(m_options & AsyncReadService::ZipArchiveOnly))
             return;
         if (m_file.size() < PackageCheck::HeadBytes)
             return refuseBody();
@@ -612,12 +612,6 @@ NetworkReadService::NetworkReadService(std::chrono::milliseconds stallTimeout, Q
 NetworkReadService::~NetworkReadService() {
     const QList<NetworkRead*> reads = std::exchange(m_reads, {});
     qDeleteAll(reads);
-}
-
-NetworkReadService* NetworkReadService::forPackages() {
-    auto* service = new NetworkReadService();
-    service->setExpectedContent(Content::ZipArchive);
-    return service;
 }
 
 QString NetworkReadService::tempFolder() const {

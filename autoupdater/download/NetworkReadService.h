@@ -19,20 +19,11 @@ public:
     static constexpr std::chrono::milliseconds DefaultStallTimeout{30000};
     static constexpr int DefaultMaxRedirects = 10;
 
-    // What the body of every read must be.
-    enum class Content {
-        Any,
-        ZipArchive, // else the read fails, as when the server answered with an error
-    };
-
     explicit NetworkReadService(QObject* parent = nullptr);
     explicit NetworkReadService(std::chrono::milliseconds stallTimeout, QObject* parent = nullptr);
     // Reads still under way are dropped without a notification; what they received is kept for
     // the next read of the same address when it can be taken up, and deleted otherwise.
     ~NetworkReadService() override;
-
-    // The service the downloader of update packages uses: every body must be a zip archive.
-    static NetworkReadService* forPackages();
 
     // A transfer that exchanges no data for this long is aborted and ends as a failed try; 0 means
     // no limit. Applies to reads started afterwards.
@@ -56,9 +47,6 @@ public:
     void setRetryPolicy(const RetryPolicy& policy) { m_retryPolicy = policy; }
     const RetryPolicy& retryPolicy() const { return m_retryPolicy; }
 
-    void setExpectedContent(Content content) { m_expectedContent = content; }
-    Content expectedContent() const { return m_expectedContent; }
-
     // Number of reads started and not yet completed.
     int activeReads() const { return int(m_reads.size()); }
 
@@ -72,7 +60,6 @@ private:
     std::chrono::milliseconds m_stallTimeout;
     int m_maxRedirects = DefaultMaxRedirects;
     RetryPolicy m_retryPolicy;
-    Content m_expectedContent = Content::Any;
     QString m_tempFolder;
     QList<NetworkRead*> m_reads;
 };

@@ -46,10 +46,11 @@ QString updatesDestination(const QString& programFolder, const QString& Filename
 } // namespace
 
 void Download_File(DL& dl, const QString& programFolder, const QString& baseURL,
-                   const QString& Filename) {
+                   const QString& Filename, bool isPackage) {
     dl.setCurrentFile(Filename);
     const QString destination = updatesDestination(programFolder, Filename);
     if (!updatesEntryPresent(programFolder))
         createFolder(programFolder + QStringLiteral("/updates"));
-    dl.Download(baseURL + Filename, destination);
+    dl.Download(baseURL + Filename, destination, QStringLiteral("Id"),
+                isPackage ? AsyncReadService::ZipArchiveOnly : 0);
 }

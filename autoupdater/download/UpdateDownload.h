@@ -11,5 +11,7 @@ class DL;
 // AppError when the folder cannot be created or the download cannot start, and BadFileName, before
 // anything is created or requested, when the destination would not be a file directly inside the
 // updates folder (a name that holds a separator, "." or "..", or nothing).
+// A package must arrive as a zip archive; another file of the run (`isPackage` false: its
+// signature) may be anything.
 void Download_File(DL& dl, const QString& programFolder, const QString& baseURL,
-                   const QString& Filename);
+                   const QString& Filename, bool isPackage = true);

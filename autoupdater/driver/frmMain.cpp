@@ -101,8 +101,8 @@ void frmMain::tmrStart_Timer() {
     tmrStart.stop();
 }
 
-void frmMain::Download_File(const QString& Filename) {
-    ::Download_File(DL, programFolder(), m_sBaseURL, Filename);
+void frmMain::Download_File(const QString& Filename, bool isPackage) {
+    ::Download_File(DL, programFolder(), m_sBaseURL, Filename, isPackage);
 }
 
 void frmMain::Start_Update() {
@@ -235,10 +235,11 @@ bool frmMain::DownloadPackage(const QString& name) {
 
 // Downloads a file of the run into updates/ and waits until it has arrived; false after the
 // download's own failure line, and the line of a failure on this computer when there was one.
-bool frmMain::DownloadIntoUpdates(const QString& file, bool shown) {
-    m_download = {true, false, shown};
+// A package is shown as it arrives and must be a zip archive; its signature is neither.
+bool frmMain::DownloadIntoUpdates(const QString& file, bool isPackage) {
+    m_download = {true, false, isPackage};
     try {
-        Download_File(file);
+        Download_File(file, isPackage);
     } catch (const AppError& error) {
         return StopWith(
             QStringLiteral("ERROR: Unable to download '%1': %2").arg(file, error.description()));

@@ -38,7 +38,7 @@ public:
     ~frmMain() override;
 
     // Starts the download of a package into the updates folder; errors go to the caller.
-    void Download_File(const QString& Filename);
+    void Download_File(const QString& Filename, bool isPackage = true);
 
     // Update fields, as the parse step of the run fills them (read-only outside the window).
     const QString& baseURL() const { return m_sBaseURL; }
@@ -68,7 +68,7 @@ private:
     bool InstallEngineLibrary();
     bool DownloadPackages();
     bool DownloadPackage(const QString& name);
-    bool DownloadIntoUpdates(const QString& file, bool shown);
+    bool DownloadIntoUpdates(const QString& file, bool isPackage);
     bool WaitForDownload();
     bool CheckPackagesArrived();
     bool VerifyPackages();

@@ -10,10 +10,10 @@
 
 #include "DownloadTestSupport.h"
 #include "HttpFixture.h"
+#include "Version.h"
 #include "download/NetworkReadService.h"
 #include "download/PackageCheck.h"
 #include "download/PartialDownload.h"
-#include "Version.h"
 
 using namespace std::chrono_literals;
 using Response = HttpFixture::Response;
@@ -42,9 +42,10 @@ protected:
             });
     }
 
-    Outcome read(const QString& address, const QString& tag = QStringLiteral("Id")) {
+    Outcome read(const QString& address, const QString& tag = QStringLiteral("Id"),
+                 int options = AsyncReadService::ForceUpdate) {
         const qsizetype before = outcomes.size();
-        service.start(address, AsyncReadService::DeliverToFile, tag, AsyncReadService::ForceUpdate);
+        service.start(address, AsyncReadService::DeliverToFile, tag, options);
         waitUntil([&] { return outcomes.size() > before; });
         QCoreApplication::processEvents(); // a second notification would show here
         EXPECT_EQ(outcomes.size(), before + 1);
@@ -572,7 +573,6 @@ TEST_F(ResumeRetryTest, FileAddressesGoOnBySeeking) {
 }
 
 TEST_F(ResumeRetryTest, PackageReadsTakeOnlyZipArchivesAndNameTheUpdater) {
-    service.setExpectedContent(NetworkReadService::Content::ZipArchive);
     const QByteArray end = QByteArray("PK\x05\x06", 4) + QByteArray(18, '\0'); // no entries
     const QByteArray archive = QByteArray("PK\x03\x04", 4) + HttpFixture::pattern(0, 5000) + end;
     Response page = Response::ok("<!DOCTYPE html><html>Down for maintenance</html>");
@@ -595,7 +595,9 @@ TEST_F(ResumeRetryTest, PackageReadsTakeOnlyZipArchivesAndNameTheUpdater) {
         SCOPED_TRACE(c.path);
         s_warnings.clear();
         server.route(c.path, c.response);
-        const Outcome outcome = read(server.url(QLatin1String(c.path)));
+        const Outcome outcome =
+            read(server.url(QLatin1String(c.path)), QStringLiteral("Id"),
+                 AsyncReadService::ForceUpdate | AsyncReadService::ZipArchiveOnly);
         EXPECT_EQ(outcome.bytesRead, c.bytesRead);
         EXPECT_EQ(outcome.tempFile.isEmpty(), c.said != nullptr);
         if (c.said) {

@@ -433,7 +433,8 @@ class RetryResumeTest(unittest.TestCase):
         cut = hr.ranged(SERVED, ETAG, cut_after=len(SERVED) // 3)
         rig, transcript, tries = self.run_against([cut, cut, hr.ranged(SERVED, ETAG)])
         third = len(SERVED) // 3
-        diagnostics = [line for line in transcript if line.startswith(e2e.QT_MARK)]
+        diagnostics = [line for line in transcript
+                       if line.startswith(e2e.QT_MARK + "Download of")]
         self.assertEqual(status_lines(transcript), START + COMPLETE)
         self.assertEqual(len(diagnostics), 2, "\n".join(transcript))
         for n, line in enumerate(diagnostics, start=1):

@@ -11,6 +11,7 @@ public:
     enum Number : int {
         Overflow = 6,
         SubscriptOutOfRange = 9,
+        BadFileName = 52,
         FileNotFound = 53,
         FileAlreadyExists = 58,
         PathNotFound = 76,

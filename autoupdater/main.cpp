@@ -26,29 +26,9 @@ std::optional<int> AutoCloseDelay() {
 }
 
 void CloseWhenFinished(frmMain& window, int delay) {
-    auto closeLater = [&window, delay] {
+    QObject::connect(&window, &frmMain::runEnded, &window, [&window, delay] {
         QTimer::singleShot(delay, &window, [&window] { window.closeAction(); });
-    };
-    // The run happens inside the start timer's first tick; this slot, connected after the
-    // window's own, runs once, when that tick returns. Should the run still be going on then, its
-    // end is looked for every 100 ms.
-    auto* watch = new QTimer(&window);
-    watch->setInterval(100);
-    QObject::connect(watch, &QTimer::timeout, &window, [&window, watch, closeLater] {
-        if (!window.finished())
-            return;
-        watch->stop();
-        closeLater();
     });
-    QObject::connect(
-        &window.tmrStart, &QTimer::timeout, &window,
-        [&window, watch, closeLater] {
-            if (window.finished())
-                closeLater();
-            else
-                watch->start();
-        },
-        Qt::SingleShotConnection);
 }
 
 } // namespace

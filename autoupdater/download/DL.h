@@ -1,7 +1,6 @@
 // The downloader control: fetches files in the background through an asynchronous-read service,
 // turns the service's notifications into its events Progress and Completed, and moves every file
-// that arrived whole to its destination. Not visible; it only carries the two download flags that
-// the main window and the update run share.
+// that arrived whole to its destination. Not visible.
 #pragma once
 
 #include <QHash>
@@ -17,11 +16,6 @@ public:
     // owned by the control.
     explicit DL(AsyncReadService* service = nullptr, QObject* parent = nullptr);
     ~DL() override;
-
-    // Written by the update run before each download and by the main window at its end; the
-    // control itself never touches them.
-    bool downloading = false;
-    bool downloadFailed = false;
 
     // Registers the download under `sId` and starts reading `URL`; when every byte has arrived the
     // file is moved to `sDestination`, replacing a file there. Throws AppError: DuplicateKey while

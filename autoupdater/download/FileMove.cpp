@@ -5,10 +5,10 @@
 #include <QSaveFile>
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
-#include <unistd.h>
 #include <vector>
 #include <vorn/SystemError.h>
+
+#include "FileMovePlatform.h"
 
 namespace {
 bool failWith(QString* error, const QString& reason) {
@@ -23,13 +23,6 @@ bool failWith(QString* error, int* systemError, int code, const QString& reason)
     return failWith(error, reason);
 }
 
-// Flushes a file's or a folder's data to disk; a failure only costs crash safety, not the move.
-void syncPath(const QString& path, int flags) {
-    const int fd = ::open(QFile::encodeName(path).constData(), flags | O_CLOEXEC);
-    if (fd < 0)
-        return;
-    ::fsync(fd);
-    ::close(fd);
 }
 
 bool checkDestination(const QString& destination, QString* error) {
@@ -88,7 +81,7 @@ bool copyReplacing(const QString& source, const QString& destination, QString* e
         const int code = errno;
         return failWith(error, systemError, code, out.errorString());
     }
-    syncPath(QFileInfo(destination).absolutePath(), O_RDONLY | O_DIRECTORY);
+    syncFolderToDisk(QFileInfo(destination).absolutePath());
     return true;
 }
 
@@ -101,13 +94,12 @@ bool moveReplacing(const QString& source, const QString& destination, QString* e
     if (!QFileInfo(source).isFile())
         return failWith(error, QStringLiteral("'%1' is not a file").arg(source));
     // The data must be on disk before the new name is, or a crash could leave an empty file there.
-    syncPath(source, O_RDONLY);
-    if (::rename(QFile::encodeName(source).constData(),
-                 QFile::encodeName(destination).constData()) == 0) {
-        syncPath(QFileInfo(destination).absolutePath(), O_RDONLY | O_DIRECTORY);
+    syncFileToDisk(source);
+    const int code = renameReplacing(source, destination);
+    if (code == 0) {
+        syncFolderToDisk(QFileInfo(destination).absolutePath());
         return true;
     }
-    const int code = errno;
     if (code != EXDEV)
         return failWith(error, systemError, code,
                         QString::fromLocal8Bit(vorn::systemErrorText(code)));

@@ -24,5 +24,13 @@ struct CommandLine {
 // Splits a command line at every single space (after trimming), keeping empty tokens.
 CommandLine ParseCommandLine(const QString& commandLine);
 
+// Whether a package name is a plain file name, usable as the last part of a download address and
+// as a file name in the updates folder: not empty, not "." or "..", without "/" or "\", without
+// NUL or any other control character, and at most 255 bytes in the file system's encoding.
+bool IsPlainFileName(const QString& name);
+
+// A name as the status log shows it: control characters escaped (\t, \n, \r, \xHH).
+QString ShownName(const QString& name);
+
 // The program's arguments (without its own path) joined by single spaces.
 QString JoinArguments(int argc, const char* const* argv);

@@ -16,8 +16,6 @@
 #include "modProcesses.h"
 #include "modSystem.h"
 
-frmMain* frmMain::s_instance = nullptr;
-
 namespace {
 const QString kClientExe = QStringLiteral("Vorn.exe");
 const QString kEngineLibrary = QStringLiteral("vbuzip10.dll");
@@ -31,12 +29,27 @@ void ProcessPendingMessages() {
 void WaitForNextMessage() {
     QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
 }
+
+// Ends a stage of the run as failed, with the line that says why.
+bool StopWith(const QString& line) {
+    Add_Status(line);
+    return false;
+}
+
+// The engine's own messages (at the quiet level: its errors) are not status lines; they go to
+// standard error as diagnostics, so that the reason behind a failed extraction can be read there.
+void ReportEngineMessage(qint32, const QString& sMsg) {
+    QString message = sMsg;
+    while (message.endsWith(QChar(0)) || message.endsWith(QLatin1Char('\n')))
+        message.chop(1);
+    qWarning().noquote() << "unzip:" << message;
+}
 } // namespace
 
 frmMain::frmMain(UpdaterEnvironment environment, QWidget* parent)
     : UpdaterWindow(environment.programFolder, parent), DL(environment.readService),
       m_environment(std::move(environment)) {
-    s_instance = this;
+    SetStatusSink(this, [this](const QString& sMessage) { AppendStatusLine(sMessage); });
     if (m_environment.systemDir.isEmpty())
         m_environment.systemDir = Get_SystemDir();
     if (!m_environment.processRunning)
@@ -48,7 +61,7 @@ frmMain::frmMain(UpdaterEnvironment environment, QWidget* parent)
         DL_Progress(*pgBar, *lblFileProg, downloaded, total);
     });
     connect(&DL, &DL::Completed, this, [this](qint64& downloaded, qint64& total, QString&) {
-        DL_Completed(DL, &Add_Status, downloaded, total);
+        DL_Completed(m_download, &Add_Status, downloaded, total);
     });
     tmrStart.setInterval(50);
     connect(&tmrStart, &QTimer::timeout, this, &frmMain::tmrStart_Timer);
@@ -56,8 +69,7 @@ frmMain::frmMain(UpdaterEnvironment environment, QWidget* parent)
 }
 
 frmMain::~frmMain() {
-    if (s_instance == this)
-        s_instance = nullptr;
+    RemoveStatusSink(this);
 }
 
 void frmMain::Form_Load() {
@@ -68,6 +80,11 @@ void frmMain::Form_Load() {
     shapeUpdateinfo->setVisible(true);
     txtInfo->setText(QString());
     tmrStart.start();
+}
+
+void frmMain::AppendStatusLine(const QString& sMessage) {
+    txtInfo->setText(txtInfo->text() + sMessage + QStringLiteral("\r\n"));
+    txtInfo->setSelStart(static_cast<int>(txtInfo->text().size()) - 1);
 }
 
 void frmMain::tmrStart_Timer() {
@@ -85,172 +102,184 @@ void frmMain::Download_File(const QString& Filename) {
     ::Download_File(DL, programFolder(), m_sBaseURL, Filename);
 }
 
-void frmMain::EndAsFailed() {
-    picClose->setPicture(picClose_up);
-    m_bFinished = true;
-}
-
 void frmMain::Start_Update() {
-    bool succeeded = false;
+    RunOutcome outcome = RunOutcome::Failed;
     try {
-        succeeded = RunUpdate();
+        if (RunUpdate())
+            outcome = RunOutcome::Succeeded;
     } catch (const AppError& error) {
         Add_Status(QStringLiteral("ERROR: ") + error.description());
     } catch (const std::exception& error) {
         Add_Status(QStringLiteral("ERROR: ") + QString::fromLocal8Bit(error.what()));
     }
-    if (!succeeded) {
-        EndAsFailed();
-        return;
-    }
-    // Successful end.
+    EndRun(outcome);
+}
+
+void frmMain::EndRun(RunOutcome outcome) {
     picClose->setPicture(picClose_up);
     m_bFinished = true;
-    if (File_Exists(programFolder() + QStringLiteral("/versions.txt"))) {
+    if (outcome == RunOutcome::Succeeded &&
+        File_Exists(programFolder() + QStringLiteral("/versions.txt"))) {
         shapeUpdateinfo->setVisible(false);
         picUpdateInfo->setPicture(picUpdateInfo_up);
     }
-}
-
-bool frmMain::WaitForDownload() {
-    while (!DL.downloadFailed && DL.downloading)
-        WaitForNextMessage();
-    return !DL.downloadFailed;
+    emit runEnded(outcome);
 }
 
 bool frmMain::RunUpdate() {
-    const QString P = programFolder();
-    const QString S = m_environment.systemDir;
-
     Add_Status(QStringLiteral("Preparing to update..."));
+    if (!ReadCommandLine() || !LockProgramFolder() || !InstallEngineLibrary() ||
+        !DownloadPackages() || !CheckPackagesArrived())
+        return false;
+    WaitForClient();
+    if (!ExtractPackages())
+        return false;
+    Add_Status(QStringLiteral("Client update complete."));
+    return true;
+}
+
+bool frmMain::ReadCommandLine() {
     const CommandLine parsed = ParseCommandLine(m_environment.commandLine);
     m_sBaseURL = parsed.baseURL;
     m_sFiles = parsed.files;
     m_lClientPID = parsed.clientPID;
-    const QStringList packages = parsed.packages();
-
-    if (m_lClientPID == 0) {
-        Add_Status(QStringLiteral("ERROR: Client process problem, unable to continue."));
-        return false;
+    m_packages = parsed.packages();
+    if (m_lClientPID == 0)
+        return StopWith(QStringLiteral("ERROR: Client process problem, unable to continue."));
+    for (const QString& name : std::as_const(m_packages)) {
+        if (!IsPlainFileName(name))
+            return StopWith(
+                QStringLiteral("ERROR: Invalid update file name '%1'.").arg(ShownName(name)));
     }
+    return true;
+}
 
-    if (m_environment.lockProgramFolder) {
-        QString reason;
-        UpdateLock::Failure failure = UpdateLock::Failure::None;
-        m_lock = UpdateLock::acquire(P, &reason, &failure);
-        if (!m_lock) {
-            Add_Status(failure == UpdateLock::Failure::Busy
-                           ? QStringLiteral("ERROR: Another update is already running.")
-                           : QStringLiteral("ERROR: Unable to lock the program folder: ") + reason);
-            return false;
-        }
-    }
+bool frmMain::LockProgramFolder() {
+    if (!m_environment.lockProgramFolder)
+        return true;
+    QString reason;
+    UpdateLock::Failure failure = UpdateLock::Failure::None;
+    m_lock = UpdateLock::acquire(programFolder(), &reason, &failure);
+    if (m_lock)
+        return true;
+    return StopWith(failure == UpdateLock::Failure::Busy
+                        ? QStringLiteral("ERROR: Another update is already running.")
+                        : QStringLiteral("ERROR: Unable to lock the program folder: ") + reason);
+}
 
-    // The engine library: in the system directory, or installed there from the program folder.
-    if (!File_Exists(S + QLatin1Char('/') + kEngineLibrary)) {
-        if (!File_Exists(P + QLatin1Char('/') + kEngineLibrary)) {
-            Add_Status(QStringLiteral("ERROR: Missing vbuzip10.dll"));
-            return false;
-        }
+// In the system directory, or installed there from the program folder.
+bool frmMain::InstallEngineLibrary() {
+    const QString installed = m_environment.systemDir + QLatin1Char('/') + kEngineLibrary;
+    const QString shipped = programFolder() + QLatin1Char('/') + kEngineLibrary;
+    if (!File_Exists(installed)) {
+        if (!File_Exists(shipped))
+            return StopWith(QStringLiteral("ERROR: Missing vbuzip10.dll"));
         QString reason;
-        if (!CopyFileSafely(P + QLatin1Char('/') + kEngineLibrary,
-                            S + QLatin1Char('/') + kEngineLibrary, &reason)) {
+        if (!CopyFileSafely(shipped, installed, &reason)) {
             qWarning().noquote() << "Cannot install the engine library:" << reason;
-            Add_Status(QStringLiteral("ERROR: Unable to install vbuzip10.dll"));
-            return false;
+            return StopWith(QStringLiteral("ERROR: Unable to install vbuzip10.dll"));
         }
     }
-    SetEngineFolders({P, S});
+    SetEngineFolders({programFolder(), m_environment.systemDir});
+    return true;
+}
 
-    for (const QString& name : packages) {
-        Add_Status(QStringLiteral("Downloading file ") + name + QStringLiteral("..."));
+bool frmMain::DownloadPackages() {
+    bool downloaded = true;
+    for (const QString& name : std::as_const(m_packages)) {
+        downloaded = DownloadPackage(name);
+        if (!downloaded)
+            break;
+    }
+    ShowProgressDisplay(false);
+    return downloaded;
+}
+
+void frmMain::ShowProgressDisplay(bool bShow) {
+    if (bShow) {
         lblFileProg->setText(QString());
-        lblFileProg->setVisible(true);
         pgBar->setValue(0);
-        pgBar->setVisible(true);
-        DL.downloading = true;
-        DL.downloadFailed = false;
-        try {
-            Download_File(name);
-        } catch (const AppError& error) {
-            lblFileProg->setVisible(false);
-            pgBar->setVisible(false);
-            Add_Status(QStringLiteral("ERROR: Unable to download '%1': %2")
-                           .arg(name, error.description()));
-            return false;
-        }
-        const bool arrived = WaitForDownload();
-        // A failure on this computer (no room for the file, or it cannot be saved) follows the
-        // download's own line, which tells only of the transfer.
-        const LocalFailure local = DL.lastLocalFailure();
-        if (local.happened()) {
-            Add_Status(
-                local.outOfSpace()
-                    ? QStringLiteral("ERROR: Not enough disk space to download '%1'.").arg(name)
-                    : QStringLiteral("ERROR: Unable to save '%1': %2").arg(name, local.reason));
-        }
-        if (!arrived || local.happened()) {
-            lblFileProg->setVisible(false);
-            pgBar->setVisible(false);
-            return false;
-        }
     }
-    lblFileProg->setVisible(false);
-    pgBar->setVisible(false);
+    lblFileProg->setVisible(bShow);
+    pgBar->setVisible(bShow);
+}
 
-    for (const QString& name : packages) {
-        if (!File_Exists(P + QStringLiteral("/updates/") + name)) {
-            Add_Status(QStringLiteral("ERROR: Update file '") + name +
-                       QStringLiteral("' not found."));
-            return false;
-        }
+bool frmMain::DownloadPackage(const QString& name) {
+    Add_Status(QStringLiteral("Downloading file ") + name + QStringLiteral("..."));
+    ShowProgressDisplay(true);
+    m_download.downloading = true;
+    m_download.downloadFailed = false;
+    try {
+        Download_File(name);
+    } catch (const AppError& error) {
+        return StopWith(
+            QStringLiteral("ERROR: Unable to download '%1': %2").arg(name, error.description()));
     }
+    const bool arrived = WaitForDownload();
+    // A failure on this computer (no room for the file, or it cannot be saved) follows the
+    // download's own line, which tells only of the transfer.
+    const LocalFailure local = DL.lastLocalFailure();
+    if (!local.happened())
+        return arrived;
+    return StopWith(local.outOfSpace()
+                        ? QStringLiteral("ERROR: Not enough disk space to download '%1'.").arg(name)
+                        : QStringLiteral("ERROR: Unable to save '%1': %2").arg(name, local.reason));
+}
 
+bool frmMain::WaitForDownload() {
+    while (!m_download.downloadFailed && m_download.downloading)
+        WaitForNextMessage();
+    return !m_download.downloadFailed;
+}
+
+bool frmMain::CheckPackagesArrived() {
+    for (const QString& name : std::as_const(m_packages)) {
+        if (!IsPlainFileAt(programFolder() + QStringLiteral("/updates/") + name))
+            return StopWith(QStringLiteral("ERROR: Update file '%1' not found.").arg(name));
+    }
+    return true;
+}
+
+void frmMain::WaitForClient() {
     Add_Status(QStringLiteral("Checking client conditions..."));
-    {
-        // Sleeps until the client's exit is signalled; should the check still see a client after
-        // that (the id taken by a new process of the same name), it is tested again every 50 ms.
-        ProcessExitWatch clientExit(m_lClientPID);
-        QTimer recheck;
-        recheck.setInterval(50);
-        connect(&clientExit, &ProcessExitWatch::exited, &recheck, qOverload<>(&QTimer::start));
-        if (clientExit.hasExited())
-            recheck.start();
-        while (m_environment.processRunning(kClientExe, m_lClientPID))
-            WaitForNextMessage();
-    }
+    // Sleeps until the client's exit is signalled; should the check still see a client after that
+    // (the id taken by a new process of the same name), it is tested again every 50 ms.
+    ProcessExitWatch clientExit(m_lClientPID);
+    QTimer recheck;
+    recheck.setInterval(50);
+    connect(&clientExit, &ProcessExitWatch::exited, &recheck, qOverload<>(&QTimer::start));
+    if (clientExit.hasExited())
+        recheck.start();
+    while (m_environment.processRunning(kClientExe, m_lClientPID))
+        WaitForNextMessage();
+}
 
+bool frmMain::ExtractPackages() {
     m_cUnzip = std::make_shared<cUnzip>();
-    // The engine's own messages (at the quiet level: its errors) are not status lines; they go to
-    // standard error as diagnostics, so that the reason behind a failed extraction can be read
-    // there.
-    connect(m_cUnzip.get(), &cUnzip::Progress, this, [](qint32, const QString& sMsg) {
-        QString message = sMsg;
-        while (message.endsWith(QChar(0)) || message.endsWith(QLatin1Char('\n')))
-            message.chop(1);
-        qWarning().noquote() << "unzip:" << message;
-    });
+    connect(m_cUnzip.get(), &cUnzip::Progress, this, &ReportEngineMessage);
     ProcessPendingMessages();
-    for (const QString& name : packages) {
-        Add_Status(QStringLiteral("Processing update data..."));
-        Prepare_Unzip(name);
-        ProcessPendingMessages();
-        Add_Status(QStringLiteral("Updating files..."));
-        bool problem = false;
-        try {
-            problem = Run_Unzip();
-        } catch (const AppError& error) {
-            Add_Status(QStringLiteral("ERROR: Update file '%1' could not be extracted: %2")
-                           .arg(name, error.description()));
+    for (const QString& name : std::as_const(m_packages)) {
+        if (!ExtractPackage(name))
             return false;
-        }
-        ProcessPendingMessages();
-        if (problem) {
-            Add_Status(QStringLiteral("ERROR: Update file '") + name +
-                       QStringLiteral("' could not be extracted."));
-            return false;
-        }
     }
-    Add_Status(QStringLiteral("Client update complete."));
+    return true;
+}
+
+bool frmMain::ExtractPackage(const QString& name) {
+    Add_Status(QStringLiteral("Processing update data..."));
+    Prepare_Unzip(*m_cUnzip, programFolder(), name);
+    ProcessPendingMessages();
+    Add_Status(QStringLiteral("Updating files..."));
+    bool problem = false;
+    try {
+        problem = Run_Unzip(*m_cUnzip);
+    } catch (const AppError& error) {
+        return StopWith(QStringLiteral("ERROR: Update file '%1' could not be extracted: %2")
+                            .arg(name, error.description()));
+    }
+    ProcessPendingMessages();
+    if (problem)
+        return StopWith(
+            QStringLiteral("ERROR: Update file '%1' could not be extracted.").arg(name));
     return true;
 }

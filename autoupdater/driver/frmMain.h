@@ -8,10 +8,12 @@
 #include <memory>
 
 #include "DL.h"
+#include "DownloadProgress.h"
 #include "UpdaterWindow.h"
 #include "cUnzip.h"
 
 class AsyncReadService;
+class UpdateLock;
 
 // Everything the main window takes from its surroundings. The defaults are the real ones; tests
 // replace them with temporary folders, fake services and fake process lists.
@@ -24,42 +26,61 @@ struct UpdaterEnvironment {
     bool lockProgramFolder = true; // take the one-update-at-a-time lock on the program folder
 };
 
+// How an update run ended.
+enum class RunOutcome { Succeeded, Failed };
+
 class frmMain : public UpdaterWindow {
     Q_OBJECT
 public:
     explicit frmMain(UpdaterEnvironment environment, QWidget* parent = nullptr);
     ~frmMain() override;
 
-    // The window's single instance.
-    static frmMain* instance() { return s_instance; }
-
     // Starts the download of a package into the updates folder; errors go to the caller.
     void Download_File(const QString& Filename);
-
-    ::DL DL;
-    QTimer tmrStart;
-    std::shared_ptr<cUnzip> m_cUnzip;
 
     // Update fields, as the parse step of the run fills them (read-only outside the window).
     const QString& baseURL() const { return m_sBaseURL; }
     const QStringList& files() const { return m_sFiles; }
     qint32 clientPID() const { return m_lClientPID; }
     bool runStarted() const { return m_bRunStarted; }
+    const QTimer& startTimer() const { return tmrStart; }
+
+signals:
+    // Emitted once, when the update run has ended (the window stays open).
+    void runEnded(RunOutcome outcome);
 
 private:
     void Form_Load();
     void tmrStart_Timer();
     void Start_Update();
-    bool RunUpdate(); // the run's steps; false when it ended as failed
-    void EndAsFailed();
-    bool WaitForDownload();
+    void EndRun(RunOutcome outcome);
+    void AppendStatusLine(const QString& sMessage);
+    void ShowProgressDisplay(bool bShow); // emptied when shown
 
-    static frmMain* s_instance;
+    // The stages of the run, in their order. Each one that can fail returns false when the run
+    // ends there, after the line that says why.
+    bool RunUpdate();
+    bool ReadCommandLine();
+    bool LockProgramFolder();
+    bool InstallEngineLibrary();
+    bool DownloadPackages();
+    bool DownloadPackage(const QString& name);
+    bool WaitForDownload();
+    bool CheckPackagesArrived();
+    void WaitForClient();
+    bool ExtractPackages();
+    bool ExtractPackage(const QString& name);
+
+    ::DL DL;
+    DownloadFlags m_download; // of the package being downloaded
+    QTimer tmrStart;
+    std::shared_ptr<cUnzip> m_cUnzip;
 
     UpdaterEnvironment m_environment;
     QString m_sBaseURL;
     QStringList m_sFiles;
+    QStringList m_packages; // every element of m_sFiles but the process-id token
     qint32 m_lClientPID = 0;
     bool m_bRunStarted = false;
-    std::unique_ptr<class UpdateLock> m_lock;
+    std::unique_ptr<UpdateLock> m_lock;
 };

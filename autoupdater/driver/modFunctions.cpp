@@ -2,29 +2,45 @@
 
 #include <cstdio>
 
-#include "frmMain.h"
+#include "cUnzip.h"
+
+namespace {
+struct StatusSink {
+    const void* owner = nullptr;
+    std::function<void(const QString&)> write;
+};
+
+StatusSink& Sink() {
+    static StatusSink sink;
+    return sink;
+}
+} // namespace
+
+void SetStatusSink(const void* owner, std::function<void(const QString& sMessage)> sink) {
+    Sink() = {owner, std::move(sink)};
+}
+
+void RemoveStatusSink(const void* owner) {
+    if (Sink().owner == owner)
+        Sink() = {};
+}
 
 void Add_Status(const QString& sMessage) {
-    if (frmMain* window = frmMain::instance()) {
-        TextBox* log = window->txtInfo;
-        log->setText(log->text() + sMessage + QStringLiteral("\r\n"));
-        log->setSelStart(static_cast<int>(log->text().size()) - 1);
-    }
+    if (Sink().write)
+        Sink().write(sMessage);
     const QByteArray line = sMessage.toLocal8Bit() + '\n';
     std::fwrite(line.constData(), 1, static_cast<size_t>(line.size()), stderr);
     std::fflush(stderr);
 }
 
-void Prepare_Unzip(const QString& sFile) {
-    frmMain* window = frmMain::instance();
-    cUnzip& archive = *window->m_cUnzip;
-    archive.setZipFile(window->programFolder() + QStringLiteral("/updates/") + sFile);
-    archive.setUnzipFolder(window->programFolder() + QStringLiteral("/"));
+void Prepare_Unzip(cUnzip& archive, const QString& programFolder, const QString& sFile) {
+    archive.setZipFile(programFolder + QStringLiteral("/updates/") + sFile);
+    archive.setUnzipFolder(programFolder + QStringLiteral("/"));
     archive.setUseFolderNames(true);
     archive.setPromptToOverwrite(false);
     archive.setOverwriteExisting(true);
 }
 
-bool Run_Unzip() {
-    return frmMain::instance()->m_cUnzip->Unzip();
+bool Run_Unzip(cUnzip& archive) {
+    return archive.Unzip();
 }

@@ -2,13 +2,23 @@
 #pragma once
 
 #include <QString>
+#include <functional>
 
-// Appends a message and a CR LF to the status log of the updater window, brings the end of the
-// log into view, and writes the message as one line to standard error.
+class cUnzip;
+
+// Where Add_Status shows its lines besides standard error: the status log of the updater window,
+// which registers itself when it is made. A new registration replaces the one before; removing
+// takes effect only for the owner that registered the sink in place.
+void SetStatusSink(const void* owner, std::function<void(const QString& sMessage)> sink);
+void RemoveStatusSink(const void* owner);
+
+// Appends a message as one line to the status log (through the registered sink), and writes it as
+// one line to standard error.
 void Add_Status(const QString& sMessage);
 
-// Points the window's archive object at a downloaded package and sets how it is extracted.
-void Prepare_Unzip(const QString& sFile);
+// Points the run's archive object at a downloaded package of the program folder and sets how it
+// is extracted (over the program folder, with folder names, replacing files without asking).
+void Prepare_Unzip(cUnzip& archive, const QString& programFolder, const QString& sFile);
 
 // Extracts the package the archive object points at. True when the engine reported a problem.
-bool Run_Unzip();
+bool Run_Unzip(cUnzip& archive);

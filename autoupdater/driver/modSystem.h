@@ -13,6 +13,10 @@ QString Get_SystemDir();
 // searched is false.
 bool File_Exists(const QString& sPath);
 
+// True when sPath, taken literally, is a regular file or a link to one. Unlike File_Exists there
+// are no wildcards and a leading dot hides nothing: a file that the updater wrote is found.
+bool IsPlainFileAt(const QString& sPath);
+
 // The name of the entry found at sPath, folders included, or an empty text when none is found.
 QString FindEntryName(const QString& sPath);
 

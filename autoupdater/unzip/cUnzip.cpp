@@ -30,63 +30,61 @@ std::optional<double> ParseEngineDate(const QString& text) {
 
 cUnzip::cUnzip(QObject* parent) : QObject(parent) {}
 
-cUnzip::~cUnzip() {
-    mUnzip::detail::ForgetArchive(this);
-}
+cUnzip::~cUnzip() = default;
 
 bool cUnzip::ExtractOnlyNewer() const {
-    return m_Options.ExtractOnlyNewer != 0;
+    return m_Options.Numbers.ExtractOnlyNewer != 0;
 }
 void cUnzip::setExtractOnlyNewer(bool bState) {
-    m_Options.ExtractOnlyNewer = Flag(bState);
+    m_Options.Numbers.ExtractOnlyNewer = Flag(bState);
 }
 bool cUnzip::SpaceToUnderScore() const {
-    return m_Options.SpaceToUnderScore != 0;
+    return m_Options.Numbers.SpaceToUnderscore != 0;
 }
 void cUnzip::setSpaceToUnderScore(bool bState) {
-    m_Options.SpaceToUnderScore = Flag(bState);
+    m_Options.Numbers.SpaceToUnderscore = Flag(bState);
 }
 bool cUnzip::PromptToOverwrite() const {
-    return m_Options.PromptToOverwrite != 0;
+    return m_Options.Numbers.PromptToOverwrite != 0;
 }
 void cUnzip::setPromptToOverwrite(bool bState) {
-    m_Options.PromptToOverwrite = Flag(bState);
+    m_Options.Numbers.PromptToOverwrite = Flag(bState);
 }
 qint32 cUnzip::MessageLevel() const {
-    return m_Options.MessageLevel;
+    return m_Options.Numbers.MessageLevel;
 }
 void cUnzip::setMessageLevel(qint32 eLevel) {
-    m_Options.MessageLevel = eLevel;
+    m_Options.Numbers.MessageLevel = eLevel;
 }
 bool cUnzip::TestZip() const {
-    return m_Options.TestZip != 0;
+    return m_Options.Numbers.TestOnly != 0;
 }
 void cUnzip::setTestZip(bool bState) {
-    m_Options.TestZip = Flag(bState);
+    m_Options.Numbers.TestOnly = Flag(bState);
 }
 bool cUnzip::UseFolderNames() const {
-    return m_Options.UseFolderNames != 0;
+    return m_Options.Numbers.UseFolderNames != 0;
 }
 void cUnzip::setUseFolderNames(bool bState) {
-    m_Options.UseFolderNames = Flag(bState);
+    m_Options.Numbers.UseFolderNames = Flag(bState);
 }
 bool cUnzip::OverwriteExisting() const {
-    return m_Options.OverwriteExisting != 0;
+    return m_Options.Numbers.OverwriteExisting != 0;
 }
 void cUnzip::setOverwriteExisting(bool bState) {
-    m_Options.OverwriteExisting = Flag(bState);
+    m_Options.Numbers.OverwriteExisting = Flag(bState);
 }
 bool cUnzip::ConvertCRToCRLF() const {
-    return m_Options.ConvertCRToCRLF != 0;
+    return m_Options.Numbers.ConvertLineEnds != 0;
 }
 void cUnzip::setConvertCRToCRLF(bool bState) {
-    m_Options.ConvertCRToCRLF = Flag(bState);
+    m_Options.Numbers.ConvertLineEnds = Flag(bState);
 }
 bool cUnzip::CaseSensitiveFileNames() const {
-    return m_Options.CaseSensitiveFileNames != 0;
+    return m_Options.Numbers.CaseSensitiveNames != 0;
 }
 void cUnzip::setCaseSensitiveFileNames(bool bState) {
-    m_Options.CaseSensitiveFileNames = Flag(bState);
+    m_Options.Numbers.CaseSensitiveNames = Flag(bState);
 }
 
 qint32 cUnzip::FileCount() const {
@@ -145,7 +143,7 @@ void cUnzip::setFileSelected(qint32 lIndex, bool bState) {
 qint32 cUnzip::Directory() {
     m_Options.ArchivePath = m_sZipFile;
     m_Options.ExtractFolder = QString(QChar(0));
-    m_Options.ListOnly = 1;
+    m_Options.Numbers.ListOnly = 1;
     return mUnzip::RunEngine(*this, m_Options, 0, QStringList(), 0, QStringList());
 }
 
@@ -163,7 +161,7 @@ bool cUnzip::Unzip() {
         names.clear();
     m_Options.ArchivePath = m_sZipFile;
     m_Options.ExtractFolder = m_sUnzipFolder;
-    m_Options.ListOnly = 0;
+    m_Options.Numbers.ListOnly = 0;
     const qint32 result = mUnzip::RunEngine(*this, m_Options, static_cast<qint32>(names.size()),
                                             names, 0, QStringList());
     return result != 0;

@@ -16,10 +16,6 @@
 
 #include "mUnzip.h"
 
-namespace mUnzip {
-struct ArchiveEvents;
-}
-
 // One listed entry of an archive.
 struct ZipDirectoryEntry {
     QString name;     // file-name part of the entry name
@@ -33,7 +29,7 @@ struct ZipDirectoryEntry {
     bool selected = false;
 };
 
-class cUnzip : public QObject, public std::enable_shared_from_this<cUnzip> {
+class cUnzip : public QObject, public mUnzip::ArchiveCallbacks {
     Q_OBJECT
 public:
     explicit cUnzip(QObject* parent = nullptr);
@@ -106,15 +102,14 @@ signals:
     void Progress(qint32 lCount, const QString& sMsg);
 
 private:
-    friend struct mUnzip::ArchiveEvents;
-
-    // Operations of the engine callbacks.
+    // Operations of the engine callbacks, reached only through mUnzip::ArchiveCallbacks.
     void AddDirectoryEntry(const QString& sName, const QString& sFolder, double dDate, qint32 lSize,
-                           qint32 lCRC, bool bEncrypted, qint32 lRatio, const QString& sMethod);
-    void RaiseOverwritePrompt(const QString& sFile, qint32& eResponse);
-    void RaiseProgress(const QString& sMsg);
-    void RaiseCancel(const QString& sMsg, bool& bCancel);
-    void RaisePasswordRequest(QString& sPassword, bool& bCancel);
+                           qint32 lCRC, bool bEncrypted, qint32 lRatio,
+                           const QString& sMethod) override;
+    void RaiseOverwritePrompt(const QString& sFile, qint32& eResponse) override;
+    void RaiseProgress(const QString& sMsg) override;
+    void RaiseCancel(const QString& sMsg, bool& bCancel) override;
+    void RaisePasswordRequest(QString& sPassword, bool& bCancel) override;
 
     static QString BuildEntryPath(const QString& sFolder, const QString& sFileName);
     const ZipDirectoryEntry& EntryAt(qint32 lIndex) const;

@@ -7,35 +7,16 @@
 #include <QFile>
 #include <QFileInfo>
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <dlfcn.h>
 #include <utility>
 #include <vector>
 
 #include "AppError.h"
-#include "cUnzip.h"
 #include "vbuzip10.h"
 
 namespace mUnzip {
-
-// The callbacks' way into the archive's private operations.
-struct ArchiveEvents {
-    static void AddDirectoryEntry(cUnzip& a, const QString& sName, const QString& sFolder,
-                                  double dDate, qint32 lSize, qint32 lCRC, bool bEncrypted,
-                                  qint32 lRatio, const QString& sMethod) {
-        a.AddDirectoryEntry(sName, sFolder, dDate, lSize, lCRC, bEncrypted, lRatio, sMethod);
-    }
-    static void RaiseOverwritePrompt(cUnzip& a, const QString& sFile, qint32& eResponse) {
-        a.RaiseOverwritePrompt(sFile, eResponse);
-    }
-    static void RaiseProgress(cUnzip& a, const QString& sMsg) { a.RaiseProgress(sMsg); }
-    static void RaiseCancel(cUnzip& a, const QString& sMsg, bool& bCancel) {
-        a.RaiseCancel(sMsg, bCancel);
-    }
-    static void RaisePasswordRequest(cUnzip& a, QString& sPassword, bool& bCancel) {
-        a.RaisePasswordRequest(sPassword, bCancel);
-    }
-};
 
 namespace {
 
@@ -55,7 +36,7 @@ struct ModuleState {
     Wiz_SingleEntryUnzip_t unzipEntry = nullptr;
     UzpVersion2_t versionEntry = nullptr;
 
-    std::shared_ptr<cUnzip> current;
+    std::shared_ptr<ArchiveCallbacks> current;
     bool currentUncounted = false; // current points to an archive no shared_ptr owns
     bool passwordAbandoned = false;
 };
@@ -149,22 +130,7 @@ void FillNameList(UnzipNameList& list, qint32 count, const QStringList& names, N
 }
 
 UnzipOptions ToNarrow(const UnzipOptionsW& o, NarrowTexts& texts) {
-    UnzipOptions n{};
-    n.ExtractOnlyNewer = o.ExtractOnlyNewer;
-    n.SpaceToUnderscore = o.SpaceToUnderScore;
-    n.PromptToOverwrite = o.PromptToOverwrite;
-    n.MessageLevel = o.MessageLevel;
-    n.Reserved1 = o.Reserved1;
-    n.TestOnly = o.TestZip;
-    n.ListOnly = o.ListOnly;
-    n.Reserved2 = o.Reserved2;
-    n.Reserved3 = o.Reserved3;
-    n.UseFolderNames = o.UseFolderNames;
-    n.OverwriteExisting = o.OverwriteExisting;
-    n.ConvertLineEnds = o.ConvertCRToCRLF;
-    n.Reserved4 = o.Reserved4;
-    n.CaseSensitiveNames = o.CaseSensitiveFileNames;
-    n.Reserved5 = o.Reserved5;
+    UnzipOptions n = o.Numbers;
     n.ArchivePath = texts.Keep(o.ArchivePath);
     n.ExtractFolder = texts.Keep(o.ExtractFolder);
     return n;
@@ -176,33 +142,21 @@ QString ReadBackText(const char* text) {
 }
 
 void FromNarrow(const UnzipOptions& n, UnzipOptionsW& o) {
-    o.ExtractOnlyNewer = n.ExtractOnlyNewer;
-    o.SpaceToUnderScore = n.SpaceToUnderscore;
-    o.PromptToOverwrite = n.PromptToOverwrite;
-    o.MessageLevel = n.MessageLevel;
-    o.Reserved1 = n.Reserved1;
-    o.TestZip = n.TestOnly;
-    o.ListOnly = n.ListOnly;
-    o.Reserved2 = n.Reserved2;
-    o.Reserved3 = n.Reserved3;
-    o.UseFolderNames = n.UseFolderNames;
-    o.OverwriteExisting = n.OverwriteExisting;
-    o.ConvertCRToCRLF = n.ConvertLineEnds;
-    o.Reserved4 = n.Reserved4;
-    o.CaseSensitiveFileNames = n.CaseSensitiveNames;
-    o.Reserved5 = n.Reserved5;
+    o.Numbers = n;
+    o.Numbers.ArchivePath = o.Numbers.ExtractFolder = nullptr;
     o.ArchivePath = ReadBackText(n.ArchivePath);
     o.ExtractFolder = ReadBackText(n.ExtractFolder);
 }
 
-void SetCurrentArchive(cUnzip& archive) {
+void SetCurrentArchive(ArchiveCallbacks& archive) {
     ModuleState& s = State();
-    std::shared_ptr<cUnzip> reference = archive.weak_from_this().lock();
+    std::shared_ptr<ArchiveCallbacks> reference = archive.weak_from_this().lock();
     const bool uncounted = !reference;
     if (uncounted)
-        reference = std::shared_ptr<cUnzip>(std::shared_ptr<cUnzip>(), &archive);
+        reference =
+            std::shared_ptr<ArchiveCallbacks>(std::shared_ptr<ArchiveCallbacks>(), &archive);
     // The previous archive may go with its last reference; let it go once the state is settled.
-    std::shared_ptr<cUnzip> previous = std::exchange(s.current, std::move(reference));
+    std::shared_ptr<ArchiveCallbacks> previous = std::exchange(s.current, std::move(reference));
     s.currentUncounted = uncounted;
     previous.reset();
 }
@@ -233,8 +187,8 @@ int32_t UZ_CALL PrintCallback(char* text, uint32_t length) noexcept {
     });
     RunStep([&] { ReplaceSeparators(message, QLatin1Char('/'), QChar(kFolderSeparator)); });
     RunStep([&] {
-        if (std::shared_ptr<cUnzip> archive = State().current)
-            ArchiveEvents::RaiseProgress(*archive, message);
+        if (std::shared_ptr<ArchiveCallbacks> archive = State().current)
+            archive->RaiseProgress(message);
     });
     return 0;
 }
@@ -248,8 +202,8 @@ int32_t UZ_CALL ReplaceCallback(char* fileName) noexcept {
     });
     RunStep([&] {
         answer = kReplaceDefaultAnswer;
-        if (std::shared_ptr<cUnzip> archive = State().current)
-            ArchiveEvents::RaiseOverwritePrompt(*archive, name, answer);
+        if (std::shared_ptr<ArchiveCallbacks> archive = State().current)
+            archive->RaiseOverwritePrompt(name, answer);
     });
     return answer;
 }
@@ -263,8 +217,8 @@ int32_t UZ_CALL PasswordCallback(char* buffer, int32_t size, char* /*prompt*/,
     QString password;
     bool cancel = false;
     RunStep([&] {
-        if (std::shared_ptr<cUnzip> archive = s.current)
-            ArchiveEvents::RaisePasswordRequest(*archive, password, cancel);
+        if (std::shared_ptr<ArchiveCallbacks> archive = s.current)
+            archive->RaisePasswordRequest(password, cancel);
     });
     RunStep([&] { password = TrimSpaces(password); });
     if (password.isEmpty() || cancel) {
@@ -300,10 +254,10 @@ void UZ_CALL ListCallback(uint32_t /*compressedSize*/, uint32_t size, int32_t ra
     RunStep([&] { methodName = ReadEngineText(method, kListTextLimit); });
     const bool encrypted = (flags & UZ_LIST_ENCRYPTED) != 0;
     RunStep([&] {
-        if (std::shared_ptr<cUnzip> archive = State().current)
-            ArchiveEvents::AddDirectoryEntry(*archive, path.sFileName, path.sFolder, date,
-                                             static_cast<qint32>(size), static_cast<qint32>(crc),
-                                             encrypted, Low16(ratio), methodName);
+        if (std::shared_ptr<ArchiveCallbacks> archive = State().current)
+            archive->AddDirectoryEntry(path.sFileName, path.sFolder, date,
+                                       static_cast<qint32>(size), static_cast<qint32>(crc),
+                                       encrypted, Low16(ratio), methodName);
     });
 }
 
@@ -317,24 +271,10 @@ int32_t UZ_CALL ServiceCallback(char* entryName, uint32_t count) noexcept {
         ReplaceSeparators(name, QLatin1Char('\\'), QLatin1Char('/'));
     });
     RunStep([&] {
-        if (std::shared_ptr<cUnzip> archive = State().current)
-            ArchiveEvents::RaiseCancel(*archive, name, cancel);
+        if (std::shared_ptr<ArchiveCallbacks> archive = State().current)
+            archive->RaiseCancel(name, cancel);
     });
     return cancel ? 1 : 0;
-}
-
-// Days from 1 January 1970 to the given date of the proleptic Gregorian calendar.
-qint64 DaysFromCivil(qint64 y, qint64 m, qint64 d) {
-    y -= m <= 2;
-    const qint64 era = (y >= 0 ? y : y - 399) / 400;
-    const qint64 yoe = y - era * 400;
-    const qint64 doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    const qint64 doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + doe - 719468;
-}
-
-qint64 FloorDiv(qint64 a, qint64 b) {
-    return a / b - ((a % b != 0) && ((a < 0) != (b < 0)));
 }
 
 } // namespace
@@ -345,7 +285,7 @@ void SetEngineFolders(const QStringList& folders) {
     s.foldersSet = true;
 }
 
-qint32 RunEngine(cUnzip& archive, UnzipOptionsW& options, qint32 includeCount,
+qint32 RunEngine(ArchiveCallbacks& archive, UnzipOptionsW& options, qint32 includeCount,
                  const QStringList& includeNames, qint32 excludeCount,
                  const QStringList& excludeNames) {
     SetCurrentArchive(archive);
@@ -379,7 +319,7 @@ void CallVersionEntry(UnzipVersionInfo& record) {
     entry(&record);
 }
 
-std::shared_ptr<cUnzip> CurrentArchive() {
+std::shared_ptr<ArchiveCallbacks> CurrentArchive() {
     return State().current;
 }
 
@@ -419,20 +359,26 @@ QString ReadEngineText(const char* text, qsizetype limit) {
 }
 
 double DateSerial(qint32 lYear, qint32 lMonth, qint32 lDay) {
-    qint64 year = lYear;
-    if (year >= 0 && year <= 29)
-        year += 2000;
-    else if (year >= 30 && year <= 99)
-        year += 1900;
-    const qint64 monthIndex = static_cast<qint64>(lMonth) - 1;
-    year += FloorDiv(monthIndex, 12);
-    const qint64 month = monthIndex - FloorDiv(monthIndex, 12) * 12 + 1;
-    const qint64 base = DaysFromCivil(1899, 12, 30);
-    const qint64 days = DaysFromCivil(year, month, 1) - base + (static_cast<qint64>(lDay) - 1);
-    if (days < DaysFromCivil(100, 1, 1) - base || days > DaysFromCivil(9999, 12, 31) - base)
+    using namespace std::chrono;
+    qint64 y = lYear;
+    if (y >= 0 && y <= 29)
+        y += 2000;
+    else if (y >= 30 && y <= 99)
+        y += 1900;
+    // Months since January of the year 0. The calendar repeats every 400 years (4,800 months,
+    // 146,097 days): whole cycles are counted apart, so that any arguments stay within the range
+    // of the calendar types.
+    const qint64 months = y * 12 + (static_cast<qint64>(lMonth) - 1);
+    const qint64 cycles = months / 4800 - (months % 4800 < 0 ? 1 : 0);
+    const year_month firstMonth = year(0) / January + std::chrono::months(months - cycles * 4800);
+    constexpr sys_days kDayZero = 1899y / December / 30;
+    const qint64 serial = (sys_days(firstMonth / 1) - kDayZero).count() + cycles * 146097 +
+                          (static_cast<qint64>(lDay) - 1);
+    if (serial < (sys_days(100y / January / 1) - kDayZero).count() ||
+        serial > (sys_days(9999y / December / 31) - kDayZero).count())
         throw AppError(AppError::InvalidArgument,
                        QStringLiteral("Invalid procedure call or argument"));
-    return static_cast<double>(days);
+    return static_cast<double>(serial);
 }
 
 double TimeSerial(qint32 lHour, qint32 lMinute, qint32 lSecond) {
@@ -446,14 +392,12 @@ double DateTimeFromParts(qint32 lYear, qint32 lMonth, qint32 lDay, qint32 lHour,
     return DateSerial(lYear, lMonth, lDay) + TimeSerial(lHour, lMinute, lSecond);
 }
 
-namespace detail {
-void ForgetArchive(const cUnzip* archive) noexcept {
+ArchiveCallbacks::~ArchiveCallbacks() {
     ModuleState& s = State();
-    if (s.currentUncounted && s.current.get() == archive) {
+    if (s.currentUncounted && s.current.get() == this) {
         s.current.reset();
         s.currentUncounted = false;
     }
 }
-} // namespace detail
 
 } // namespace mUnzip

@@ -12,30 +12,33 @@
 #include <QtGlobal>
 #include <memory>
 
-class cUnzip;
-struct UnzipVersionInfo;
+#include "vbuzip10.h"
 
 namespace mUnzip {
 
-// The options record in the program's (wide) form. cUnzip keeps one as the store of its option
-// properties. Boolean fields hold 1 or 0. A null text crosses to the engine as a null pointer, an
-// empty one as a pointer to a lone NUL byte.
+// What the engine's callbacks report to: the archive object whose engine call runs (cUnzip). They
+// add the listed entries to its directory and raise its events, whose answers they hand back to
+// the engine. Held in a std::shared_ptr, the archive of the latest call is kept counted.
+class ArchiveCallbacks : public std::enable_shared_from_this<ArchiveCallbacks> {
+public:
+    // Drops the archive from CurrentArchive when it is held there uncounted.
+    virtual ~ArchiveCallbacks();
+
+    virtual void AddDirectoryEntry(const QString& sName, const QString& sFolder, double dDate,
+                                   qint32 lSize, qint32 lCRC, bool bEncrypted, qint32 lRatio,
+                                   const QString& sMethod) = 0;
+    virtual void RaiseOverwritePrompt(const QString& sFile, qint32& eResponse) = 0;
+    virtual void RaiseProgress(const QString& sMsg) = 0;
+    virtual void RaiseCancel(const QString& sMsg, bool& bCancel) = 0;
+    virtual void RaisePasswordRequest(QString& sPassword, bool& bCancel) = 0;
+};
+
+// The options record in the program's form: the engine's record for the numbers, and its two
+// texts held as wide text (the record's own text pointers stay null here). cUnzip keeps one as the
+// store of its option properties. Boolean fields hold 1 or 0. A null text crosses to the engine as
+// a null pointer, an empty one as a pointer to a lone NUL byte.
 struct UnzipOptionsW {
-    qint32 ExtractOnlyNewer = 0;
-    qint32 SpaceToUnderScore = 0;
-    qint32 PromptToOverwrite = 0;
-    qint32 MessageLevel = 0;
-    qint32 Reserved1 = 0;
-    qint32 TestZip = 0;
-    qint32 ListOnly = 0;
-    qint32 Reserved2 = 0;
-    qint32 Reserved3 = 0;
-    qint32 UseFolderNames = 0;
-    qint32 OverwriteExisting = 0;
-    qint32 ConvertCRToCRLF = 0;
-    qint32 Reserved4 = 0;
-    qint32 CaseSensitiveFileNames = 0;
-    qint32 Reserved5 = 0;
+    UnzipOptions Numbers{};
     QString ArchivePath;
     QString ExtractFolder;
 };
@@ -59,7 +62,7 @@ void SetEngineFolders(const QStringList& folders);
 // Throws AppError: SubscriptOutOfRange for a count below 0, above 1,023 or beyond the names given
 // (before the engine is called, CurrentArchive already set); DllNotFound or EntryPointNotFound when
 // the engine cannot be loaded.
-qint32 RunEngine(cUnzip& archive, UnzipOptionsW& options, qint32 includeCount,
+qint32 RunEngine(ArchiveCallbacks& archive, UnzipOptionsW& options, qint32 includeCount,
                  const QStringList& includeNames, qint32 excludeCount,
                  const QStringList& excludeNames);
 
@@ -70,7 +73,7 @@ void CallVersionEntry(UnzipVersionInfo& record);
 // The archive of the latest engine call, kept after the call (empty before the first call). The
 // reference is counted when the archive is owned by a std::shared_ptr; an archive that is not is
 // dropped from here when it is destroyed.
-std::shared_ptr<cUnzip> CurrentArchive();
+std::shared_ptr<ArchiveCallbacks> CurrentArchive();
 
 // True once a password request of the engine call in progress (or of the latest one) was declined.
 bool PasswordAbandoned();
@@ -103,11 +106,6 @@ double TimeSerial(qint32 lHour, qint32 lMinute, qint32 lSecond);
 // DateSerial(year, month, day) + TimeSerial(hour, minute, second).
 double DateTimeFromParts(qint32 lYear, qint32 lMonth, qint32 lDay, qint32 lHour = 0,
                          qint32 lMinute = 0, qint32 lSecond = 0);
-
-namespace detail {
-// Called by an archive's destructor: drops it from CurrentArchive when it is held there uncounted.
-void ForgetArchive(const cUnzip* archive) noexcept;
-} // namespace detail
 
 } // namespace mUnzip
 

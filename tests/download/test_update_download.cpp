@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "DL.h"
+#include "DownloadProgress.h"
 #include "DownloadTestSupport.h"
 #include "HttpFixture.h"
 #include "NetworkReadService.h"
@@ -66,8 +67,9 @@ TEST(ProgressDisplayTest, BarAndLabel) {
 }
 
 TEST(CompletionTest, LinesAndFlags) {
-    FakeReadService service;
-    DL dl(&service);
+    DownloadFlags flags;
+    EXPECT_FALSE(flags.downloading);
+    EXPECT_FALSE(flags.downloadFailed);
     struct Case {
         qint64 downloaded, total;
         const char* line; // nullptr: no line
@@ -82,14 +84,13 @@ TEST(CompletionTest, LinesAndFlags) {
                  {-1, -1, nullptr, true, false}};
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.downloaded << " of " << c.total);
-        dl.downloading = true;
-        dl.downloadFailed = false;
+        flags = {true, false};
         QStringList log;
         DL_Completed(
-            dl, [&](const QString& line) { log.append(line); }, c.downloaded, c.total);
+            flags, [&](const QString& line) { log.append(line); }, c.downloaded, c.total);
         EXPECT_EQ(log, c.line ? QStringList{QLatin1String(c.line)} : QStringList{});
-        EXPECT_EQ(dl.downloading, c.downloading);
-        EXPECT_EQ(dl.downloadFailed, c.failed);
+        EXPECT_EQ(flags.downloading, c.downloading);
+        EXPECT_EQ(flags.downloadFailed, c.failed);
     }
 }
 
@@ -132,6 +133,24 @@ TEST(DownloadFileTest, UpdatesFolderAndAddresses) {
     EXPECT_EQ(service.starts.size(), 4);
 }
 
+TEST(DownloadFileTest, DestinationIsAlwaysAFileOfTheUpdatesFolder) {
+    QTemporaryDir program;
+    FakeReadService service;
+    DL dl(&service);
+    for (const char* name :
+         {"../x.zip", "a/../../x.zip", "/etc/passwd", "sub/a.zip", "..", ".", ""}) {
+        SCOPED_TRACE(name);
+        try {
+            Download_File(dl, program.path(), "http://host/", QString::fromLatin1(name));
+            ADD_FAILURE() << "no error";
+        } catch (const AppError& error) {
+            EXPECT_EQ(error.number(), AppError::BadFileName);
+        }
+    }
+    EXPECT_TRUE(service.starts.isEmpty());
+    EXPECT_TRUE(entries(program.path()).isEmpty()) << "not even the updates folder";
+}
+
 // The whole chain against the loopback server, as the update run drives it.
 class EndToEndTest : public ::testing::Test {
 protected:
@@ -141,21 +160,21 @@ protected:
                          [this](qint64& d, qint64& t, QString&) { DL_Progress(bar, label, d, t); });
         QObject::connect(&dl, &DL::Completed, [this](qint64& d, qint64& t, QString&) {
             DL_Completed(
-                dl, [this](const QString& line) { log.append(line); }, d, t);
+                flags, [this](const QString& line) { log.append(line); }, d, t);
         });
     }
     QString run(const QString& baseURL, const QString& name) {
         log.clear();
-        dl.downloading = true;
-        dl.downloadFailed = false;
+        flags = {true, false};
         Download_File(dl, program.path(), baseURL, name);
-        waitUntil([this] { return dl.downloadFailed || !dl.downloading; });
+        waitUntil([this] { return flags.downloadFailed || !flags.downloading; });
         EXPECT_TRUE(entries(temp.path()).isEmpty()) << "temporary file left behind";
         return log.join('|');
     }
     QTemporaryDir program, temp;
     NetworkReadService service;
     DL dl{&service};
+    DownloadFlags flags;
     ProgressBar bar;
     QLabel label;
     QStringList log;

@@ -5,6 +5,7 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -79,6 +80,18 @@ struct ProgramFolder {
     QByteArray read(const QString& relative) const {
         QFile file(program() + QLatin1Char('/') + relative);
         return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+    // Every file and folder under the root (program folder, system directory and what lies
+    // beside them), with the contents of the files.
+    std::map<QString, QByteArray> snapshot() const {
+        std::map<QString, QByteArray> found;
+        QDirIterator it(root.path(), QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot,
+                        QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            QFile file(it.next());
+            found[it.filePath()] = file.open(QIODevice::ReadOnly) ? file.readAll() : "<folder>";
+        }
+        return found;
     }
     // Puts the engine library built with the program beside the updater.
     void installEngine() const {

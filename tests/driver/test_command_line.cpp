@@ -100,6 +100,40 @@ TEST(CommandLine, NumberReadingIgnoresTheLocale) {
     QLocale::setDefault(saved);
 }
 
+TEST(CommandLine, PackageNamesArePlainFileNames) {
+    const QString longest(255, QLatin1Char('a'));
+    const struct {
+        QString name;
+        bool plain;
+        QString shown;
+    } cases[] = {
+        {"a.zip", true, "a.zip"},
+        {".patch.zip", true, ".patch.zip"},
+        {"...", true, "..."},
+        {"a%00.zip", true, "a%00.zip"}, // only the server decodes the percent sign
+        {"*.zip", true, "*.zip"},
+        {longest, true, longest},
+        {longest + "a", false, longest + "a"},
+        {QString(128, QChar(0xE9)), false, QString(128, QChar(0xE9))}, // 256 bytes in UTF-8
+        {"", false, ""},
+        {".", false, "."},
+        {"..", false, ".."},
+        {"../x.zip", false, "../x.zip"},
+        {"a/../../x.zip", false, "a/../../x.zip"},
+        {"/etc/passwd", false, "/etc/passwd"},
+        {"updates/", false, "updates/"},
+        {"a\\b.zip", false, "a\\b.zip"},
+        {"a\tb\nc\r", false, "a\\tb\\nc\\r"},
+        {QStringLiteral("a%1b").arg(QChar(0)), false, "a\\x00b"},
+        {"\x1b[31m\x7f", false, "\\x1b[31m\\x7f"},
+        {QString(QChar(0x85)), false, "\\x85"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(IsPlainFileName(c.name), c.plain) << c.shown.toStdString();
+        EXPECT_EQ(ShownName(c.name), c.shown);
+    }
+}
+
 TEST(CommandLine, JoinsArgumentsWithSingleSpaces) {
     const char* argv[] = {"/opt/vorn/vorn-updater", "http://h/", "", "a.zip", "12"};
     EXPECT_EQ(JoinArguments(5, argv), QStringLiteral("http://h/  a.zip 12"));

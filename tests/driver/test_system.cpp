@@ -49,6 +49,9 @@ TEST(FileExists, WildcardsMatchInTheLastComponent) {
     EXPECT_FALSE(File_Exists(p + "/sub/*.txt")) << "folders never match";
     EXPECT_FALSE(File_Exists(p + "/sub/.sec*")) << "hidden files never match";
     EXPECT_FALSE(File_Exists(p + "/s*/patch-12.zip")) << "wildcards only in the last component";
+    Touch(p + "/sub/v[2].zip");
+    EXPECT_TRUE(File_Exists(p + "/sub/v[2]*"));
+    EXPECT_FALSE(File_Exists(p + "/sub/patch-1[2].zip*")) << "brackets are no wildcards";
 }
 
 TEST(FileExists, TrailingSeparatorAsksForAnyPlainFile) {

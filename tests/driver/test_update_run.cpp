@@ -16,6 +16,7 @@ struct UpdaterRun {
     std::unique_ptr<frmMain> window;
     bool terminated = false;
     QStringList clientsStarted;
+    QList<RunOutcome> outcomes; // as the window announced them
 
     void start(const QString& commandLine) {
         UpdaterEnvironment environment;
@@ -28,11 +29,14 @@ struct UpdaterRun {
             return clientPolls++ < clientRunningFor;
         };
         window = std::make_unique<frmMain>(std::move(environment));
+        outcomes.clear();
+        QObject::connect(window.get(), &frmMain::runEnded,
+                         [this](RunOutcome outcome) { outcomes.append(outcome); });
         window->terminateProcess = [this] { terminated = true; };
         window->startClient = [this](const QString& f) { clientsStarted.append(f); };
     }
     bool finish() {
-        return RunUntil([this] { return window->finished(); });
+        return RunUntil([this] { return !outcomes.isEmpty(); }) && window->finished();
     }
     void serve(const QString& name, const QByteArray& body, qint64 announced = -1) {
         service.replies[QStringLiteral("http://updates.test/v2/") + name] = {body, announced, true};
@@ -67,8 +71,8 @@ TEST(UpdaterWindow, StateAfterLoad) {
     EXPECT_FALSE(w.shapeUpdateinfo->isHidden());
     EXPECT_TRUE(w.txtInfo->text().isEmpty());
     EXPECT_FALSE(w.finished());
-    EXPECT_TRUE(w.tmrStart.isActive());
-    EXPECT_EQ(w.tmrStart.interval(), 50);
+    EXPECT_TRUE(w.startTimer().isActive());
+    EXPECT_EQ(w.startTimer().interval(), 50);
     EXPECT_TRUE(w.baseURL().isEmpty()) << "the fields are filled by the run, not by the load";
     EXPECT_EQ(w.txtInfo->geometry(), QRect(16, 133, 352, 126));
     EXPECT_EQ(w.picClose->geometry(), QRect(308, 274, 62, 28));
@@ -88,6 +92,13 @@ TEST(StatusLog, EveryMessageEndsWithCrLfAndTheCaretSitsBeforeTheLastLf) {
     Add_Status(QStringLiteral("two\r\nthree"));
     EXPECT_EQ(run.window->txtInfo->text(), QStringLiteral("one\r\n\r\ntwo\r\nthree\r\n"));
     EXPECT_EQ(run.window->txtInfo->selStart(), run.window->txtInfo->text().size() - 1);
+
+    // A window that goes after a newer one was made leaves the newer one's log in place.
+    UpdaterRun newer;
+    newer.start(QStringLiteral("x 0"));
+    run.window.reset();
+    Add_Status(QStringLiteral("four"));
+    EXPECT_EQ(newer.window->txtInfo->text(), QStringLiteral("four\r\n"));
 }
 
 TEST(UpdateRun, ZeroProcessIdStopsBeforeAnything) {
@@ -101,6 +112,7 @@ TEST(UpdateRun, ZeroProcessIdStopsBeforeAnything) {
                   (QStringList{"Preparing to update...",
                                "ERROR: Client process problem, unable to continue."}));
         EXPECT_TRUE(run.service.requested.isEmpty());
+        EXPECT_EQ(run.outcomes, QList{RunOutcome::Failed});
         EXPECT_TRUE(SamePicture(run.window->picClose->picture(), run.window->picClose_up));
         EXPECT_FALSE(run.window->pgBar->isHidden()) << "progress display left as designed";
         EXPECT_FALSE(run.window->shapeUpdateinfo->isHidden());
@@ -213,6 +225,40 @@ TEST(UpdateRun, PackageMissingAfterADownloadReportedComplete) {
         << "the first missing package is the one reported";
 }
 
+TEST(UpdateRun, NameThatIsNoPlainFileNameEndsTheRunBeforeAnything) {
+    const struct {
+        QString name, shown;
+    } cases[] = {
+        {"../x.zip", "../x.zip"},
+        {"a/../../x.zip", "a/../../x.zip"},
+        {"/etc/passwd", "/etc/passwd"},
+        {"..", ".."},
+        {".", "."},
+        {"..\\x.zip", "..\\x.zip"},
+        {"a\tb.zip", "a\\tb.zip"},
+        {QStringLiteral("a%1.zip").arg(QChar(0)), "a\\x00.zip"},
+        {"", ""},
+        {QString(256, QLatin1Char('n')), QString(256, QLatin1Char('n'))},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.shown.toStdString());
+        UpdaterRun run;
+        run.folder.write("vbuzip10.dll", "engine");
+        run.folder.write("x.zip", "a file of the installation");
+        run.serve("a.zip", "package a");
+        run.serve(c.name, "package");
+        const auto before = run.folder.snapshot();
+        run.start(QStringLiteral("http://updates.test/v2/ a.zip ") + c.name + " 55");
+        ASSERT_TRUE(run.finish());
+        EXPECT_EQ(LogLines(*run.window),
+                  (QStringList{"Preparing to update...",
+                               "ERROR: Invalid update file name '" + c.shown + "'."}));
+        EXPECT_TRUE(run.service.requested.isEmpty());
+        EXPECT_EQ(run.folder.snapshot(), before) << "no lock, no engine copy, no download";
+        EXPECT_TRUE(SamePicture(run.window->picClose->picture(), run.window->picClose_up));
+    }
+}
+
 TEST(UpdateRun, SameNameTwiceIsDownloadedTwiceAndStalePackagesAreReplaced) {
     UpdaterRun run;
     run.folder.write("vbuzip10.dll", "engine");
@@ -320,5 +366,6 @@ TEST(UpdateRun, RunsExactlyOnce) {
     ASSERT_TRUE(run.finish());
     RunUntil([] { return false; }, 200);
     EXPECT_EQ(LogLines(*run.window).count(QStringLiteral("Preparing to update...")), 1);
-    EXPECT_FALSE(run.window->tmrStart.isActive());
+    EXPECT_EQ(run.outcomes, QList{RunOutcome::Succeeded}) << "announced once";
+    EXPECT_FALSE(run.window->startTimer().isActive());
 }

@@ -98,6 +98,9 @@ class QuietHandler(http.server.SimpleHTTPRequestHandler):
     def log_message(self, format, *args):
         pass
 
+    def log_request(self, code="-", size="-"):
+        self.server.requested.append(self.path)
+
 
 class UpdaterRunTest(unittest.TestCase):
     def setUp(self):
@@ -119,6 +122,7 @@ class UpdaterRunTest(unittest.TestCase):
 
         handler = functools.partial(QuietHandler, directory=self.served)
         self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
+        self.server.requested = []
         thread = threading.Thread(target=self.server.serve_forever, daemon=True)
         thread.start()
         self.addCleanup(self.server.server_close)
@@ -367,6 +371,30 @@ class UpdaterRunTest(unittest.TestCase):
         self.assertEqual(self.read("bin/tool"), "old tool\n")
         self.assertEqual(self.mode("bin/tool"), 0o755)
         self.assertEqual(len(self.client_starts()), 1, "no restart after a failed run")
+
+    def test_package_names_are_plain_file_names(self):
+        with open(os.path.join(self.root, "outside.txt"), "w") as handle:
+            handle.write("outside\n")
+        outside_home = ("home", "runtime")
+        before = tree(self.root, leave_out=outside_home)
+        log = os.path.join(self.home, "refused.log")
+        with open(log, "w") as stderr:
+            subprocess.run([os.path.join(self.program, "vorn-updater"), self.prefix,
+                            "../../outside.txt", "4242"], env=self.env, stderr=stderr,
+                           timeout=PATIENCE_S)
+        self.assertEqual(self.lines(log), ["Preparing to update...",
+                                           "ERROR: Invalid update file name '../../outside.txt'."])
+        self.assertEqual(self.server.requested, [])
+        self.assertEqual(tree(self.root, leave_out=outside_home), before)
+
+        # A leading dot is part of a plain file name: the package is fetched and installed.
+        self.serve(".patch.zip", {"patched.txt": "patched\n"})
+        client, log = self.start_client(".patch.zip")
+        client.wait(timeout=PATIENCE_S)
+        self.settle(log)
+        self.assertEqual(self.lines(log)[-1], "Client update complete.")
+        self.assertEqual(self.read("patched.txt"), "patched\n")
+        self.assertEqual(self.server.requested, ["/.patch.zip"])
 
 
 if __name__ == "__main__":

@@ -1,0 +1,33 @@
+// The main window's handling of the downloader's events: the progress display of the running
+// download and the judgement of its end, which the update run waits for.
+#pragma once
+
+#include <QString>
+#include <functional>
+
+class ProgressBar;
+class QLabel;
+
+// The state of the running download: set by the update run before each download, and by
+// DL_Completed at its end.
+struct DownloadFlags {
+    bool downloading = false;    // cleared when the download has succeeded
+    bool downloadFailed = false; // set when it has failed
+};
+
+// Shows a progress notification: nothing for no bytes; otherwise the bar at the percentage (when
+// the total is known) and then the label with the kilobytes received and expected, or only the
+// kilobytes received while the total is unknown (0).
+void DL_Progress(ProgressBar& pgBar, QLabel& lblFileProg, qint64 DownloadedBytes,
+                 qint64 TotalBytes);
+
+// Judges the end of a download: logs "Download completed." and clears flags.downloading when
+// every byte arrived; logs "Couldn't connect" when none did, "Connection lost" when some did;
+// either failure sets flags.downloadFailed.
+void DL_Completed(DownloadFlags& flags, const std::function<void(const QString&)>& Add_Status,
+                  qint64 DownloadedBytes, qint64 TotalBytes);
+
+// A number as the progress label writes it: plain decimal notation, at most 15 significant
+// digits, no trailing zeros, a 0 before the separator of a number below 1, no digit grouping, and
+// the decimal separator of the user's locale.
+QString ProgressNumber(double x);

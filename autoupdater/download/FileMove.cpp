@@ -23,8 +23,6 @@ bool failWith(QString* error, int* systemError, int code, const QString& reason)
     return failWith(error, reason);
 }
 
-}
-
 bool checkDestination(const QString& destination, QString* error) {
     const QFileInfo target(destination);
     if (!QFileInfo(target.absolutePath()).isDir())

@@ -2,6 +2,8 @@
 // timer and the update run.
 #pragma once
 
+#include <QHash>
+#include <QList>
 #include <QStringList>
 #include <QTimer>
 #include <functional>
@@ -63,13 +65,15 @@ private:
     bool ReadCommandLine();
     bool LockProgramFolder();
     bool InstallEngineLibrary();
+    bool RecoverInterruptedUpdate();
     bool DownloadPackages();
     bool DownloadPackage(const QString& name);
     bool WaitForDownload();
     bool CheckPackagesArrived();
+    bool PreparePackages();
+    qint64 ListPackageSizes(QList<QHash<QString, qint64>>& sizes);
     void WaitForClient();
-    bool ExtractPackages();
-    bool ExtractPackage(const QString& name);
+    bool InstallPackages();
 
     ::DL DL;
     DownloadFlags m_download; // of the package being downloaded

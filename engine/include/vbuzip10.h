@@ -223,6 +223,11 @@ UZ_EXPORT int32_t UZ_CALL UzpVersion2(UnzipVersionInfo* version);
  * the journal. A process killed at any moment leaves records that Vbz_UpdateRecover reads. */
 typedef struct UnzipUpdate UnzipUpdate;
 
+/* The records' names in the update's folder. */
+#define UZ_UPDATE_PLAN ".vbuzip-update.plan"
+#define UZ_UPDATE_JOURNAL ".vbuzip-update.journal"
+#define UZ_UPDATE_JOURNAL_NEW ".vbuzip-update.journal.new"
+
 /* What Vbz_UpdateRecover did. */
 #define UZ_RECOVERED_NOTHING 0 /* no records: nothing to do */
 #define UZ_RECOVERED_COMPLETED                                                                     \

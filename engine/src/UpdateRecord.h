@@ -4,6 +4,8 @@
 // installed file is replaced. Fields end in a NUL byte (names hold any other byte).
 #pragma once
 
+#include "vbuzip10.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -13,9 +15,9 @@ namespace vbuzip {
 
 // Names of the records in the update's folder. Like every name the engine makes, they begin with
 // ReservedPrefix, so that no entry of an archive can be written under one of them.
-constexpr const char* PlanName = ".vbuzip-update.plan";
-constexpr const char* JournalName = ".vbuzip-update.journal";
-constexpr const char* JournalNewName = ".vbuzip-update.journal.new";
+constexpr const char* PlanName = UZ_UPDATE_PLAN;
+constexpr const char* JournalName = UZ_UPDATE_JOURNAL;
+constexpr const char* JournalNewName = UZ_UPDATE_JOURNAL_NEW;
 
 // One line of the plan: a folder to create, or the staged file temp of the target path.
 struct PlanRecord {

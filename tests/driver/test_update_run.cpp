@@ -59,6 +59,16 @@ struct UpdaterRun {
             damage(path);
         serve(name, QByteArray::fromStdString(fixtures::readFile(path)));
     }
+    // The real engine, an installed shared.txt, and two packages: a.zip replaces shared.txt and
+    // adds data/a.txt; b.zip holds the entries given (changed by damage first, when given).
+    void serveTwoPackages(const std::vector<fixtures::ZipEntry>& b,
+                          const std::function<void(const std::string&)>& damage = nullptr) {
+        folder.installEngine();
+        folder.write("shared.txt", "installed");
+        serveZip("a.zip", {fixtures::ZipEntry::file("shared.txt", "from a"),
+                           fixtures::ZipEntry::file("data/a.txt", "from a")});
+        serveZip("b.zip", b, damage);
+    }
     // The program folder but updates/, the engine library and the lock.
     std::map<QString, QByteArray> installation() const {
         std::map<QString, QByteArray> files = folder.snapshot();
@@ -415,12 +425,8 @@ TEST(UpdateRun, RunsExactlyOnce) {
 
 TEST(UpdateRun, PackagesArePreparedWhileTheClientRunsAndInstalledTogetherAfterIt) {
     UpdaterRun run;
-    run.folder.installEngine();
-    run.folder.write("shared.txt", "installed");
     run.folder.write("kept.txt", "installed");
-    run.serveZip("a.zip", {fixtures::ZipEntry::file("shared.txt", "from a"),
-                           fixtures::ZipEntry::file("data/a.txt", "from a")});
-    run.serveZip("b.zip", {fixtures::ZipEntry::file("shared.txt", "from b")});
+    run.serveTwoPackages({fixtures::ZipEntry::file("shared.txt", "from b")});
     const auto installed = run.installation();
     run.clientRunningFor = 2;
     int polls = 0;
@@ -463,12 +469,8 @@ TEST(UpdateRun, PackageThatCannotBePreparedEndsTheRunAtOnceWithNothingInstalled)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
         UpdaterRun run;
-        run.folder.installEngine();
-        run.folder.write("shared.txt", "installed");
         run.folder.write("tool", "old tool");
-        run.serveZip("a.zip", {fixtures::ZipEntry::file("shared.txt", "from a"),
-                               fixtures::ZipEntry::file("data/a.txt", "from a")});
-        run.serveZip("b.zip", c.b, c.damage);
+        run.serveTwoPackages(c.b, c.damage);
         const auto installed = run.installation();
         run.clientRunningFor = 1000; // never gone: the failure cannot wait for the client
         run.start(QStringLiteral("http://updates.test/v2/ a.zip b.zip 55"));

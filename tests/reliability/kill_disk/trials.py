@@ -289,6 +289,7 @@ class Rig:
             handler = functools.partial(SlowHandler, directory=self.case.served)
             self.slow = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
             self.slow.daemon_threads = True
+            self.slow.requested = []  # the e2e handler notes every path asked for
             threading.Thread(target=self.slow.serve_forever, daemon=True).start()
             self.case.addCleanup(self.slow.server_close)
             self.case.addCleanup(self.slow.shutdown)

@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QDebug>
+#include <QElapsedTimer>
 #include <QEventLoop>
 
 #include "AppError.h"
@@ -19,6 +20,7 @@
 namespace {
 const QString kClientExe = QStringLiteral("Vorn.exe");
 const QString kEngineLibrary = QStringLiteral("vbuzip10.dll");
+constexpr qint64 kProgressIntervalMs = 30;
 
 // Handles every pending event, then returns.
 void ProcessPendingMessages() {
@@ -299,9 +301,15 @@ bool frmMain::PreparePackages() {
     ShowProgressDisplay(true);
     qint64 prepared = 0;
     qsizetype current = 0;
+    // The display follows every entry, but is redrawn and the window served only every few
+    // milliseconds: thousands of small files go by faster than that.
+    QElapsedTimer shown;
     const QMetaObject::Connection progress =
         connect(m_cUnzip.get(), &cUnzip::Cancel, this, [&](const QString& sMsg, bool&) {
             prepared += sizes[current].value(sMsg);
+            if (shown.isValid() && shown.elapsed() < kProgressIntervalMs && prepared < total)
+                return;
+            shown.start();
             DL_Progress(*pgBar, *lblFileProg, prepared, total);
             ProcessPendingMessages();
         });

@@ -152,12 +152,13 @@ void rollBack(Folders& folders, const Journal& journal) {
 }
 
 // Removes what is left under the staged and backup names of the journal's entries: replaced
-// files, or new files that were not installed.
-void removeLeftovers(Folders& folders, const Journal& journal) {
+// files, or new files that were not installed. After a complete commit only entries that replaced
+// a file (installed) have anything left.
+void removeLeftovers(Folders& folders, const Journal& journal, bool installed = false) {
     std::vector<std::pair<int, const std::string*>> names;
     for (const JournalEntry& e : journal.entries) {
         const int dir = folders.parentOf(e.path);
-        if (dir < 0)
+        if (dir < 0 || (installed && !e.hadOld))
             continue;
         names.emplace_back(dir, &e.staged);
         if (!e.backup.empty())
@@ -326,7 +327,7 @@ void Update::commit() {
         throw;
     }
     m_done = m_committed = true;
-    removeLeftovers(folders, journal);
+    removeLeftovers(folders, journal, true);
     removeRecords();
 }
 

@@ -491,4 +491,59 @@ INSTANTIATE_TEST_SUITE_P(Modes, KilledUpdate,
                                                                        : "TwoArchiveUpdate";
                          });
 
+TEST(EngineSafety, CommitThatCannotBeFinishedIsRolledBackFromTheJournal) {
+    // A commit killed as it puts its first files in place, and then a staged file is lost: the
+    // update cannot be finished, so recovery puts back every replaced file.
+    Scene scene;
+    std::vector<ZipEntry> entries;
+    for (int i = 0; i < 2000; ++i) {
+        const std::string name = "sub/f" + std::to_string(i);
+        fixtures::writeFile(scene.out() + "/" + name, "old");
+        entries.push_back(ZipEntry::file(name, "new"));
+    }
+    entries.push_back(ZipEntry::file("added.txt", "new"));
+    fixtures::buildZip(scene.zip(), entries);
+    const std::string first = scene.out() + "/added.txt"; // the first the commit puts in place
+
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        const fixtures::TreeSnapshot before = fixtures::snapshotTree(scene.out());
+        pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            fixtures::Engine engine;
+            UnzipUpdate* update = nullptr;
+            EngineRun run;
+            run.archive = scene.zip();
+            _exit(engine.begin(scene.out(), &update) == UZ_OK &&
+                          engine.stage(update, run) == UZ_OK && engine.commit(update) == UZ_OK
+                      ? 0
+                      : 1);
+        }
+        while (access(first.c_str(), F_OK) != 0 && waitpid(child, nullptr, WNOHANG) == 0) {
+        }
+        kill(child, SIGKILL);
+        waitpid(child, nullptr, 0);
+        // Lose one staged file that still holds new data.
+        bool lost = false;
+        for (const auto& [path, node] : fixtures::snapshotTree(scene.out())) {
+            if (!lost && path.find("/.vbuzip-") != std::string::npos && node.contents == "new")
+                lost = unlink((scene.out() + "/" + path).c_str()) == 0;
+        }
+        fixtures::Engine engine;
+        int32_t report = -1;
+        ASSERT_EQ(engine.recover(scene.out(), &report), UZ_OK);
+        if (!lost) {
+            // The commit got too far (or not far enough) to lose anything: start again.
+            unlink(first.c_str());
+            for (int i = 0; i < 2000; ++i)
+                fixtures::writeFile(scene.out() + "/sub/f" + std::to_string(i), "old");
+            continue;
+        }
+        EXPECT_EQ(report, UZ_RECOVERED_ROLLED_BACK);
+        EXPECT_EQ(fixtures::describeDifferences(before, fixtures::snapshotTree(scene.out())), "");
+        return;
+    }
+    GTEST_SKIP() << "no kill fell inside the commit";
+}
+
 } // namespace

@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QDebug>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFutureWatcher>
 
@@ -20,6 +21,7 @@
 namespace {
 const QString kClientExe = QStringLiteral("Vorn.exe");
 const QString kEngineLibrary = QStringLiteral("vbuzip10.dll");
+constexpr qint64 kProgressIntervalMs = 30;
 
 // Handles every pending event, then returns.
 void ProcessPendingMessages() {
@@ -131,12 +133,15 @@ void frmMain::EndRun(RunOutcome outcome) {
 
 bool frmMain::RunUpdate() {
     Add_Status(QStringLiteral("Preparing to update..."));
-    if (!ReadCommandLine() || !LockProgramFolder() || !LoadPublisherKeys() ||
-        !InstallEngineLibrary() || !DownloadPackages() || !CheckPackagesArrived() ||
-        !VerifyPackages())
+    if (!ReadCommandLine() || !LockProgramFolder() || !InstallEngineLibrary() ||
+        !RecoverInterruptedUpdate() || !LoadPublisherKeys() || !DownloadPackages() ||
+        !CheckPackagesArrived() || !VerifyPackages())
+        return false;
+    // Nothing of a package is prepared before every package has passed the checks above.
+    if (!PreparePackages())
         return false;
     WaitForClient();
-    if (!ExtractPackages())
+    if (!InstallPackages())
         return false;
     Add_Status(QStringLiteral("Client update complete."));
     RecordInstalledPackages();
@@ -197,6 +202,36 @@ bool frmMain::InstallEngineLibrary() {
         }
     }
     SetEngineFolders({programFolder(), m_environment.systemDir});
+    return true;
+}
+
+// What a killed earlier run left in the program folder is finished or undone before anything
+// else; one line says what was done, only when something was.
+bool frmMain::RecoverInterruptedUpdate() {
+    m_cUnzip = std::make_shared<cUnzip>();
+    connect(m_cUnzip.get(), &cUnzip::Progress, this, &ReportEngineMessage);
+    m_cUnzip->setUnzipFolder(programFolder() + QStringLiteral("/"));
+    qint32 report = UZ_RECOVERED_NOTHING;
+    try {
+        if (m_cUnzip->RecoverUpdate(report) != UZ_OK)
+            return StopWith(QStringLiteral("ERROR: Unable to recover an interrupted update."));
+    } catch (const AppError& error) {
+        return StopWith(QStringLiteral("ERROR: Unable to recover an interrupted update: ") +
+                        error.description());
+    }
+    switch (report) {
+    case UZ_RECOVERED_COMPLETED:
+        Add_Status(QStringLiteral("Completed an interrupted update."));
+        break;
+    case UZ_RECOVERED_ROLLED_BACK:
+        Add_Status(QStringLiteral("Rolled back an interrupted update."));
+        break;
+    case UZ_RECOVERED_REMOVED:
+        Add_Status(QStringLiteral("Removed an unfinished update."));
+        break;
+    default:
+        break;
+    }
     return true;
 }
 
@@ -300,33 +335,93 @@ void frmMain::WaitForClient() {
         WaitForNextMessage();
 }
 
-bool frmMain::ExtractPackages() {
-    m_cUnzip = std::make_shared<cUnzip>();
-    connect(m_cUnzip.get(), &cUnzip::Progress, this, &ReportEngineMessage);
-    ProcessPendingMessages();
-    for (const QString& name : std::as_const(m_packages)) {
-        if (!ExtractPackage(name))
-            return false;
+// Every package is staged beside its targets while the client still runs; the installed files
+// stay as they are. The progress display shows the bytes prepared of all packages. A package that
+// cannot be prepared ends the run at once, with nothing of any package left.
+bool frmMain::PreparePackages() {
+    if (m_packages.isEmpty())
+        return true;
+    QList<QHash<QString, qint64>> sizes;
+    const qint64 total = ListPackageSizes(sizes);
+    ShowProgressDisplay(true);
+    qint64 prepared = 0;
+    qsizetype current = 0;
+    // The display follows every entry, but is redrawn and the window served only every few
+    // milliseconds: thousands of small files go by faster than that.
+    QElapsedTimer shown;
+    const QMetaObject::Connection progress =
+        connect(m_cUnzip.get(), &cUnzip::Cancel, this, [&](const QString& sMsg, bool&) {
+            prepared += sizes[current].value(sMsg);
+            if (shown.isValid() && shown.elapsed() < kProgressIntervalMs && prepared < total)
+                return;
+            shown.start();
+            DL_Progress(*pgBar, *lblFileProg, prepared, total);
+            ProcessPendingMessages();
+        });
+    auto fail = [&](const QString& line) {
+        disconnect(progress);
+        m_cUnzip->DiscardUpdate();
+        ShowProgressDisplay(false);
+        return StopWith(line);
+    };
+    try {
+        Prepare_Unzip(*m_cUnzip, programFolder(), m_packages.first());
+        if (m_cUnzip->BeginUpdate() != UZ_OK)
+            return fail(QStringLiteral("ERROR: Unable to prepare the update."));
+        for (current = 0; current < m_packages.size(); ++current) {
+            const QString& name = m_packages[current];
+            Prepare_Unzip(*m_cUnzip, programFolder(), name);
+            if (m_cUnzip->PrepareUpdate())
+                return fail(
+                    QStringLiteral("ERROR: Update file '%1' could not be extracted.").arg(name));
+        }
+    } catch (const AppError& error) {
+        return fail(QStringLiteral("ERROR: Update file '%1' could not be extracted: %2")
+                        .arg(m_packages.value(current), error.description()));
     }
+    disconnect(progress);
+    ShowProgressDisplay(false);
     return true;
 }
 
-bool frmMain::ExtractPackage(const QString& name) {
-    Add_Status(QStringLiteral("Processing update data..."));
-    Prepare_Unzip(*m_cUnzip, programFolder(), name);
-    ProcessPendingMessages();
-    Add_Status(QStringLiteral("Updating files..."));
-    bool problem = false;
+// The size of every entry of every package, by its name in the archive; returns the sum.
+qint64 frmMain::ListPackageSizes(QList<QHash<QString, qint64>>& sizes) {
+    qint64 total = 0;
+    for (const QString& name : std::as_const(m_packages)) {
+        QHash<QString, qint64>& entries = sizes.emplace_back();
+        Prepare_Unzip(*m_cUnzip, programFolder(), name);
+        m_cUnzip->Directory();
+        for (qint32 i = 1; i <= m_cUnzip->FileCount(); ++i) {
+            const qint64 size = static_cast<quint32>(m_cUnzip->FileSize(i));
+            const QString folder = m_cUnzip->FileDirectory(i);
+            entries.insert(folder.isEmpty() ? m_cUnzip->Filename(i)
+                                            : folder + QLatin1Char('/') + m_cUnzip->Filename(i),
+                           size);
+            total += size;
+        }
+    }
+    return total;
+}
+
+// The update was prepared before the client wait; now that the client is gone, one commit
+// installs it. The two lines of each package keep their places; the commit follows the last.
+bool frmMain::InstallPackages() {
+    for (qsizetype i = 0; i < m_packages.size(); ++i) {
+        Add_Status(QStringLiteral("Processing update data..."));
+        ProcessPendingMessages();
+        Add_Status(QStringLiteral("Updating files..."));
+    }
+    if (m_packages.isEmpty())
+        return true;
     try {
-        problem = Run_Unzip(*m_cUnzip);
+        if (m_cUnzip->CommitUpdate() != UZ_OK)
+            return StopWith(QStringLiteral(
+                "ERROR: The update could not be installed; every file is as it was."));
     } catch (const AppError& error) {
-        return StopWith(QStringLiteral("ERROR: Update file '%1' could not be extracted: %2")
-                            .arg(name, error.description()));
+        return StopWith(QStringLiteral("ERROR: The update could not be installed: ") +
+                        error.description());
     }
     ProcessPendingMessages();
-    if (problem)
-        return StopWith(
-            QStringLiteral("ERROR: Update file '%1' could not be extracted.").arg(name));
     return true;
 }
 

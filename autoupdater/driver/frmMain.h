@@ -3,6 +3,8 @@
 #pragma once
 
 #include <QFuture>
+#include <QHash>
+#include <QList>
 #include <QStringList>
 #include <QTimer>
 #include <functional>
@@ -66,15 +68,17 @@ private:
     bool LockProgramFolder();
     bool LoadPublisherKeys();
     bool InstallEngineLibrary();
+    bool RecoverInterruptedUpdate();
     bool DownloadPackages();
     bool DownloadPackage(const QString& name);
     bool DownloadIntoUpdates(const QString& file, bool isPackage);
     bool WaitForDownload();
     bool CheckPackagesArrived();
     bool VerifyPackages();
+    bool PreparePackages();
+    qint64 ListPackageSizes(QList<QHash<QString, qint64>>& sizes);
     void WaitForClient();
-    bool ExtractPackages();
-    bool ExtractPackage(const QString& name);
+    bool InstallPackages();
     void RecordInstalledPackages();
 
     ::DL DL;

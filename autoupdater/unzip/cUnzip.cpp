@@ -1,5 +1,7 @@
 #include "unzip/cUnzip.h"
 
+#include <utility>
+
 #include <QDate>
 #include <QLocale>
 #include <cstring>
@@ -30,7 +32,13 @@ std::optional<double> ParseEngineDate(const QString& text) {
 
 cUnzip::cUnzip(QObject* parent) : QObject(parent) {}
 
-cUnzip::~cUnzip() = default;
+cUnzip::~cUnzip() {
+    try {
+        DiscardUpdate();
+    } catch (...) {
+        // The engine could not be reached: the plan stays for the next run's recovery.
+    }
+}
 
 bool cUnzip::ExtractOnlyNewer() const {
     return m_Options.Numbers.ExtractOnlyNewer != 0;
@@ -147,9 +155,7 @@ qint32 cUnzip::Directory() {
     return mUnzip::RunEngine(*this, m_Options, 0, QStringList(), 0, QStringList());
 }
 
-bool cUnzip::Unzip() {
-    if (m_sZipFile.isEmpty())
-        return false;
+QStringList cUnzip::SelectedNames() const {
     QStringList names;
     for (const ZipDirectoryEntry& entry : std::as_const(m_Entries)) {
         if (entry.selected)
@@ -159,12 +165,51 @@ bool cUnzip::Unzip() {
     // it also does when none is selected.
     if (names.size() == m_lFileCount)
         names.clear();
+    return names;
+}
+
+bool cUnzip::Unzip() {
+    if (m_sZipFile.isEmpty())
+        return false;
+    const QStringList names = SelectedNames();
     m_Options.ArchivePath = m_sZipFile;
     m_Options.ExtractFolder = m_sUnzipFolder;
     m_Options.Numbers.ListOnly = 0;
     const qint32 result = mUnzip::RunEngine(*this, m_Options, static_cast<qint32>(names.size()),
                                             names, 0, QStringList());
     return result != 0;
+}
+
+qint32 cUnzip::BeginUpdate() {
+    if (m_update)
+        return UZ_ERR_BUSY;
+    return mUnzip::BeginUpdate(m_sUnzipFolder, m_update);
+}
+
+bool cUnzip::PrepareUpdate() {
+    if (m_sZipFile.isEmpty() || !m_update)
+        return true;
+    const QStringList names = SelectedNames();
+    m_Options.ArchivePath = m_sZipFile;
+    m_Options.ExtractFolder = m_sUnzipFolder;
+    m_Options.Numbers.ListOnly = 0;
+    return mUnzip::RunStageEngine(m_update, *this, m_Options, static_cast<qint32>(names.size()),
+                                  names) != 0;
+}
+
+qint32 cUnzip::CommitUpdate() {
+    if (!m_update)
+        return UZ_ERR_PARAMETERS;
+    return mUnzip::CommitUpdate(std::exchange(m_update, nullptr), *this);
+}
+
+void cUnzip::DiscardUpdate() {
+    if (m_update)
+        mUnzip::DiscardUpdate(std::exchange(m_update, nullptr));
+}
+
+qint32 cUnzip::RecoverUpdate(qint32& lReport) {
+    return mUnzip::RecoverUpdate(m_sUnzipFolder, *this, lReport);
 }
 
 void cUnzip::setUnzipFolder(const QString& sFolder) {

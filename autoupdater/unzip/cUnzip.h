@@ -80,6 +80,26 @@ public:
     // problem (a non-zero result) and false when it reported none.
     bool Unzip();
 
+    // A staged update of UnzipFolder: every package prepared into it while the installed files
+    // stay as they are, then all installed by one commit (the engine's Vbz_Update* calls). The
+    // calls throw like Unzip when the engine cannot be loaded.
+    //
+    // Opens the update (the engine's result; UZ_ERR_BUSY while one is open).
+    qint32 BeginUpdate();
+    // Stages the selected entries of ZipFile (every entry when all or none are selected) into the
+    // update; raises the events as Unzip does. True when there was a problem (none is staged of
+    // this archive then), like Unzip; true also without an update or a ZipFile.
+    bool PrepareUpdate();
+    // Installs every staged file and ends the update; the engine's result (0: installed; else
+    // nothing of the update is installed).
+    qint32 CommitUpdate();
+    // Removes every staged file and ends the update; nothing when none is open. Also done when
+    // the object goes away.
+    void DiscardUpdate();
+    // Finishes or undoes an interrupted update of UnzipFolder: the engine's result, and in
+    // lReport what was done (UZ_RECOVERED_*).
+    qint32 RecoverUpdate(qint32& lReport);
+
     void setUnzipFolder(const QString& sFolder);
     QString UnzipFolder() const;
     QString ZipFile() const;
@@ -112,6 +132,8 @@ private:
     void RaisePasswordRequest(QString& sPassword, bool& bCancel) override;
 
     static QString BuildEntryPath(const QString& sFolder, const QString& sFileName);
+    // The names Unzip hands the engine: none when every entry (or none) is selected.
+    QStringList SelectedNames() const;
     const ZipDirectoryEntry& EntryAt(qint32 lIndex) const;
 
     QString m_sZipFile;
@@ -119,4 +141,5 @@ private:
     QVector<ZipDirectoryEntry> m_Entries;
     qint32 m_lFileCount = 0;
     mUnzip::UnzipOptionsW m_Options;
+    UnzipUpdate* m_update = nullptr;
 };

@@ -35,6 +35,11 @@ struct ModuleState {
     void* library = nullptr;
     Wiz_SingleEntryUnzip_t unzipEntry = nullptr;
     UzpVersion2_t versionEntry = nullptr;
+    Vbz_UpdateBegin_t beginEntry = nullptr;
+    Vbz_UpdateStage_t stageEntry = nullptr;
+    Vbz_UpdateCommit_t commitEntry = nullptr;
+    Vbz_UpdateDiscard_t discardEntry = nullptr;
+    Vbz_UpdateRecover_t recoverEntry = nullptr;
 
     std::shared_ptr<ArchiveCallbacks> current;
     bool currentUncounted = false; // current points to an archive no shared_ptr owns
@@ -285,11 +290,10 @@ void SetEngineFolders(const QStringList& folders) {
     s.foldersSet = true;
 }
 
-qint32 RunEngine(ArchiveCallbacks& archive, UnzipOptionsW& options, qint32 includeCount,
-                 const QStringList& includeNames, qint32 excludeCount,
-                 const QStringList& excludeNames) {
-    SetCurrentArchive(archive);
+namespace {
 
+// The callback table of every engine call.
+UnzipCallbacks Callbacks() {
     UnzipCallbacks callbacks{};
     callbacks.Print = &PrintCallback;
     callbacks.Sound = nullptr;
@@ -297,7 +301,17 @@ qint32 RunEngine(ArchiveCallbacks& archive, UnzipOptionsW& options, qint32 inclu
     callbacks.Password = &PasswordCallback;
     callbacks.List = &ListCallback;
     callbacks.Service = &ServiceCallback;
+    return callbacks;
+}
 
+// An extraction-like engine call: the name lists, the options and the callbacks are made here,
+// call hands them to the entry point, and the options are read back afterwards.
+template <typename Call>
+qint32 RunEntry(ArchiveCallbacks& archive, UnzipOptionsW& options, qint32 includeCount,
+                const QStringList& includeNames, qint32 excludeCount,
+                const QStringList& excludeNames, Call&& call) {
+    SetCurrentArchive(archive);
+    UnzipCallbacks callbacks = Callbacks();
     NarrowTexts texts;
     auto include = std::make_unique<UnzipNameList>();
     auto exclude = std::make_unique<UnzipNameList>();
@@ -307,10 +321,68 @@ qint32 RunEngine(ArchiveCallbacks& archive, UnzipOptionsW& options, qint32 inclu
     State().passwordAbandoned = false;
 
     UnzipOptions narrow = ToNarrow(options, texts);
-    const Wiz_SingleEntryUnzip_t entry = EntryPoint(State().unzipEntry, "Wiz_SingleEntryUnzip");
     const qint32 result =
-        entry(includeCount, include.get(), excludeCount, exclude.get(), &narrow, &callbacks);
+        call(includeCount, include.get(), excludeCount, exclude.get(), &narrow, &callbacks);
     FromNarrow(narrow, options);
+    return result;
+}
+
+} // namespace
+
+qint32 RunEngine(ArchiveCallbacks& archive, UnzipOptionsW& options, qint32 includeCount,
+                 const QStringList& includeNames, qint32 excludeCount,
+                 const QStringList& excludeNames) {
+    // The entry point is looked up once the lists are made: a list too long fails first.
+    return RunEntry(archive, options, includeCount, includeNames, excludeCount, excludeNames,
+                    [](auto... arguments) {
+                        return EntryPoint(State().unzipEntry, "Wiz_SingleEntryUnzip")(arguments...);
+                    });
+}
+
+qint32 RunStageEngine(UnzipUpdate* update, ArchiveCallbacks& archive, UnzipOptionsW& options,
+                      qint32 includeCount, const QStringList& includeNames) {
+    return RunEntry(archive, options, includeCount, includeNames, 0, QStringList(),
+                    [update](auto... arguments) {
+                        return EntryPoint(State().stageEntry, "Vbz_UpdateStage")(update,
+                                                                                 arguments...);
+                    });
+}
+
+qint32 BeginUpdate(const QString& sFolder, UnzipUpdate*& update) {
+    const Vbz_UpdateBegin_t entry = EntryPoint(State().beginEntry, "Vbz_UpdateBegin");
+    update = nullptr;
+    return entry(QFile::encodeName(sFolder).constData(), &update);
+}
+
+qint32 CommitUpdate(UnzipUpdate* update, ArchiveCallbacks& archive) {
+    const Vbz_UpdateCommit_t entry = EntryPoint(State().commitEntry, "Vbz_UpdateCommit");
+    SetCurrentArchive(archive);
+    UnzipCallbacks callbacks = Callbacks();
+    return entry(update, &callbacks);
+}
+
+qint32 DiscardUpdate(UnzipUpdate* update) {
+    return EntryPoint(State().discardEntry, "Vbz_UpdateDiscard")(update);
+}
+
+bool InterruptedUpdatePresent(const QString& sFolder) {
+    for (const char* name : {UZ_UPDATE_PLAN, UZ_UPDATE_JOURNAL, UZ_UPDATE_JOURNAL_NEW}) {
+        if (QFileInfo::exists(sFolder + QLatin1Char('/') + QLatin1String(name)))
+            return true;
+    }
+    return false;
+}
+
+qint32 RecoverUpdate(const QString& sFolder, ArchiveCallbacks& archive, qint32& lReport) {
+    lReport = UZ_RECOVERED_NOTHING;
+    if (!InterruptedUpdatePresent(sFolder))
+        return UZ_OK;
+    const Vbz_UpdateRecover_t entry = EntryPoint(State().recoverEntry, "Vbz_UpdateRecover");
+    SetCurrentArchive(archive);
+    UnzipCallbacks callbacks = Callbacks();
+    int32_t report = UZ_RECOVERED_NOTHING;
+    const qint32 result = entry(QFile::encodeName(sFolder).constData(), &report, &callbacks);
+    lReport = report;
     return result;
 }
 

@@ -66,6 +66,25 @@ qint32 RunEngine(ArchiveCallbacks& archive, UnzipOptionsW& options, qint32 inclu
                  const QStringList& includeNames, qint32 excludeCount,
                  const QStringList& excludeNames);
 
+// Staged updates of a folder through the engine (its Vbz_Update* entry points): each throws like
+// RunEngine when the engine cannot be loaded, and returns the engine's result otherwise.
+//
+// Stages the first includeCount include names (every entry when 0) of options.ArchivePath into
+// the update, with the callbacks reporting to archive.
+qint32 RunStageEngine(UnzipUpdate* update, ArchiveCallbacks& archive, UnzipOptionsW& options,
+                      qint32 includeCount, const QStringList& includeNames);
+// Opens an update of sFolder; update receives the handle (null on failure).
+qint32 BeginUpdate(const QString& sFolder, UnzipUpdate*& update);
+// Installs every staged file; the handle is gone afterwards. Messages go to archive.
+qint32 CommitUpdate(UnzipUpdate* update, ArchiveCallbacks& archive);
+// Removes every staged file; the handle is gone afterwards.
+qint32 DiscardUpdate(UnzipUpdate* update);
+// Whether an interrupted update or extraction left its records in sFolder.
+bool InterruptedUpdatePresent(const QString& sFolder);
+// Finishes or undoes an interrupted update of sFolder; lReport receives UZ_RECOVERED_*. Without
+// records (InterruptedUpdatePresent) nothing is done and the engine is not loaded.
+qint32 RecoverUpdate(const QString& sFolder, ArchiveCallbacks& archive, qint32& lReport);
+
 // Calls the engine's version entry point with `record`, loading the engine when needed. Throws
 // like RunEngine when the engine cannot be loaded.
 void CallVersionEntry(UnzipVersionInfo& record);

@@ -12,6 +12,10 @@ updater    a fresh program folder (vorn-updater, vbuzip10.dll, the stand-in clie
            already ended, so that the wait for the client ends at its first check. Timed from the
            start of the process to the status line "Client update complete." on its standard error;
            it then presses its own Close (VORN_UPDATER_AUTOCLOSE_MS=0).
+down time  the same, but with a client (a copy of `sleep` named Vorn.exe) that still runs while the
+           updater downloads and prepares; it is ended once the updater waits for it ("Checking
+           client conditions..."), and the time from its exit to "Client update complete." is the
+           time the client is down for the update.
 reference  `curl -s -o` of both packages, then `bsdtar -xf` of both into a fresh folder.
            "+ sync" adds a sync of the file system afterwards: the durability the updater provides
            (it flushes each download before moving it into updates/ and the extracted files before
@@ -44,6 +48,7 @@ from bench_report import follow_status, machine_row, median, raise_priority, rep
 
 CASE = "small + mixed"
 GOAL = 1.15
+DOWN_TIME_GOAL_MS = 100
 PATIENCE_S = 300.0
 PACKAGES = ("small.zip", "mixed.zip")
 # Bump when the contents of the packages change, so that cached ones are made again.
@@ -190,36 +195,62 @@ class Updater:
         for name in ("DISPLAY", "WAYLAND_DISPLAY", "QT_MESSAGE_PATTERN"):
             self.env.pop(name, None)
 
-    def prepare(self, program):
+    def prepare(self, program, client=None):
         os.makedirs(program)
         for source, name in ((self.args.updater, "vorn-updater"),
-                             (self.args.engine, "vbuzip10.dll"), (self.args.client, "Vorn.exe")):
+                             (self.args.engine, "vbuzip10.dll"),
+                             (client or self.args.client, "Vorn.exe")):
             shutil.copy2(source, os.path.join(program, name))
         # Downloads are received here and moved into updates/ (same file system, as with /tmp).
         os.makedirs(os.path.join(program, "tmp"))
 
-    def run(self, program):
+    def run(self, program, client=None):
         """Seconds from the start to "Client update complete.", the status lines with their arrival
-        times, and the CPU seconds the updater used (its whole life, the close included)."""
+        times, and the CPU seconds the updater used (its whole life, the close included). With a
+        client (a running process), it is killed once the updater waits for it, and the times are
+        counted from its exit instead."""
         env = dict(self.env, TMPDIR=os.path.join(program, "tmp"))
         command = [os.path.join(program, "vorn-updater"), self.prefix, *PACKAGES,
-                   str(ended_pid())]
+                   str(client.pid if client else ended_pid())]
+        lines = []
         cpu = children_cpu()
         start = time.perf_counter()
         process = subprocess.Popen(command, cwd=program, env=env, stdin=subprocess.DEVNULL,
                                    stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         try:
-            complete, lines = follow_status(process, start, "Client update complete.")
+            for raw in process.stderr:
+                now = time.perf_counter() - start
+                line = raw.decode(errors="replace").rstrip("\n")
+                lines.append((now, line))
+                if line == "Checking client conditions..." and client:
+                    time.sleep(0.2)  # the updater settles into its wait
+                    client.kill()
+                    client.wait()
+                    start = time.perf_counter()
+                if line == "Client update complete.":
+                    complete = now
+                    break
+                if line.startswith("ERROR: "):
+                    break
             process.stderr.close()
             process.wait(timeout=PATIENCE_S)
         finally:
             if process.poll() is None:
                 process.kill()
                 process.wait()
+            if client and client.poll() is None:
+                client.kill()
+                client.wait()
         if complete is None:
             log = "\n".join(f"  {t * 1000:8.1f} ms  {l}" for t, l in lines)
             raise RuntimeError(f"the updater did not complete the update:\n{log}")
         return complete, lines, children_cpu() - cpu
+
+    def run_down_time(self, program):
+        """Seconds from the client's exit to "Client update complete."."""
+        client = subprocess.Popen([os.path.join(program, "Vorn.exe"), "3600"], cwd=program,
+                                  stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
+        return self.run(program, client)[0]
 
 
 def phases(lines):
@@ -234,18 +265,20 @@ def phases(lines):
     download_start = first(f"Downloading file {PACKAGES[0]}...")
     second = first(f"Downloading file {PACKAGES[1]}...")
     first_done = first("Download completed.")
+    second_done = first("Download completed.", second)
     checking = first("Checking client conditions...")
     processing = first("Processing update data...", checking)
-    updating2 = [t for t, line in lines if line == "Processing update data..."][1]
+    last_updating = [t for t, line in lines if line == "Updating files..."][-1]
     complete = first("Client update complete.")
     return [
         ("start-up (process start to first status line)", preparing),
         ("engine check (to first download)", download_start - preparing),
         (f"download {PACKAGES[0]}", first_done - download_start),
-        (f"download {PACKAGES[1]}", checking - second),
+        (f"download {PACKAGES[1]}", second_done - second),
+        ("prepare both (while the client runs)", checking - second_done),
         ("client check", processing - checking),
-        (f"extraction {PACKAGES[0]}", updating2 - processing),
-        (f"extraction {PACKAGES[1]}", complete - updating2),
+        ("status lines of both packages", last_updating - processing),
+        ("commit (after the last \"Updating files...\")", complete - last_updating),
     ]
 
 
@@ -304,6 +337,7 @@ def main():
         updater = Updater(args, scratch, prefix)
         reference = Reference(prefix)
         totals = {"updater": [], "reference": [], "reference+sync": []}
+        down_times = []
         stage_times = {}
         cpu_times = {"updater": [], "reference": []}
         ref_stages = {"curl -s -o, both": [], "bsdtar -xf, both": [], "sync": []}
@@ -344,9 +378,19 @@ def main():
                     expected = files
                 elif files != expected:
                     raise RuntimeError(f"{who} left {files} files, expected {expected}")
+            # The down time, with a client that is still running while the update is prepared.
+            folder = os.path.join(scratch, f"{run}-down")
+            updater.prepare(folder, client=shutil.which("sleep"))
+            settle()
+            down = updater.run_down_time(folder)
+            if count_files(folder, NOT_EXTRACTED) != expected:
+                raise RuntimeError("the down-time run left another number of files")
+            if run > 0:
+                down_times.append(down)
             if run > 0 and not args.table:
                 say(f"run {run}: updater {totals['updater'][-1] * 1000:.0f} ms, "
-                    f"curl + bsdtar {totals['reference'][-1] * 1000:.0f} ms")
+                    f"curl + bsdtar {totals['reference'][-1] * 1000:.0f} ms, "
+                    f"down time {down * 1000:.0f} ms")
     finally:
         server.kill()
         server.wait()
@@ -377,6 +421,11 @@ def main():
         (CASE, "ratio updater / (curl + bsdtar + sync)",
          f"{ms['updater'] / ms['reference+sync']:.2f}", "x", "same durability"),
     ]
+    down_ms = median(down_times) * 1000
+    rows.append((CASE, "down time, client exit to complete", f"{down_ms:.1f}", "ms",
+                 f"goal < {DOWN_TIME_GOAL_MS} ms: "
+                 f"{'met' if down_ms < DOWN_TIME_GOAL_MS else 'MISSED'}; fastest run "
+                 f"{min(down_times) * 1000:.0f}"))
     cpu_ms = {k: median(v) * 1000 for k, v in cpu_times.items()}
     rows += [
         (CASE + ", CPU time", "vorn-updater (user + system)", f"{cpu_ms['updater']:.1f}", "ms",

@@ -128,6 +128,8 @@ typedef struct UnzipVersionInfo {
 #define UZ_ERR_NO_ARCHIVE 9   /* the archive cannot be opened or is not a zip file */
 #define UZ_ERR_PARAMETERS 10  /* invalid arguments (null records, bad counts, no folder given) */
 #define UZ_ERR_NO_MATCH 11    /* an include name matches no entry */
+#define UZ_ERR_BUSY 12        /* another update of the folder is in progress, or an interrupted
+                                 one waits for Vbz_UpdateRecover */
 #define UZ_ERR_DISK_FULL 50   /* not enough free space, or a write failed for lack of space */
 #define UZ_ERR_WRITE 51       /* a file or folder cannot be created or replaced (also: a folder
                                  stands where a file goes, or a file where a folder is needed) */
@@ -135,7 +137,8 @@ typedef struct UnzipVersionInfo {
 #define UZ_ERR_UNSUPPORTED 81 /* compression or encryption method not supported */
 #define UZ_ERR_PASSWORD 82    /* no password or a wrong password for an encrypted entry (a data
                                  error in an encrypted entry counts as a wrong password) */
-#define UZ_ERR_UNSAFE_PATH 90 /* an entry would be written outside the extraction folder */
+#define UZ_ERR_UNSAFE_PATH 90 /* an entry would be written outside the extraction folder, or under
+                                 a name of the engine's own (see "Reserved names") */
 #define UZ_ERR_TOO_LARGE 91   /* an entry inflates past its declared size (or exceeds limits) */
 #define UZ_ERR_DUPLICATE_NAME 92 /* two selected entries would be written to the same path, or a
                                     file would stand where another entry needs a folder */
@@ -167,11 +170,12 @@ typedef struct UnzipVersionInfo {
  * entry are kept (without set-user-id, set-group-id and sticky bits; 0644 when the entry has
  * none, or the existing file's bits); modification times come from the entry. ConvertLineEnds 1
  * writes LF, CR and CR LF of text entries (no NUL or other control bytes) as CR LF.
- * Each file is written to a temporary file ".vbuzip-<random>-<n>.tmp" in its target folder and
- * verified; only when every selected entry is staged does the first file replace its target (by
- * rename, never by writing into it). Before UZ_OK the data is synced to disk. On any failure the
- * folder is left as it was: staged files removed, replaced files restored, created folders removed.
- * Temporary files left by a killed call in the folders a call writes to are removed by it.
+ * The call is an update of the extraction folder with this one archive (Vbz_UpdateBegin, Stage,
+ * Commit below), which first recovers what an interrupted call or update left there
+ * (Vbz_UpdateRecover): each file is staged in its target folder and verified; only when every
+ * selected entry is staged does the first file replace its target (by rename, never by writing
+ * into it). Before UZ_OK the data is synced to disk. On any failure the folder is left as it was:
+ * staged files removed, replaced files restored, created folders removed.
  *
  * Messages (PrintCallback, one line each, ending in "\n", shorter than 1,024 bytes): errors
  * "error: ..." at every level; per entry at UZ_MSG_NORMAL ("  inflating: path", " extracting: path",
@@ -188,9 +192,82 @@ UZ_EXPORT int32_t UZ_CALL Wiz_SingleEntryUnzip(int32_t includeCount, UnzipNameLi
  * "vbuzip10". Returns UZ_OK, or UZ_ERR_PARAMETERS for a null record or a StructLength below 64. */
 UZ_EXPORT int32_t UZ_CALL UzpVersion2(UnzipVersionInfo *version);
 
+/* ---- Staged updates ----
+ *
+ * An update installs the files of several archives into one folder (the program folder) all
+ * together or not at all. Vbz_UpdateStage writes every selected entry of one archive beside its
+ * target and verifies it, while the installed files stay as they are (the program using them may
+ * still run); Vbz_UpdateCommit then installs every staged file at once. A file staged again by a
+ * later archive replaces the earlier staged file of the same target: the later archive wins.
+ *
+ * Reserved names: everything the engine makes in the folder begins with ".vbuzip-" (staged files
+ * and backups ".vbuzip-<random>-<n>.tmp" beside their targets, and the records below in the
+ * folder itself). An entry with a name part beginning with ".vbuzip-", in any case, fails with
+ * UZ_ERR_UNSAFE_PATH; existing files of the folder are never removed because of their names.
+ *
+ * Records: every staged file and created folder is entered in the plan (synced) before it is made.
+ * The commit writes the journal of every replacement (to UZ_UPDATE_JOURNAL_NEW, synced, renamed,
+ * the folder synced) before it replaces the first file; then it puts every staged file in place
+ * (the replaced file stays under a temporary name), syncs, and removes the replaced files, the
+ * plan and the journal. A process killed at any moment leaves records that Vbz_UpdateRecover
+ * reads. */
+typedef struct UnzipUpdate UnzipUpdate;
+
+/* The records' names in the update's folder. */
+#define UZ_UPDATE_PLAN ".vbuzip-update.plan"
+#define UZ_UPDATE_JOURNAL ".vbuzip-update.journal"
+#define UZ_UPDATE_JOURNAL_NEW ".vbuzip-update.journal.new"
+
+/* What Vbz_UpdateRecover did. */
+#define UZ_RECOVERED_NOTHING 0     /* no records: nothing to do */
+#define UZ_RECOVERED_COMPLETED 1   /* an interrupted commit was finished: every staged file is in
+                                      place */
+#define UZ_RECOVERED_ROLLED_BACK 2 /* an interrupted commit could not be finished (a staged file is
+                                      gone): every replaced file was put back */
+#define UZ_RECOVERED_REMOVED 3     /* a prepared update that was never committed was removed */
+
+/* Opens an update of folder (created with its missing parents when missing) and locks it: one
+ * update per folder at a time (Wiz_SingleEntryUnzip calls on it wait). *update receives the handle
+ * (null on failure). Fails with UZ_ERR_BUSY while another update holds the folder, or while records
+ * of an interrupted one are present (call Vbz_UpdateRecover first), UZ_ERR_PARAMETERS for null or
+ * empty arguments, UZ_ERR_WRITE when the folder cannot be opened. */
+UZ_EXPORT int32_t UZ_CALL Vbz_UpdateBegin(const char *folder, UnzipUpdate **update);
+/* Stages the selected entries of options->ArchivePath into the update: arguments, selection,
+ * options, checks, callbacks, messages and results as for an extraction by Wiz_SingleEntryUnzip,
+ * with the update's folder as the extraction folder (options->ExtractFolder is not used; ListOnly
+ * and TestOnly must be 0). Free space is checked for the archive's files on top of what is staged
+ * already. Nothing installed is touched; folders the entries need are created. On a non-zero
+ * result the update is as it was before the call, and may go on or be discarded. */
+UZ_EXPORT int32_t UZ_CALL Vbz_UpdateStage(UnzipUpdate *update, int32_t includeCount,
+                                          UnzipNameList *include, int32_t excludeCount,
+                                          UnzipNameList *exclude, UnzipOptions *options,
+                                          UnzipCallbacks *callbacks);
+/* Installs every staged file and ends the update (the handle is freed, whatever the result).
+ * UZ_OK: every file is in place and durable, nothing of the engine's is left in the folder.
+ * Otherwise (UZ_ERR_WRITE, UZ_ERR_DISK_FULL, ...) every replaced file is back and the update is
+ * discarded. Errors go to callbacks->Print (callbacks may be null). */
+UZ_EXPORT int32_t UZ_CALL Vbz_UpdateCommit(UnzipUpdate *update, UnzipCallbacks *callbacks);
+/* Removes every staged file and created folder and ends the update (the handle is freed).
+ * UZ_OK, or UZ_ERR_PARAMETERS for a null handle. */
+UZ_EXPORT int32_t UZ_CALL Vbz_UpdateDiscard(UnzipUpdate *update);
+/* Reads the records an interrupted update or extraction left in folder and finishes or undoes it,
+ * touching only the files they name; *report (may be null) receives UZ_RECOVERED_*. A journal
+ * present: the commit is finished when every staged file is still there or in place, otherwise
+ * rolled back; a plan alone: its staged files and created folders are removed. Afterwards no
+ * record, staged file or replaced file is left. UZ_OK, UZ_ERR_BUSY while an update holds the
+ * folder, UZ_ERR_WRITE when a record cannot be read or is damaged; errors go to callbacks->Print. */
+UZ_EXPORT int32_t UZ_CALL Vbz_UpdateRecover(const char *folder, int32_t *report,
+                                            UnzipCallbacks *callbacks);
+
 typedef int32_t(UZ_CALL *Wiz_SingleEntryUnzip_t)(int32_t, UnzipNameList *, int32_t, UnzipNameList *,
                                                  UnzipOptions *, UnzipCallbacks *);
 typedef int32_t(UZ_CALL *UzpVersion2_t)(UnzipVersionInfo *);
+typedef int32_t(UZ_CALL *Vbz_UpdateBegin_t)(const char *, UnzipUpdate **);
+typedef int32_t(UZ_CALL *Vbz_UpdateStage_t)(UnzipUpdate *, int32_t, UnzipNameList *, int32_t,
+                                            UnzipNameList *, UnzipOptions *, UnzipCallbacks *);
+typedef int32_t(UZ_CALL *Vbz_UpdateCommit_t)(UnzipUpdate *, UnzipCallbacks *);
+typedef int32_t(UZ_CALL *Vbz_UpdateDiscard_t)(UnzipUpdate *);
+typedef int32_t(UZ_CALL *Vbz_UpdateRecover_t)(const char *, int32_t *, UnzipCallbacks *);
 
 #ifdef __cplusplus
 } /* extern "C" */

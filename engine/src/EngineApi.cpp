@@ -1,13 +1,16 @@
-// The two entry points of the engine library. Nothing but a result code leaves them: every
-// exception is caught here.
+// The entry points of the engine library. Nothing but a result code leaves them: every exception
+// is caught here.
 #include "Extraction.h"
 #include "Failure.h"
 #include "Reporter.h"
+#include "Update.h"
 #include "vbuzip10.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <functional>
+#include <memory>
 #include <new>
 #include <zip.h>
 #include <zlib.h>
@@ -73,28 +76,13 @@ void versionBytes(uint8_t out[4], const char* text) {
     out[3] = 0;
 }
 
-} // namespace
-
-extern "C" UZ_EXPORT int32_t UZ_CALL
-Wiz_SingleEntryUnzip(int32_t includeCount, UnzipNameList* include, int32_t excludeCount,
-                     UnzipNameList* exclude, UnzipOptions* options, UnzipCallbacks* callbacks) {
-    int32_t level = options ? options->MessageLevel : UZ_MSG_QUIET;
+// Runs work with a reporter, turning every failure into its result code (reported as an error).
+int32_t guarded(const UnzipCallbacks* callbacks, int32_t level,
+                const std::function<void(vbuzip::Reporter&)>& work) {
     try {
         vbuzip::Reporter reporter(callbacks, level);
         try {
-            if (!options)
-                throw vbuzip::Failure(UZ_ERR_PARAMETERS, "no options given");
-            vbuzip::CallOptions call = readOptions(*options);
-            call.include = readNames(includeCount, include, "include");
-            call.exclude = readNames(excludeCount, exclude, "exclude");
-            vbuzip::Totals totals = vbuzip::runCall(call, reporter);
-            if (callbacks) {
-                callbacks->EngineArea[0] = totals.entries;
-                callbacks->EngineArea[1] = totals.written;
-                callbacks->EngineArea[2] = static_cast<uint32_t>(totals.bytes);
-                callbacks->EngineArea[3] = static_cast<uint32_t>(totals.bytes >> 32);
-                callbacks->EngineArea[4] = totals.skipped;
-            }
+            work(reporter);
             return UZ_OK;
         } catch (const vbuzip::Failure& failure) {
             reporter.error(failure.what());
@@ -110,6 +98,113 @@ Wiz_SingleEntryUnzip(int32_t includeCount, UnzipNameList* include, int32_t exclu
         // Reporting itself failed (out of memory, or a callback threw).
         return UZ_ERR_MEMORY;
     }
+}
+
+vbuzip::CallOptions readCall(int32_t includeCount, UnzipNameList* include, int32_t excludeCount,
+                             UnzipNameList* exclude, const UnzipOptions* options) {
+    if (!options)
+        throw vbuzip::Failure(UZ_ERR_PARAMETERS, "no options given");
+    vbuzip::CallOptions call = readOptions(*options);
+    call.include = readNames(includeCount, include, "include");
+    call.exclude = readNames(excludeCount, exclude, "exclude");
+    return call;
+}
+
+void storeTotals(UnzipCallbacks* callbacks, const vbuzip::Totals& totals) {
+    if (!callbacks)
+        return;
+    callbacks->EngineArea[0] = totals.entries;
+    callbacks->EngineArea[1] = totals.written;
+    callbacks->EngineArea[2] = static_cast<uint32_t>(totals.bytes);
+    callbacks->EngineArea[3] = static_cast<uint32_t>(totals.bytes >> 32);
+    callbacks->EngineArea[4] = totals.skipped;
+}
+
+void requireFolder(const char* folder) {
+    if (!folder || !*folder)
+        throw vbuzip::Failure(UZ_ERR_PARAMETERS, "no folder given");
+}
+
+} // namespace
+
+// The handle of the C interface.
+struct UnzipUpdate {
+    explicit UnzipUpdate(const char* folder) : update(folder, false) {}
+    vbuzip::Update update;
+};
+
+extern "C" UZ_EXPORT int32_t UZ_CALL
+Wiz_SingleEntryUnzip(int32_t includeCount, UnzipNameList* include, int32_t excludeCount,
+                     UnzipNameList* exclude, UnzipOptions* options, UnzipCallbacks* callbacks) {
+    return guarded(callbacks, options ? options->MessageLevel : UZ_MSG_QUIET,
+                   [&](vbuzip::Reporter& reporter) {
+                       const vbuzip::CallOptions call =
+                           readCall(includeCount, include, excludeCount, exclude, options);
+                       storeTotals(callbacks, vbuzip::runCall(call, reporter));
+                   });
+}
+
+extern "C" UZ_EXPORT int32_t UZ_CALL Vbz_UpdateBegin(const char* folder, UnzipUpdate** update) {
+    if (update)
+        *update = nullptr;
+    return guarded(nullptr, UZ_MSG_QUIET, [&](vbuzip::Reporter&) {
+        requireFolder(folder);
+        if (!update)
+            throw vbuzip::Failure(UZ_ERR_PARAMETERS, "no handle given");
+        auto opened = std::make_unique<UnzipUpdate>(folder);
+        if (opened->update.hasRecords())
+            throw vbuzip::Failure(UZ_ERR_BUSY, "an interrupted update waits for recovery");
+        *update = opened.release();
+    });
+}
+
+extern "C" UZ_EXPORT int32_t UZ_CALL Vbz_UpdateStage(UnzipUpdate* update, int32_t includeCount,
+                                                     UnzipNameList* include, int32_t excludeCount,
+                                                     UnzipNameList* exclude, UnzipOptions* options,
+                                                     UnzipCallbacks* callbacks) {
+    return guarded(callbacks, options ? options->MessageLevel : UZ_MSG_QUIET,
+                   [&](vbuzip::Reporter& reporter) {
+                       if (!update)
+                           throw vbuzip::Failure(UZ_ERR_PARAMETERS, "no update given");
+                       const vbuzip::CallOptions call =
+                           readCall(includeCount, include, excludeCount, exclude, options);
+                       if (call.listOnly || call.testOnly)
+                           throw vbuzip::Failure(UZ_ERR_PARAMETERS,
+                                                 "an update stages files: no listing or testing");
+                       storeTotals(callbacks, vbuzip::stageCall(call, reporter, update->update));
+                   });
+}
+
+extern "C" UZ_EXPORT int32_t UZ_CALL Vbz_UpdateCommit(UnzipUpdate* update,
+                                                      UnzipCallbacks* callbacks) {
+    const std::unique_ptr<UnzipUpdate> owned(update);
+    return guarded(callbacks, UZ_MSG_QUIET, [&](vbuzip::Reporter&) {
+        if (!owned)
+            throw vbuzip::Failure(UZ_ERR_PARAMETERS, "no update given");
+        owned->update.commit();
+    });
+}
+
+extern "C" UZ_EXPORT int32_t UZ_CALL Vbz_UpdateDiscard(UnzipUpdate* update) {
+    const std::unique_ptr<UnzipUpdate> owned(update);
+    return guarded(nullptr, UZ_MSG_QUIET, [&](vbuzip::Reporter&) {
+        if (!owned)
+            throw vbuzip::Failure(UZ_ERR_PARAMETERS, "no update given");
+        owned->update.discard();
+    });
+}
+
+extern "C" UZ_EXPORT int32_t UZ_CALL Vbz_UpdateRecover(const char* folder, int32_t* report,
+                                                       UnzipCallbacks* callbacks) {
+    if (report)
+        *report = UZ_RECOVERED_NOTHING;
+    return guarded(callbacks, UZ_MSG_QUIET, [&](vbuzip::Reporter&) {
+        requireFolder(folder);
+        vbuzip::Update update(folder, false);
+        const vbuzip::Recovered done = update.recover();
+        if (report)
+            *report = static_cast<int32_t>(done);
+    });
 }
 
 extern "C" UZ_EXPORT int32_t UZ_CALL UzpVersion2(UnzipVersionInfo* version) {

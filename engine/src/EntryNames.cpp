@@ -34,6 +34,11 @@ TargetPath unsafe(const std::string& reason) {
 
 } // namespace
 
+bool isReservedName(const std::string& part) {
+    const std::string prefix = ReservedPrefix;
+    return part.size() >= prefix.size() && equalNames(part.substr(0, prefix.size()), prefix, false);
+}
+
 TargetPath targetPathOf(const std::string& storedName, bool isFolder, const NameRules& rules) {
     const std::string name = withSlashes(storedName);
     if (name.empty())
@@ -57,6 +62,8 @@ TargetPath targetPathOf(const std::string& storedName, bool isFolder, const Name
             continue;
         if (part == "..")
             return unsafe("\"..\" in path");
+        if (isReservedName(part))
+            return unsafe("\"" + part + "\" is a name the engine keeps for its own files");
         if (rules.spaceToUnderscore)
             std::replace(part.begin(), part.end(), ' ', '_');
         parts.push_back(std::move(part));

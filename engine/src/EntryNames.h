@@ -7,6 +7,11 @@
 
 namespace vbuzip {
 
+// Every name the engine makes in a folder (staged files, backups, its records) begins with this;
+// an entry with a name part that does, in any case, is refused.
+constexpr const char* ReservedPrefix = ".vbuzip-";
+bool isReservedName(const std::string& part);
+
 struct NameRules {
     bool useFolderNames = true;
     bool spaceToUnderscore = false;
@@ -25,8 +30,9 @@ struct TargetPath {
 };
 
 // The path an entry is written to, relative to the extraction folder. "\" counts as a folder
-// separator. Absolute names, drive letters and ".." parts are refused; "." and empty parts are
-// dropped. isFolder tells a folder entry (a name ending in a separator is one as well).
+// separator. Absolute names, drive letters, ".." parts and reserved names are refused; "." and
+// empty parts are dropped. isFolder tells a folder entry (a name ending in a separator is one as
+// well).
 TargetPath targetPathOf(const std::string& storedName, bool isFolder, const NameRules& rules);
 
 // The parent folder of a relative path ("" for a top-level name), and its last part.

@@ -1,13 +1,13 @@
 #include "Extraction.h"
 
 #include "Archive.h"
-#include "Changes.h"
 #include "EntryNames.h"
 #include "ExtractionFolder.h"
 #include "Failure.h"
 #include "LineEnds.h"
 #include "LocalTime.h"
 #include "Pipeline.h"
+#include "Update.h"
 #include "vbuzip10.h"
 
 #include <functional>
@@ -35,6 +35,7 @@ struct Item {
     int password = -1;    // index into the call's passwords
     std::optional<uint32_t> existingMode;
     std::string tempName; // staged data, in the target's folder
+    uint64_t inode = 0;   // of the staged file, once it is finished
 };
 
 class Call {
@@ -45,8 +46,7 @@ public:
           m_exclude(options.exclude, options.caseSensitive) {}
 
     Totals run() {
-        m_reporter.detail("Archive:  " + m_options.archivePath);
-        m_archive = std::make_unique<Archive>(m_options.archivePath);
+        open();
         if (m_options.listOnly)
             list();
         else if (m_options.testOnly)
@@ -56,7 +56,19 @@ public:
         return m_totals;
     }
 
+    // Stages the selected entries into the update; on failure the update is as it was.
+    Totals stageInto(Update& update) {
+        open();
+        stage(update);
+        return m_totals;
+    }
+
 private:
+    void open() {
+        m_reporter.detail("Archive:  " + m_options.archivePath);
+        m_archive = std::make_unique<Archive>(m_options.archivePath);
+    }
+
     bool selected(const EntryInfo& entry, std::vector<bool>* used) {
         if (!m_include.empty() && !m_include.matches(entry.name, used))
             return false;
@@ -208,21 +220,9 @@ private:
             reportItems(pipeline);
         } catch (...) {
             pipeline.stop();
-            noteStaged();
             throw;
         }
         pipeline.stop();
-        noteStaged();
-    }
-
-    // Hands every staged file to the change record (after the workers have ended).
-    void noteStaged() {
-        if (!m_changes)
-            return;
-        for (const Item& item : m_items) {
-            if (!item.tempName.empty())
-                m_changes->staged(item.path, item.tempName);
-        }
     }
 
     void reportItems(Pipeline& pipeline) {
@@ -269,29 +269,69 @@ private:
                           ".");
     }
 
+    // One archive extracted on its own: an update of the folder with this archive alone.
     void extract() {
         if (m_options.folder.empty())
             throw Failure(UZ_ERR_PARAMETERS, "no extraction folder given");
+        Update update(m_options.folder, true);
+        if (update.recover() != Recovered::Nothing)
+            m_reporter.detail("finished or removed an interrupted extraction in " +
+                              m_options.folder);
+        stage(update);
+        update.commit();
+        m_reporter.detail(std::to_string(m_totals.written) + " files written, " +
+                          std::to_string(m_totals.skipped) + " skipped");
+    }
+
+    void stage(Update& update) {
         selectItems();
-        Changes changes;
-        m_changes = &changes;
-        ExtractionFolder folder(m_options.folder, changes);
-        m_folder = &folder;
+        m_update = &update;
+        m_folder = &update.folder();
         planFolders();
         checkTargets();
         resolvePasswords();
-        // The files a killed call left take room that this call needs: gone before the count.
-        removeOldTemporaries();
         checkFreeSpace();
-        createFolders();
-        processItems([this](Archive& archive, Item& item, const std::atomic<bool>& cancel) {
-            stage(archive, item, cancel);
-        });
-        commit();
-        folder.sync();
-        changes.keep();
-        m_reporter.detail(std::to_string(m_totals.written) + " files written, " +
-                          std::to_string(m_totals.skipped) + " skipped");
+        std::vector<PlanRecord> plan;
+        for (const std::string& folder : m_toCreate)
+            plan.push_back({true, folder, {}});
+        for (Item& item : m_items) {
+            if (item.action == Action::Write) {
+                item.tempName = update.newTempName();
+                plan.push_back({false, item.path, item.tempName});
+            }
+        }
+        update.plan(plan);
+        try {
+            createFolders();
+            processItems([this](Archive& archive, Item& item, const std::atomic<bool>& cancel) {
+                stageItem(archive, item, cancel);
+            });
+            // Staged files count only once they are durable: a commit may follow at any time.
+            for (const Item& item : m_items) {
+                if (item.action == Action::Write)
+                    m_folder->noteWritten(item.path);
+            }
+            m_folder->sync();
+        } catch (...) {
+            undoStaging();
+            throw;
+        }
+        for (const std::string& folder : m_created)
+            update.addFolder(folder);
+        for (const Item& item : m_items) {
+            if (item.action == Action::Write)
+                update.addStaged(item.path, item.tempName, item.inode);
+        }
+    }
+
+    // Removes the files and folders this archive's staging made.
+    void undoStaging() {
+        for (const Item& item : m_items) {
+            if (item.inode != 0)
+                m_folder->removeStaged(item.path, item.tempName);
+        }
+        for (auto it = m_created.rbegin(); it != m_created.rend(); ++it)
+            m_folder->removeFolder(*it);
     }
 
     // Sorts the folders the items need into those that exist and those to create.
@@ -307,6 +347,9 @@ private:
         }
         // A parent sorts before its children.
         for (const std::string& folder : needed) {
+            if (m_update->kindOf(folder) == true)
+                throw Failure(UZ_ERR_DUPLICATE_NAME,
+                              folder + " is staged as a file and needed as a folder");
             if (m_toCreate.count(parentOf(folder))) {
                 m_toCreate.insert(folder);
                 continue;
@@ -370,20 +413,6 @@ private:
             throw Failure(UZ_ERR_DISK_FULL, "not enough free space in " + m_options.folder);
     }
 
-    void removeOldTemporaries() {
-        std::set<std::string> folders;
-        for (const Item& item : m_items) {
-            std::string parent = parentOf(item.path);
-            if (item.action == Action::Write && !m_toCreate.count(parent))
-                folders.insert(parent);
-        }
-        for (const std::string& folder : folders) {
-            if (m_folder->removeLeftovers(folder) > 0)
-                m_reporter.detail("removed temporary files of an earlier call in " +
-                                  joinPath(m_options.folder, folder));
-        }
-    }
-
     void createFolders() {
         std::map<std::string, uint32_t> modes;
         for (const Item& item : m_items) {
@@ -392,8 +421,9 @@ private:
         }
         for (const std::string& folder : m_toCreate) {
             auto mode = modes.find(folder);
-            m_folder->createFolder(folder, mode == modes.end() ? std::nullopt
-                                                               : std::optional(mode->second));
+            if (m_folder->createFolder(folder, mode == modes.end() ? std::nullopt
+                                                                   : std::optional(mode->second)))
+                m_created.push_back(folder);
         }
     }
 
@@ -404,8 +434,8 @@ private:
     }
 
     // Writes the data of an entry to a new temporary file in the target's folder (worker thread).
-    void stage(Archive& archive, Item& item, const std::atomic<bool>& cancel) {
-        StagedFile out = m_folder->stage(item.path);
+    void stageItem(Archive& archive, Item& item, const std::atomic<bool>& cancel) {
+        StagedFile out = m_folder->stage(item.path, item.tempName);
         LineEnds lineEnds(m_options.convertLineEnds);
         archive.read(
             *item.entry, passwordOf(item),
@@ -415,15 +445,7 @@ private:
                 out.write(outData, outSize);
             },
             cancel);
-        item.tempName = out.finish(modeOf(item), item.entry->mtime);
-    }
-
-    // Puts every staged file in place.
-    void commit() {
-        for (const Item& item : m_items) {
-            if (item.action == Action::Write)
-                m_folder->putInPlace(item.path, item.tempName);
-        }
+        item.inode = out.finish(modeOf(item), item.entry->mtime);
     }
 
     const CallOptions& m_options;
@@ -434,7 +456,8 @@ private:
     std::vector<Item> m_items;
     std::vector<std::string> m_passwords;
     std::set<std::string> m_toCreate;
-    Changes* m_changes = nullptr;
+    std::vector<std::string> m_created; // folders this archive's staging created
+    Update* m_update = nullptr;
     ExtractionFolder* m_folder = nullptr;
     Totals m_totals;
 };
@@ -443,6 +466,10 @@ private:
 
 Totals runCall(const CallOptions& options, Reporter& reporter) {
     return Call(options, reporter).run();
+}
+
+Totals stageCall(const CallOptions& options, Reporter& reporter, Update& update) {
+    return Call(options, reporter).stageInto(update);
 }
 
 } // namespace vbuzip

@@ -32,7 +32,12 @@ struct Totals {
     uint32_t skipped = 0; // entries left out because of the options or the program's answers
 };
 
+class Update;
+
 // Runs the call; throws Failure. On a failed extraction the extraction folder is as it was.
 Totals runCall(const CallOptions& options, Reporter& reporter);
+// Stages the selected entries of the archive into the update (options.folder is not used);
+// throws Failure, leaving the update as it was.
+Totals stageCall(const CallOptions& options, Reporter& reporter, Update& update);
 
 } // namespace vbuzip

@@ -1,10 +1,8 @@
 // The extraction folder of one call and every file system operation an extraction makes in it.
 // Paths are relative to the folder, with "/" between their parts, and never lead out of it (no
-// "..", no link pointing outside). Every change is entered in the call's change record; failures
-// throw Failure.
+// "..", no link pointing outside). Failures throw Failure.
 #pragma once
 
-#include "Changes.h"
 #include "SafeFs.h"
 #include "WritebackStarter.h"
 
@@ -13,6 +11,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace vbuzip {
 
@@ -24,9 +23,8 @@ public:
     ~StagedFile();
 
     void write(const char* data, size_t size);
-    // Gives the file its permission bits and modification time and closes it; returns its name in
-    // the target's folder.
-    std::string finish(uint32_t permissions, time_t mtime);
+    // Gives the file its permission bits and modification time and closes it; returns its inode.
+    uint64_t finish(uint32_t permissions, time_t mtime);
 
 private:
     friend class ExtractionFolder;
@@ -42,11 +40,18 @@ private:
 
 class ExtractionFolder {
 public:
-    // Opens the folder, creating it and its missing parents, and locks it against a second call
-    // working on it at the same time.
-    ExtractionFolder(const std::string& folder, Changes& changes);
+    // Opens the folder, creating it and its missing parents, and locks it against a second
+    // update of it at the same time: waits for the lock, or fails with UZ_ERR_BUSY (wait false).
+    ExtractionFolder(const std::string& folder, bool wait);
     ExtractionFolder(const ExtractionFolder&) = delete;
     ExtractionFolder& operator=(const ExtractionFolder&) = delete;
+
+    // The folder, open, and its path as the program gave it.
+    int rootFd() const { return m_root.get(); }
+    const std::string& path() const { return m_folder; }
+
+    // Removes again the folder and parents the constructor created (when they are empty).
+    void removeCreatedParents();
 
     // Whether the folder path exists (false when it is missing); fails when a file stands there.
     bool hasFolder(const std::string& path) const;
@@ -66,34 +71,33 @@ public:
     };
     std::optional<Space> freeSpace() const;
 
-    // Removes the temporary files a killed call left in the folder path; returns how many.
-    int removeLeftovers(const std::string& path) const;
-
     // Creates the folder path, whose parent exists, with the given permission bits; leaves one
-    // that exists already as it is.
-    void createFolder(const std::string& path, std::optional<uint32_t> permissions);
+    // that exists already as it is. True when it was created.
+    bool createFolder(const std::string& path, std::optional<uint32_t> permissions);
 
-    // A staging file for the entry written to path. Safe to call from several threads.
-    StagedFile stage(const std::string& path) const;
+    // The new file temp in the folder of path, which receives the data of the entry written to
+    // path. Safe to call from several threads.
+    StagedFile stage(const std::string& path, const std::string& temp) const;
 
-    // Moves the staged file temp in place of path. An existing file is swapped with it in one
-    // step, so that its old contents stay under a temporary name until the call succeeds.
-    void putInPlace(const std::string& path, const std::string& temp);
+    // Removes the staged file temp of path, and the folder path when it is empty.
+    void removeStaged(const std::string& path, const std::string& temp) const;
+    void removeFolder(const std::string& path) const;
 
-    // Makes everything written durable.
+    // Makes everything written in the folder of path (and on its file system) durable.
+    void noteWritten(const std::string& path);
     void sync();
 
 private:
-    int rootFd() const { return m_changes.rootFd(); }
-    std::string replace(int dir, const std::string& path, const std::string& temp);
     void noteFileSystem(int dirFd);
 
-    const std::string& m_folder;
-    Changes& m_changes;
-    mutable TempNames m_temps;
-    UniqueFd m_dir; // the folder of the latest putInPlace
-    std::optional<std::string> m_dirPath;
+    std::string m_folder;
+    UniqueFd m_root;
+    std::vector<std::string> m_createdParents;
     std::map<uint64_t, UniqueFd> m_fileSystems; // one folder on each file system written to
 };
+
+// Fails with the result code that fits errno (the path leads out of the folder, the disk is full,
+// or another reason to refuse a write).
+[[noreturn]] void failPath(int error, const std::string& what);
 
 } // namespace vbuzip

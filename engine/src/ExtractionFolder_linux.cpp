@@ -14,8 +14,6 @@
 
 namespace vbuzip {
 
-namespace {
-
 [[noreturn]] void failPath(int error, const std::string& what) {
     if (error == EXDEV || error == ELOOP)
         throw Failure(UZ_ERR_UNSAFE_PATH, what + ": leads out of the extraction folder");
@@ -25,6 +23,8 @@ namespace {
         throw Failure(UZ_ERR_MEMORY, what + ": " + vorn::systemErrorText(error));
     throw Failure(UZ_ERR_WRITE, what + ": " + vorn::systemErrorText(error));
 }
+
+namespace {
 
 UniqueFd openFolder(int rootFd, const std::string& path) {
     return openBeneath(rootFd, path, O_PATH | O_DIRECTORY);
@@ -49,21 +49,23 @@ void StagedFile::write(const char* data, size_t size) {
     m_writeback.wrote(size);
 }
 
-std::string StagedFile::finish(uint32_t permissions, time_t mtime) {
+uint64_t StagedFile::finish(uint32_t permissions, time_t mtime) {
     m_writeback.finish();
     if (fchmod(m_out.get(), permissions) != 0)
         failPath(errno, m_path);
     const struct timespec times[2] = {{mtime, 0}, {mtime, 0}};
     if (futimens(m_out.get(), times) != 0)
         failPath(errno, m_path);
+    struct stat st {};
+    if (fstat(m_out.get(), &st) != 0)
+        failPath(errno, m_path);
     if (::close(m_out.release()) != 0)
         failPath(errno, m_path);
     m_finished = true;
-    return m_temp;
+    return st.st_ino;
 }
 
-ExtractionFolder::ExtractionFolder(const std::string& folder, Changes& changes)
-    : m_folder(folder), m_changes(changes) {
+ExtractionFolder::ExtractionFolder(const std::string& folder, bool wait) : m_folder(folder) {
     for (size_t pos = folder.find('/', 1);; pos = folder.find('/', pos + 1)) {
         std::string prefix = folder.substr(0, pos);
         struct stat st {};
@@ -71,21 +73,29 @@ ExtractionFolder::ExtractionFolder(const std::string& folder, Changes& changes)
             if (errno != ENOENT)
                 failPath(errno, prefix);
             if (mkdir(prefix.c_str(), 0777) == 0)
-                m_changes.createdOutside(prefix);
+                m_createdParents.push_back(prefix);
             else if (errno != EEXIST)
                 failPath(errno, prefix);
         }
         if (pos == std::string::npos)
             break;
     }
-    UniqueFd root(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!root.valid())
+    m_root = UniqueFd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!m_root.valid())
         failPath(errno, folder);
-    while (flock(root.get(), LOCK_EX) != 0) {
+    while (flock(m_root.get(), wait ? LOCK_EX : LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EWOULDBLOCK)
+            throw Failure(UZ_ERR_BUSY, folder + ": another update of this folder is in progress");
         if (errno != EINTR)
             failPath(errno, folder);
     }
-    m_changes.setRoot(std::move(root));
+}
+
+void ExtractionFolder::removeCreatedParents() {
+    m_root.reset();
+    for (auto it = m_createdParents.rbegin(); it != m_createdParents.rend(); ++it)
+        rmdir(it->c_str());
+    m_createdParents.clear();
 }
 
 bool ExtractionFolder::hasFolder(const std::string& path) const {
@@ -125,12 +135,7 @@ std::optional<ExtractionFolder::Space> ExtractionFolder::freeSpace() const {
     return space;
 }
 
-int ExtractionFolder::removeLeftovers(const std::string& path) const {
-    UniqueFd fd = openFolder(rootFd(), path);
-    return fd.valid() ? vbuzip::removeLeftovers(fd.get()) : 0;
-}
-
-void ExtractionFolder::createFolder(const std::string& path, std::optional<uint32_t> permissions) {
+bool ExtractionFolder::createFolder(const std::string& path, std::optional<uint32_t> permissions) {
     UniqueFd parent = openFolder(rootFd(), parentOf(path));
     if (!parent.valid())
         failPath(errno, parentOf(path));
@@ -140,9 +145,8 @@ void ExtractionFolder::createFolder(const std::string& path, std::optional<uint3
             failPath(errno, path);
         if (!openFolder(rootFd(), path).valid())
             failPath(errno == ENOTDIR ? EEXIST : errno, path);
-        return;
+        return false;
     }
-    m_changes.createdFolder(path);
     if (permissions) {
         // Through a descriptor of the folder itself: a name could be swapped for a link.
         UniqueFd created(
@@ -150,68 +154,37 @@ void ExtractionFolder::createFolder(const std::string& path, std::optional<uint3
         if (created.valid())
             fchmod(created.get(), *permissions);
     }
+    return true;
 }
 
-StagedFile ExtractionFolder::stage(const std::string& path) const {
+StagedFile ExtractionFolder::stage(const std::string& path, const std::string& temp) const {
     const std::string parent = parentOf(path);
     UniqueFd dir = openFolder(rootFd(), parent);
     if (!dir.valid())
         failPath(errno, parent.empty() ? m_folder : parent);
-    std::string temp = m_temps.next();
     UniqueFd out(openat(dir.get(), temp.c_str(),
                         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!out.valid())
         failPath(errno, path);
-    return StagedFile(std::move(dir), std::move(out), std::move(temp), path);
+    return StagedFile(std::move(dir), std::move(out), temp, path);
 }
 
-void ExtractionFolder::putInPlace(const std::string& path, const std::string& temp) {
-    const std::string parent = parentOf(path);
-    if (!m_dirPath || parent != *m_dirPath) {
-        m_dir = openFolder(rootFd(), parent);
-        if (!m_dir.valid())
-            failPath(errno, parent.empty() ? m_folder : parent);
-        m_dirPath = parent;
-        noteFileSystem(m_dir.get());
-    }
-    m_changes.committed(path, replace(m_dir.get(), path, temp));
+void ExtractionFolder::removeStaged(const std::string& path, const std::string& temp) const {
+    UniqueFd dir = openFolder(rootFd(), parentOf(path));
+    if (dir.valid())
+        unlinkat(dir.get(), temp.c_str(), 0);
 }
 
-// Returns the name of the backup of the file replaced, or "" when there was none.
-std::string ExtractionFolder::replace(int dir, const std::string& path, const std::string& temp) {
-    const std::string name = baseNameOf(path);
-    if (renameat2(dir, temp.c_str(), dir, name.c_str(), RENAME_NOREPLACE) == 0)
-        return {};
-    if (errno == EINVAL) {
-        // No RENAME_NOREPLACE on this file system.
-        struct stat st {};
-        if (fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT) {
-            if (renameat(dir, temp.c_str(), dir, name.c_str()) != 0)
-                failPath(errno, path);
-            return {};
-        }
-    } else if (errno != EEXIST) {
-        failPath(errno, path);
-    }
-    struct stat st {};
-    if (fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
-        failPath(errno, path);
-    if (S_ISDIR(st.st_mode))
-        throw Failure(UZ_ERR_WRITE, path + ": a folder stands where a file is written");
-    if (renameat2(dir, temp.c_str(), dir, name.c_str(), RENAME_EXCHANGE) == 0)
-        return temp; // now holds the old file
-    if (errno != EINVAL)
-        failPath(errno, path);
-    // File systems without exchange: keep the old file under a second name first.
-    std::string backup = m_temps.next();
-    if (linkat(dir, name.c_str(), dir, backup.c_str(), 0) != 0)
-        failPath(errno, path);
-    if (renameat(dir, temp.c_str(), dir, name.c_str()) != 0) {
-        int error = errno;
-        unlinkat(dir, backup.c_str(), 0);
-        failPath(error, path);
-    }
-    return backup;
+void ExtractionFolder::removeFolder(const std::string& path) const {
+    UniqueFd dir = openFolder(rootFd(), parentOf(path));
+    if (dir.valid())
+        unlinkat(dir.get(), baseNameOf(path).c_str(), AT_REMOVEDIR);
+}
+
+void ExtractionFolder::noteWritten(const std::string& path) {
+    UniqueFd dir = openFolder(rootFd(), parentOf(path));
+    if (dir.valid())
+        noteFileSystem(dir.get());
 }
 
 void ExtractionFolder::noteFileSystem(int dirFd) {

@@ -1,8 +1,11 @@
 #include "SafeFs.h"
 
+#include "EntryNames.h"
+#include "Failure.h"
+#include "vbuzip10.h"
+
 #include <cerrno>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
 #include <linux/openat2.h>
 #include <sys/random.h>
@@ -10,12 +13,12 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 #include <vector>
+#include <vorn/SystemError.h>
 
 namespace vbuzip {
 
 namespace {
 
-constexpr const char* TempPrefix = ".vbuzip-";
 constexpr const char* TempSuffix = ".tmp";
 
 std::atomic<bool> haveOpenat2{true};
@@ -76,43 +79,12 @@ TempNames::TempNames() {
     char hex[2 * sizeof random + 1];
     for (size_t i = 0; i < sizeof random; ++i)
         snprintf(hex + 2 * i, 3, "%02x", random[i]);
-    m_prefix = std::string(TempPrefix) + hex + "-";
+    m_prefix = std::string(ReservedPrefix) + hex + "-";
 }
 
 std::string TempNames::next() {
     return m_prefix + std::to_string(m_counter.fetch_add(1, std::memory_order_relaxed)) +
            TempSuffix;
-}
-
-bool TempNames::isTempName(const std::string& name) {
-    const size_t prefix = std::strlen(TempPrefix), suffix = std::strlen(TempSuffix);
-    return name.size() > prefix + suffix && name.compare(0, prefix, TempPrefix) == 0 &&
-           name.compare(name.size() - suffix, suffix, TempSuffix) == 0;
-}
-
-int removeLeftovers(int dirFd) {
-    int fd = ::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return 0;
-    DIR* dir = fdopendir(fd);
-    if (!dir) {
-        ::close(fd);
-        return 0;
-    }
-    std::vector<std::string> names;
-    while (dirent* e = readdir(dir)) {
-        if ((e->d_type == DT_REG || e->d_type == DT_UNKNOWN) && TempNames::isTempName(e->d_name))
-            names.emplace_back(e->d_name);
-    }
-    int removed = 0;
-    for (const std::string& name : names) {
-        struct stat st {};
-        if (fstatat(dirfd(dir), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-            S_ISREG(st.st_mode) && unlinkat(dirfd(dir), name.c_str(), 0) == 0)
-            ++removed;
-    }
-    closedir(dir);
-    return removed;
 }
 
 bool writeAll(int fd, const char* data, size_t size) {
@@ -131,6 +103,27 @@ bool writeAll(int fd, const char* data, size_t size) {
         size -= static_cast<size_t>(n);
     }
     return true;
+}
+
+std::optional<std::string> readWholeFile(int dirFd, const char* name) {
+    UniqueFd fd(::openat(dirFd, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd.valid()) {
+        if (errno == ENOENT)
+            return std::nullopt;
+        throw Failure(UZ_ERR_WRITE, std::string(name) + ": " + vorn::systemErrorText(errno));
+    }
+    std::string text;
+    char buffer[65536];
+    for (;;) {
+        ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            throw Failure(UZ_ERR_WRITE, std::string(name) + ": " + vorn::systemErrorText(errno));
+        if (n == 0)
+            return text;
+        text.append(buffer, static_cast<size_t>(n));
+    }
 }
 
 } // namespace vbuzip

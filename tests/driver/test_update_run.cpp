@@ -2,9 +2,14 @@
 
 #include <QMouseEvent>
 
+#include "EngineHarness.h"
 #include "QtPrinters.h"
 #include "RunFixture.h"
+#include "ZipFixtures.h"
 #include "driver/modFunctions.h"
+
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -12,7 +17,8 @@ struct UpdaterRun {
     ProgramFolder folder;
     ScriptedReadService service;
     int clientPolls = 0;
-    int clientRunningFor = 0; // polls that still see the client
+    int clientRunningFor = 0;           // polls that still see the client
+    std::function<void()> onClientPoll; // called at every poll that still sees the client
     std::unique_ptr<frmMain> window;
     bool terminated = false;
     QStringList clientsStarted;
@@ -26,7 +32,10 @@ struct UpdaterRun {
         environment.readService = &service;
         environment.processRunning = [this](const QString& name, qint32) {
             EXPECT_EQ(name, QStringLiteral("Vorn.exe"));
-            return clientPolls++ < clientRunningFor;
+            const bool running = clientPolls++ < clientRunningFor;
+            if (running && onClientPoll)
+                onClientPoll();
+            return running;
         };
         window = std::make_unique<frmMain>(std::move(environment));
         outcomes.clear();
@@ -41,7 +50,51 @@ struct UpdaterRun {
     void serve(const QString& name, const QByteArray& body, qint64 announced = -1) {
         service.replies[QStringLiteral("http://updates.test/v2/") + name] = {body, announced, true};
     }
+    // Serves a zip of the entries; damage (may be null) changes the archive first.
+    void serveZip(const QString& name, const std::vector<fixtures::ZipEntry>& entries,
+                  const std::function<void(const std::string&)>& damage = nullptr) {
+        const std::string path = (folder.root.path() + "/" + name).toStdString();
+        fixtures::buildZip(path, entries);
+        if (damage)
+            damage(path);
+        serve(name, QByteArray::fromStdString(fixtures::readFile(path)));
+    }
+    // The real engine, an installed shared.txt, and two packages: a.zip replaces shared.txt and
+    // adds data/a.txt; b.zip holds the entries given (changed by damage first, when given).
+    void serveTwoPackages(const std::vector<fixtures::ZipEntry>& b,
+                          const std::function<void(const std::string&)>& damage = nullptr) {
+        folder.installEngine();
+        folder.write("shared.txt", "installed");
+        serveZip("a.zip", {fixtures::ZipEntry::file("shared.txt", "from a"),
+                           fixtures::ZipEntry::file("data/a.txt", "from a")});
+        serveZip("b.zip", b, damage);
+    }
+    // The program folder but updates/, the engine library and the lock.
+    std::map<QString, QByteArray> installation() const {
+        std::map<QString, QByteArray> files = folder.snapshot();
+        std::erase_if(files, [this](const auto& file) {
+            const QString relative = file.first.mid(folder.program().size() + 1);
+            return !file.first.startsWith(folder.program() + "/") ||
+                   relative.startsWith("updates") || relative == "vbuzip10.dll" ||
+                   relative == ".vorn-updater.lock";
+        });
+        return files;
+    }
+    // Every name below the program folder that belongs to the engine.
+    QStringList engineFiles() const {
+        QStringList found;
+        for (const auto& [path, content] : folder.snapshot())
+            if (path.contains("/.vbuzip-"))
+                found.append(path);
+        return found;
+    }
 };
+
+const QStringList kCompleteRun = {
+    "Preparing to update...",    "Downloading file a.zip...", "Download completed.",
+    "Downloading file b.zip...", "Download completed.",       "Checking client conditions...",
+    "Processing update data...", "Updating files...",         "Processing update data...",
+    "Updating files...",         "Client update complete."};
 
 void Click(QWidget* widget, Qt::MouseButton button = Qt::LeftButton) {
     const QPointF at(5, 5);
@@ -368,4 +421,104 @@ TEST(UpdateRun, RunsExactlyOnce) {
     EXPECT_EQ(LogLines(*run.window).count(QStringLiteral("Preparing to update...")), 1);
     EXPECT_EQ(run.outcomes, QList{RunOutcome::Succeeded}) << "announced once";
     EXPECT_FALSE(run.window->startTimer().isActive());
+}
+
+TEST(UpdateRun, PackagesArePreparedWhileTheClientRunsAndInstalledTogetherAfterIt) {
+    UpdaterRun run;
+    run.folder.write("kept.txt", "installed");
+    run.serveTwoPackages({fixtures::ZipEntry::file("shared.txt", "from b")});
+    const auto installed = run.installation();
+    run.clientRunningFor = 2;
+    int polls = 0;
+    run.onClientPoll = [&] {
+        // Prepared: staged beside the targets, nothing installed replaced, no line of its own.
+        ++polls;
+        EXPECT_EQ(run.folder.read("shared.txt"), QByteArray("installed"));
+        EXPECT_FALSE(run.engineFiles().isEmpty());
+        EXPECT_EQ(LogLines(*run.window), kCompleteRun.mid(0, 6));
+        EXPECT_EQ(run.window->pgBar->value(), 100) << "the bar shows the bytes prepared";
+    };
+    run.start(QStringLiteral("http://updates.test/v2/ a.zip b.zip 55"));
+    ASSERT_TRUE(run.finish());
+    EXPECT_EQ(polls, 2);
+    EXPECT_EQ(LogLines(*run.window), kCompleteRun);
+    EXPECT_EQ(run.folder.read("shared.txt"), QByteArray("from b")) << "the later package wins";
+    EXPECT_EQ(run.folder.read("data/a.txt"), QByteArray("from a"));
+    EXPECT_EQ(run.folder.read("kept.txt"), QByteArray("installed"));
+    EXPECT_EQ(run.engineFiles(), QStringList());
+    EXPECT_NE(run.installation(), installed);
+}
+
+TEST(UpdateRun, PackageThatCannotBePreparedEndsTheRunAtOnceWithNothingInstalled) {
+    const struct {
+        const char* label;
+        std::vector<fixtures::ZipEntry> b;
+        std::function<void(const std::string&)> damage;
+    } cases[] = {
+        {"damaged data",
+         {fixtures::ZipEntry::file("shared.txt", "from b"),
+          fixtures::ZipEntry::file("tool", std::string(4000, 'x'))},
+         [](const std::string& zip) {
+             fixtures::flipByte(zip, fixtures::dataOffset(zip, "tool") + 10);
+         }},
+        {"a name the engine keeps for itself", {fixtures::ZipEntry::folder(".vbuzip-attr/")}, {}},
+        {"a file where the first package needs a folder",
+         {fixtures::ZipEntry::file("data", "file")},
+         {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        UpdaterRun run;
+        run.folder.write("tool", "old tool");
+        run.serveTwoPackages(c.b, c.damage);
+        const auto installed = run.installation();
+        run.clientRunningFor = 1000; // never gone: the failure cannot wait for the client
+        run.start(QStringLiteral("http://updates.test/v2/ a.zip b.zip 55"));
+        ASSERT_TRUE(run.finish());
+        EXPECT_EQ(LogLines(*run.window),
+                  kCompleteRun.mid(0, 5) +
+                      QStringList{"ERROR: Update file 'b.zip' could not be extracted."});
+        EXPECT_EQ(run.clientPolls, 0);
+        EXPECT_EQ(run.installation(), installed) << "byte for byte as it was";
+        EXPECT_TRUE(run.window->pgBar->isHidden());
+    }
+}
+
+TEST(UpdateRun, AnUnfinishedUpdateIsRemovedBeforeTheDownloadsWithOneLine) {
+    UpdaterRun run;
+    run.folder.installEngine();
+    run.folder.write("shared.txt", "installed");
+    const std::string zip = (run.folder.root.path() + "/old.zip").toStdString();
+    fixtures::buildZip(zip, {fixtures::ZipEntry::file("shared.txt", "never installed"),
+                             fixtures::ZipEntry::file("new/file.txt", "never installed")});
+    const auto installed = run.installation();
+    // An earlier updater prepared this update and was killed before its commit.
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        fixtures::Engine engine;
+        UnzipUpdate* update = nullptr;
+        fixtures::EngineRun stage;
+        stage.archive = zip;
+        _exit(engine.begin(run.folder.program().toStdString(), &update) == UZ_OK &&
+                      engine.stage(update, stage) == UZ_OK
+                  ? 0
+                  : 1);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_EQ(WEXITSTATUS(status), 0);
+    ASSERT_FALSE(run.engineFiles().isEmpty());
+
+    run.serveZip("a.zip", {fixtures::ZipEntry::file("a.txt", "a")});
+    run.start(QStringLiteral("http://updates.test/v2/ a.zip 55"));
+    ASSERT_TRUE(run.finish());
+    const QStringList lines = LogLines(*run.window);
+    EXPECT_EQ(lines.mid(0, 3),
+              (QStringList{"Preparing to update...", "Removed an unfinished update.",
+                           "Downloading file a.zip..."}));
+    EXPECT_EQ(lines.last(), "Client update complete.");
+    EXPECT_EQ(run.folder.read("shared.txt"), QByteArray("installed"));
+    EXPECT_FALSE(QFile::exists(run.folder.program() + "/new"));
+    EXPECT_EQ(run.engineFiles(), QStringList());
 }

@@ -132,6 +132,11 @@ def tree(folder, leave_out=("updates", ".vorn-updater.lock", "client-starts.log"
     return found
 
 
+def engine_files(found):
+    """The paths of a tree() that belong to the engine (staged files, backups, its records)."""
+    return sorted(rel for rel in found if os.path.basename(rel).startswith(".vbuzip-"))
+
+
 class QuietHandler(http.server.SimpleHTTPRequestHandler):
     def log_message(self, format, *args):
         pass
@@ -414,9 +419,13 @@ class UpdaterRunTest(UpdaterRig):
         self.assertEqual(self.lines(second_log),
                          ["Preparing to update...", "ERROR: Another update is already running."])
 
-        # The first updater is still waiting, and nothing outside updates has changed.
+        # The first updater is still waiting with the update prepared: staged beside the targets,
+        # and no installed file changed.
         self.assertEqual(self.lines(log), COMPLETE_RUN[:6])
-        self.assertEqual(tree(self.program), before)
+        waiting = tree(self.program)
+        self.assertNotEqual(engine_files(waiting), [])
+        self.assertEqual({rel: found for rel, found in waiting.items()
+                          if rel not in engine_files(waiting)}, before)
         self.assertEqual(len(self.updater_pids()), 1)
 
         client.send_signal(signal.SIGTERM)
@@ -425,26 +434,30 @@ class UpdaterRunTest(UpdaterRig):
         self.assertEqual(self.lines(log), COMPLETE_RUN)
         self.assertEqual(self.read("shared.txt"), "from a\n")
         self.assertEqual(self.read("data/b.txt"), "b\n")
+        self.assertEqual(engine_files(tree(self.program)), [])
         self.assertEqual(len(self.client_starts()), 2)
 
-    def test_corrupt_package_is_reported_and_leaves_its_files_alone(self):
+    def test_corrupt_second_package_is_reported_at_once_and_nothing_is_installed(self):
         self.install({"shared.txt": "installed\n", "bin/tool": ("old tool\n", 0o755),
                       "versions.txt": "1.0\n"})
+        before = tree(self.program)
         self.serve("a.zip", {"bin/core.txt": "core\n", "shared.txt": "from a\n"})
         self.serve("b.zip", {"shared.txt": "from b\n", "bin/tool": ("x" * 4000, 0o755)})
         corrupt_last_entry(os.path.join(self.served, "b.zip"))
-        client, log = self.start_client("a.zip", "b.zip")
+        # A client that stays: the failure is reported without waiting for it.
+        client, log = self.start_client("a.zip", "b.zip", exit_after_ms=int(10 * PATIENCE_S * 1000))
+        self.wait_for(lambda: self.lines(log)[-1:] == [
+            "ERROR: Update file 'b.zip' could not be extracted."], "the failure")
+        client.send_signal(signal.SIGTERM)
         client.wait(timeout=PATIENCE_S)
         self.settle(log)
 
-        self.assertEqual(self.lines(log), COMPLETE_RUN[:10] + [
+        self.assertEqual(self.lines(log), COMPLETE_RUN[:5] + [
             "ERROR: Update file 'b.zip' could not be extracted.",
         ])
-        # a was extracted in full; nothing of b reached the installation.
-        self.assertEqual(self.read("bin/core.txt"), "core\n")
-        self.assertEqual(self.read("shared.txt"), "from a\n")
-        self.assertEqual(self.read("bin/tool"), "old tool\n")
-        self.assertEqual(self.mode("bin/tool"), 0o755)
+        # Nothing of either package reached the installation, and nothing was left beside it.
+        self.assertEqual(tree(self.program), before)
+        self.assertFalse(os.path.exists(os.path.join(self.program, "bin/core.txt")))
         self.assertEqual(len(self.client_starts()), 1, "no restart after a failed run")
 
     def test_signed_packages_are_verified_and_their_signing_times_recorded(self):

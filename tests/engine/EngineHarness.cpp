@@ -83,7 +83,12 @@ Engine::Engine() {
         throw std::runtime_error(std::string("cannot load engine: ") + dlerror());
     m_unzip = reinterpret_cast<Wiz_SingleEntryUnzip_t>(dlsym(m_handle, "Wiz_SingleEntryUnzip"));
     m_version = reinterpret_cast<UzpVersion2_t>(dlsym(m_handle, "UzpVersion2"));
-    if (!m_unzip || !m_version)
+    m_begin = reinterpret_cast<Vbz_UpdateBegin_t>(dlsym(m_handle, "Vbz_UpdateBegin"));
+    m_stage = reinterpret_cast<Vbz_UpdateStage_t>(dlsym(m_handle, "Vbz_UpdateStage"));
+    m_commit = reinterpret_cast<Vbz_UpdateCommit_t>(dlsym(m_handle, "Vbz_UpdateCommit"));
+    m_discard = reinterpret_cast<Vbz_UpdateDiscard_t>(dlsym(m_handle, "Vbz_UpdateDiscard"));
+    m_recover = reinterpret_cast<Vbz_UpdateRecover_t>(dlsym(m_handle, "Vbz_UpdateRecover"));
+    if (!m_unzip || !m_version || !m_begin || !m_stage || !m_commit || !m_discard || !m_recover)
         throw std::runtime_error("engine entry points missing");
 }
 
@@ -93,6 +98,35 @@ Engine::~Engine() {
 }
 
 int32_t Engine::run(EngineRun& r) {
+    return call(r, m_unzip);
+}
+
+int32_t Engine::stage(UnzipUpdate* update, EngineRun& r) {
+    return call(r, [&](int32_t ic, UnzipNameList* in, int32_t ec, UnzipNameList* ex,
+                       UnzipOptions* options, UnzipCallbacks* callbacks) {
+        return m_stage(update, ic, in, ec, ex, options, callbacks);
+    });
+}
+
+int32_t Engine::begin(const std::string& folder, UnzipUpdate** update) {
+    return m_begin(folder.c_str(), update);
+}
+
+int32_t Engine::commit(UnzipUpdate* update) {
+    return m_commit(update, nullptr);
+}
+
+int32_t Engine::discard(UnzipUpdate* update) {
+    return m_discard(update);
+}
+
+int32_t Engine::recover(const std::string& folder, int32_t* report) {
+    return m_recover(folder.c_str(), report, nullptr);
+}
+
+int32_t Engine::call(EngineRun& r,
+                     const std::function<int32_t(int32_t, UnzipNameList*, int32_t, UnzipNameList*,
+                                                 UnzipOptions*, UnzipCallbacks*)>& entry) {
     std::vector<char> archive(r.archive.begin(), r.archive.end());
     archive.push_back('\0');
     std::vector<char> folder;
@@ -115,8 +149,8 @@ int32_t Engine::run(EngineRun& r) {
     current = &r;
     callerThread = std::this_thread::get_id();
     int32_t result =
-        m_unzip(static_cast<int32_t>(r.include.size()), include.get(),
-                static_cast<int32_t>(r.exclude.size()), exclude.get(), &options, &callbacks);
+        entry(static_cast<int32_t>(r.include.size()), include.get(),
+              static_cast<int32_t>(r.exclude.size()), exclude.get(), &options, &callbacks);
     current = nullptr;
     std::memcpy(r.engineArea, callbacks.EngineArea, sizeof r.engineArea);
     return result;

@@ -56,13 +56,30 @@ public:
 
     int32_t run(EngineRun& run);
     int32_t version(UnzipVersionInfo* info);
+
+    // The staged-update entry points; stage() takes the archive, options and callbacks of run
+    // (its folder is not used).
+    int32_t begin(const std::string& folder, UnzipUpdate** update);
+    int32_t stage(UnzipUpdate* update, EngineRun& run);
+    int32_t commit(UnzipUpdate* update);
+    int32_t discard(UnzipUpdate* update);
+    int32_t recover(const std::string& folder, int32_t* report);
     // The raw entry point, for calls with invalid arguments.
     Wiz_SingleEntryUnzip_t unzip() const { return m_unzip; }
 
 private:
+    int32_t call(EngineRun& run,
+                 const std::function<int32_t(int32_t, UnzipNameList*, int32_t, UnzipNameList*,
+                                             UnzipOptions*, UnzipCallbacks*)>& entry);
+
     void* m_handle = nullptr;
     Wiz_SingleEntryUnzip_t m_unzip = nullptr;
     UzpVersion2_t m_version = nullptr;
+    Vbz_UpdateBegin_t m_begin = nullptr;
+    Vbz_UpdateStage_t m_stage = nullptr;
+    Vbz_UpdateCommit_t m_commit = nullptr;
+    Vbz_UpdateDiscard_t m_discard = nullptr;
+    Vbz_UpdateRecover_t m_recover = nullptr;
 };
 
 } // namespace fixtures

@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <random>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -473,17 +474,137 @@ TEST_F(EngineTest, PasswordOfTheFullBufferLength) {
     EXPECT_EQ(engine.run(run), UZ_OK) << run.allMessages();
 }
 
-TEST_F(EngineTest, LeftoversOfAKilledCallAreRemoved) {
+TEST_F(EngineTest, FilesNamedLikeTheEnginesOwnAreNeverRemoved) {
+    // What a killed call left is known from its records, not from names: files of the folder that
+    // merely look like the engine's stay.
     buildSample();
     fixtures::makeFolders(out("docs"));
-    fixtures::writeFile(out(".vbuzip-0123456789ab-7.tmp"), "half written");
-    fixtures::writeFile(out("docs/.vbuzip-ffffffffffff-0.tmp"), "half written");
-    fixtures::writeFile(out("docs/.vbuzip-notes.txt"), "not ours");
+    for (const char* name : {".vbuzip-0123456789ab-7.tmp", "docs/.vbuzip-ffffffffffff-0.tmp",
+                             "docs/.vbuzip-notes.txt"})
+        fixtures::writeFile(out(name), "not the engine's");
     EngineRun run = extraction();
     ASSERT_EQ(engine.run(run), UZ_OK);
-    EXPECT_FALSE(exists(out(".vbuzip-0123456789ab-7.tmp")));
-    EXPECT_FALSE(exists(out("docs/.vbuzip-ffffffffffff-0.tmp")));
-    EXPECT_TRUE(exists(out("docs/.vbuzip-notes.txt")));
+    EXPECT_EQ(fixtures::readFile(out(".vbuzip-0123456789ab-7.tmp")), "not the engine's");
+    EXPECT_EQ(fixtures::readFile(out("docs/.vbuzip-ffffffffffff-0.tmp")), "not the engine's");
+    EXPECT_EQ(fixtures::readFile(out("docs/.vbuzip-notes.txt")), "not the engine's");
+}
+
+// Staged updates: several archives installed together by one commit.
+class UpdateTest : public EngineTest {
+protected:
+    std::string zip(const std::string& name) const { return tmp / name; }
+    EngineRun stageRun(const std::string& archive) const {
+        EngineRun run;
+        run.archive = archive;
+        return run;
+    }
+    // Every path below the folder that holds a name of the engine's own.
+    std::vector<std::string> engineFiles() const {
+        std::vector<std::string> found;
+        for (const auto& [path, node] : fixtures::snapshotTree(out()))
+            if (path.find(".vbuzip-") != std::string::npos)
+                found.push_back(path);
+        return found;
+    }
+};
+
+TEST_F(UpdateTest, StagesWithoutTouchingTheInstallationAndTheLaterArchiveWins) {
+    fixtures::writeFile(out("shared.txt"), "installed");
+    fixtures::writeFile(out("kept.txt"), "installed");
+    fixtures::buildZip(zip("a.zip"), {ZipEntry::file("shared.txt", "from a"),
+                                      ZipEntry::file("only-a.txt", "from a"),
+                                      ZipEntry::file("new/deep/a.txt", "from a", 0755)});
+    fixtures::buildZip(zip("b.zip"), {ZipEntry::file("shared.txt", "from b"),
+                                      ZipEntry::file("new/b.txt", "from b")});
+    const fixtures::TreeSnapshot installed = fixtures::snapshotTree(out());
+
+    UnzipUpdate* update = nullptr;
+    ASSERT_EQ(engine.begin(out(), &update), UZ_OK);
+    UnzipUpdate* second = nullptr;
+    EXPECT_EQ(engine.begin(out(), &second), UZ_ERR_BUSY) << "one update per folder";
+    EXPECT_EQ(second, nullptr);
+    for (const char* name : {"a.zip", "b.zip"}) {
+        EngineRun run = stageRun(zip(name));
+        ASSERT_EQ(engine.stage(update, run), UZ_OK) << run.allMessages();
+        EXPECT_FALSE(run.callbackOnOtherThread);
+    }
+    // Prepared: every installed file as it was (new folders may exist already).
+    const fixtures::TreeSnapshot prepared = fixtures::snapshotTree(out());
+    for (const auto& [path, node] : installed)
+        EXPECT_TRUE(prepared.count(path) && prepared.at(path) == node) << path;
+
+    ASSERT_EQ(engine.commit(update), UZ_OK);
+    EXPECT_EQ(fixtures::readFile(out("shared.txt")), "from b");
+    EXPECT_EQ(fixtures::readFile(out("only-a.txt")), "from a");
+    EXPECT_EQ(fixtures::readFile(out("kept.txt")), "installed");
+    EXPECT_EQ(fixtures::readFile(out("new/b.txt")), "from b");
+    EXPECT_EQ(modeOf(out("new/deep/a.txt")), 0755u);
+    EXPECT_EQ(engineFiles(), std::vector<std::string>{});
+    int32_t report = -1;
+    EXPECT_EQ(engine.recover(out(), &report), UZ_OK);
+    EXPECT_EQ(report, UZ_RECOVERED_NOTHING);
+}
+
+TEST_F(UpdateTest, ConflictsBetweenArchivesAreRefusedAndDiscardingRestoresEverything) {
+    struct Case {
+        const char* label;
+        std::vector<ZipEntry> first, second;
+        int32_t expected;
+    };
+    const std::vector<Case> cases = {
+        {"file of the first where the second needs a folder",
+         {ZipEntry::file("clash", "file")},
+         {ZipEntry::file("clash/inner.txt", "x")},
+         UZ_ERR_DUPLICATE_NAME},
+        {"folder entry over a staged file",
+         {ZipEntry::file("clash", "file")},
+         {ZipEntry::folder("clash/")},
+         UZ_ERR_DUPLICATE_NAME},
+        {"file where the first created a folder",
+         {ZipEntry::file("made/inner.txt", "x")},
+         {ZipEntry::file("made", "file")},
+         UZ_ERR_WRITE},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        fixtures::buildZip(zip("first.zip"), c.first);
+        fixtures::buildZip(zip("second.zip"), c.second);
+        const fixtures::TreeSnapshot before = fixtures::snapshotTree(out());
+        UnzipUpdate* update = nullptr;
+        ASSERT_EQ(engine.begin(out(), &update), UZ_OK);
+        EngineRun first = stageRun(zip("first.zip")), second = stageRun(zip("second.zip"));
+        ASSERT_EQ(engine.stage(update, first), UZ_OK) << first.allMessages();
+        EXPECT_EQ(engine.stage(update, second), c.expected) << second.allMessages();
+        ASSERT_EQ(engine.discard(update), UZ_OK);
+        EXPECT_EQ(fixtures::describeDifferences(before, fixtures::snapshotTree(out())), "");
+    }
+}
+
+TEST_F(UpdateTest, RecoveryRemovesAPreparedUpdateThatWasNeverCommitted) {
+    fixtures::writeFile(out("kept.txt"), "installed");
+    fixtures::buildZip(zip("a.zip"),
+                       {ZipEntry::file("kept.txt", "new"), ZipEntry::file("fresh/new.txt", "new")});
+    const fixtures::TreeSnapshot before = fixtures::snapshotTree(out());
+    // A process that prepared the update and was killed before the commit.
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        fixtures::Engine own;
+        UnzipUpdate* update = nullptr;
+        EngineRun run = stageRun(zip("a.zip"));
+        _exit(own.begin(out(), &update) == UZ_OK && own.stage(update, run) == UZ_OK ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_NE(engineFiles(), std::vector<std::string>{});
+
+    UnzipUpdate* update = nullptr;
+    EXPECT_EQ(engine.begin(out(), &update), UZ_ERR_BUSY) << "recovery comes first";
+    int32_t report = -1;
+    ASSERT_EQ(engine.recover(out(), &report), UZ_OK);
+    EXPECT_EQ(report, UZ_RECOVERED_REMOVED);
+    EXPECT_EQ(fixtures::describeDifferences(before, fixtures::snapshotTree(out())), "");
 }
 
 TEST_F(EngineTest, ReplacedFilesAreNewFilesNotRewrittenInPlace) {

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <filesystem>
 #include <functional>
 #include <random>
 #include <sys/resource.h>
@@ -85,6 +86,12 @@ std::vector<HostileCase> hostileCases() {
          UZ_ERR_UNSAFE_PATH},
         {"DotDotInsideOnly", archiveOf({ZipEntry::file("a/../b.txt", "x")}), UZ_ERR_UNSAFE_PATH},
         {"DotDotFolder", archiveOf({ZipEntry::folder("../made/")}), UZ_ERR_UNSAFE_PATH},
+        // Names of the engine's own files: staged files, backups and the update's records.
+        {"ReservedFolderName", archiveOf({ZipEntry::folder(".vbuzip-attr/")}), UZ_ERR_UNSAFE_PATH},
+        {"ReservedNameDeepInOtherCase", archiveOf({ZipEntry::file("sub/.VBUZIP-1-2.tmp", "x")}),
+         UZ_ERR_UNSAFE_PATH},
+        {"ReservedRecordName", archiveOf({ZipEntry::file(".vbuzip-update.journal", "x")}),
+         UZ_ERR_UNSAFE_PATH},
         {"AbsolutePath",
          [](const Scene& s) {
              fixtures::buildZip(
@@ -293,6 +300,30 @@ TEST_P(HostileArchive, IsRefusedWithoutAnyChange) {
     }
 }
 
+TEST_P(HostileArchive, AsSecondArchiveOfAnUpdateLeavesTheInstallationAsItWas) {
+    const HostileCase& c = GetParam();
+    Scene scene;
+    c.prepare(scene);
+    const std::string first = scene.tmp / "first.zip";
+    fixtures::buildZip(first, {ZipEntry::file("keep.txt", "first package"),
+                               ZipEntry::file("first/only.txt", "first package")});
+    const fixtures::TreeSnapshot before = fixtures::snapshotTree(scene.root());
+
+    fixtures::Engine engine;
+    UnzipUpdate* update = nullptr;
+    ASSERT_EQ(engine.begin(scene.out(), &update), UZ_OK);
+    EngineRun good;
+    good.archive = first;
+    ASSERT_EQ(engine.stage(update, good), UZ_OK) << good.allMessages();
+    EngineRun run;
+    run.archive = scene.zip();
+    if (c.adjust)
+        c.adjust(run);
+    EXPECT_EQ(engine.stage(update, run), c.expected) << run.allMessages();
+    EXPECT_EQ(engine.discard(update), UZ_OK);
+    EXPECT_EQ(fixtures::describeDifferences(before, fixtures::snapshotTree(scene.root())), "");
+}
+
 INSTANTIATE_TEST_SUITE_P(Corpus, HostileArchive, ::testing::ValuesIn(hostileCases()),
                          [](const auto& info) { return info.param.label; });
 
@@ -341,66 +372,178 @@ TEST(EngineSafety, WriteFailureWhileStagingLeavesNoTrace) {
     EXPECT_EQ(fixtures::describeDifferences(before, fixtures::snapshotTree(scene.root())), "");
 }
 
-TEST(EngineSafety, KilledCallLeavesEveryFileOldOrNewAndIsCleanedUpLater) {
+// Killed at a random moment, a single extraction or a two-archive update leaves every file old or
+// new; the next call or recovery finishes or undoes it, leaving nothing of the engine's behind.
+enum class KillMode { SingleCall, TwoArchiveUpdate };
+
+class KilledUpdate : public ::testing::TestWithParam<KillMode> {};
+
+TEST_P(KilledUpdate, LeavesEveryFileOldOrNewAndIsCleanedUpLater) {
+    const bool update = GetParam() == KillMode::TwoArchiveUpdate;
     Scene scene;
     const int count = 300;
-    std::vector<ZipEntry> entries;
+    std::vector<ZipEntry> entries, second;
     for (int i = 0; i < count; ++i) {
         const std::string name = "sub/f" + std::to_string(i);
         fixtures::writeFile(scene.out() + "/" + name, "old " + std::to_string(i));
         entries.push_back(ZipEntry::file(name, "new " + std::to_string(i) + noise(2000)));
     }
     entries.push_back(ZipEntry::file("added/big.bin", noise(3 << 20)));
+    // The second archive replaces a file of the first one and one installed file.
+    fixtures::writeFile(scene.out() + "/second.txt", "old second");
+    second.push_back(ZipEntry::file("sub/f0", "newer 0"));
+    second.push_back(ZipEntry::file("second.txt", "new second"));
     fixtures::buildZip(scene.zip(), entries);
+    const std::string secondZip = scene.tmp / "second.zip";
+    fixtures::buildZip(secondZip, second);
 
-    auto extract = [&] {
+    auto install = [&](const std::string& folder) {
         fixtures::Engine engine;
         EngineRun run;
         run.archive = scene.zip();
-        run.folder = scene.out();
-        return engine.run(run);
+        if (!update) {
+            run.folder = folder;
+            return engine.run(run);
+        }
+        EngineRun run2;
+        run2.archive = secondZip;
+        UnzipUpdate* handle = nullptr;
+        int32_t result = engine.begin(folder, &handle);
+        if (result == UZ_OK)
+            result = engine.stage(handle, run);
+        if (result == UZ_OK)
+            result = engine.stage(handle, run2);
+        return result == UZ_OK ? engine.commit(handle) : result;
+    };
+    auto isNew = [&](int i) {
+        const std::string data = fixtures::readFile(scene.out() + "/sub/f" + std::to_string(i));
+        if (update && i == 0)
+            return data == "newer 0";
+        return data == "new " + std::to_string(i) + noise(2000);
     };
     // How long one call takes here, to spread the kills over it.
     auto started = std::chrono::steady_clock::now();
     {
         fixtures::TempDir probe("vbuzip-probe");
-        fixtures::Engine engine;
-        EngineRun run;
-        run.archive = scene.zip();
-        run.folder = probe.path();
-        ASSERT_EQ(engine.run(run), UZ_OK);
+        ASSERT_EQ(install(probe.path()), UZ_OK);
     }
     const auto callTime = std::chrono::steady_clock::now() - started;
 
     std::mt19937 random(11);
+    fixtures::Engine engine;
     for (int round = 0; round < 6; ++round) {
         pid_t child = fork();
         ASSERT_GE(child, 0);
         if (child == 0)
-            _exit(extract() == UZ_OK ? 0 : 1);
+            _exit(install(scene.out()) == UZ_OK ? 0 : 1);
         std::this_thread::sleep_for(callTime * (random() % 100) / 100);
         kill(child, SIGKILL);
         int status = 0;
         waitpid(child, &status, 0);
-
+        // An update is recovered before anything else; then it is all old or all new.
+        int32_t report = -1;
+        if (update) {
+            ASSERT_EQ(engine.recover(scene.out(), &report), UZ_OK);
+        }
+        const bool allNew = isNew(1);
         for (int i = 0; i < count; ++i) {
             const std::string data = fixtures::readFile(scene.out() + "/sub/f" + std::to_string(i));
-            const std::string fresh = "new " + std::to_string(i) + noise(2000);
-            EXPECT_TRUE(data == "old " + std::to_string(i) || data == fresh)
-                << "round " << round << ": sub/f" << i << " is neither old nor new";
+            if (update)
+                EXPECT_EQ(isNew(i), allNew) << "round " << round << ": sub/f" << i << " mixed";
+            else
+                EXPECT_TRUE(isNew(i) || data == "old " + std::to_string(i))
+                    << "round " << round << ": sub/f" << i << " is neither old nor new";
+        }
+        if (update) {
+            EXPECT_EQ(fixtures::readFile(scene.out() + "/second.txt"),
+                      allNew ? "new second" : "old second");
+            for (const auto& [path, node] : fixtures::snapshotTree(scene.out()))
+                EXPECT_EQ(path.find(".vbuzip-"), std::string::npos) << path;
+            // The next round starts from the old installation again.
+            if (allNew) {
+                for (int i = 0; i < count; ++i)
+                    fixtures::writeFile(scene.out() + "/sub/f" + std::to_string(i),
+                                        "old " + std::to_string(i));
+                fixtures::writeFile(scene.out() + "/second.txt", "old second");
+                std::filesystem::remove_all(scene.out() + "/added");
+            }
         }
         const std::string big = scene.out() + "/added/big.bin";
         if (access(big.c_str(), F_OK) == 0) {
+            EXPECT_TRUE(!update || allNew)
+                << "round " << round << ": a new file of a rolled-back update";
             EXPECT_EQ(fixtures::readFile(big), noise(3 << 20)) << "round " << round;
         }
         EXPECT_EQ(fixtures::readFile(scene.root() + "/outside/secret.txt"), "outside");
     }
 
     // The next call completes the update and removes what the killed calls left behind.
-    ASSERT_EQ(extract(), UZ_OK);
+    ASSERT_EQ(install(scene.out()), UZ_OK);
     for (const auto& [path, node] : fixtures::snapshotTree(scene.out()))
         EXPECT_EQ(path.find(".vbuzip-"), std::string::npos) << path;
-    EXPECT_EQ(fixtures::readFile(scene.out() + "/sub/f7"), "new 7" + noise(2000));
+    EXPECT_TRUE(isNew(7));
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, KilledUpdate,
+                         ::testing::Values(KillMode::SingleCall, KillMode::TwoArchiveUpdate),
+                         [](const auto& info) {
+                             return info.param == KillMode::SingleCall ? "SingleCall"
+                                                                       : "TwoArchiveUpdate";
+                         });
+
+TEST(EngineSafety, CommitThatCannotBeFinishedIsRolledBackFromTheJournal) {
+    // A commit killed as it puts its first files in place, and then a staged file is lost: the
+    // update cannot be finished, so recovery puts back every replaced file.
+    Scene scene;
+    std::vector<ZipEntry> entries;
+    for (int i = 0; i < 2000; ++i) {
+        const std::string name = "sub/f" + std::to_string(i);
+        fixtures::writeFile(scene.out() + "/" + name, "old");
+        entries.push_back(ZipEntry::file(name, "new"));
+    }
+    entries.push_back(ZipEntry::file("added.txt", "new"));
+    fixtures::buildZip(scene.zip(), entries);
+    const std::string first = scene.out() + "/added.txt"; // the first the commit puts in place
+
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        const fixtures::TreeSnapshot before = fixtures::snapshotTree(scene.out());
+        pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            fixtures::Engine engine;
+            UnzipUpdate* update = nullptr;
+            EngineRun run;
+            run.archive = scene.zip();
+            _exit(engine.begin(scene.out(), &update) == UZ_OK &&
+                          engine.stage(update, run) == UZ_OK && engine.commit(update) == UZ_OK
+                      ? 0
+                      : 1);
+        }
+        while (access(first.c_str(), F_OK) != 0 && waitpid(child, nullptr, WNOHANG) == 0) {
+        }
+        kill(child, SIGKILL);
+        waitpid(child, nullptr, 0);
+        // Lose one staged file that still holds new data.
+        bool lost = false;
+        for (const auto& [path, node] : fixtures::snapshotTree(scene.out())) {
+            if (!lost && path.find("/.vbuzip-") != std::string::npos && node.contents == "new")
+                lost = unlink((scene.out() + "/" + path).c_str()) == 0;
+        }
+        fixtures::Engine engine;
+        int32_t report = -1;
+        ASSERT_EQ(engine.recover(scene.out(), &report), UZ_OK);
+        if (!lost) {
+            // The commit got too far (or not far enough) to lose anything: start again.
+            unlink(first.c_str());
+            for (int i = 0; i < 2000; ++i)
+                fixtures::writeFile(scene.out() + "/sub/f" + std::to_string(i), "old");
+            continue;
+        }
+        EXPECT_EQ(report, UZ_RECOVERED_ROLLED_BACK);
+        EXPECT_EQ(fixtures::describeDifferences(before, fixtures::snapshotTree(scene.out())), "");
+        return;
+    }
+    GTEST_SKIP() << "no kill fell inside the commit";
 }
 
 } // namespace

@@ -24,13 +24,11 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import hostile_rig as hr  # noqa: E402
 
 PACKAGE = "pkg.zip"
+# Refused while the update is prepared, before the wait for the client.
 REFUSED = [
     "Preparing to update...",
     f"Downloading file {PACKAGE}...",
     "Download completed.",
-    "Checking client conditions...",
-    "Processing update data...",
-    "Updating files...",
     f"ERROR: Update file '{PACKAGE}' could not be extracted.",
 ]
 

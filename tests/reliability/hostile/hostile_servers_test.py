@@ -248,6 +248,9 @@ def while_streaming(test, rig, log, server):
     server.release.set()
 
 
+# Refused while the update is prepared, before the wait for the client.
+NOT_EXTRACTED = ["Download completed.", f"ERROR: Update file '{PACKAGE}' could not be extracted."]
+
 QUICK_CASES = [
     Case("connection_refused", refused, [NO_CONNECTION]),
     Case("no_answer", raw(no_answer), [NO_CONNECTION]),

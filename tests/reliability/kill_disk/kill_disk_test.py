@@ -2,7 +2,8 @@
 """The real updater killed at random moments, and starved of disk space.
 
 KillTrialTest: a handful of kill trials (trials.py describes them): after every kill each file is
-whole, old or new, and a second run completes the update and leaves no temporary file. The seed of
+whole, old or new; the next run's recovery leaves all of them old or all new, and that run completes
+the update and leaves no file of the engine's. The seed of
 the random moments is printed; VORN_KILL_SEED repeats a sequence.
 
 FullDiskTest: a small tmpfs, mounted by the test (root only; skipped where mounting is refused),
@@ -31,7 +32,7 @@ PATIENCE_S = e2e.PATIENCE_S
 
 
 class KillTrialTest(unittest.TestCase):
-    PHASES = ("download", "wait", "extraction", "extraction", "commit")
+    PHASES = ("download", "prepare", "wait", "commit", "commit", "recover")
 
     @classmethod
     def setUpClass(cls):
@@ -49,8 +50,9 @@ class KillTrialTest(unittest.TestCase):
         timings = trials.measure(model)
         seed = int(os.environ.get("VORN_KILL_SEED", random.randrange(1 << 32)))
         rng = random.Random(seed)
-        print(f"\nseed {seed}; download {timings.download_s * 1000:.0f} ms, extraction "
-              f"{timings.extraction_s * 1000:.0f} ms", file=sys.stderr)
+        print(f"\nseed {seed}; download {timings.download_s * 1000:.0f} ms, preparing "
+              f"{timings.prepare_s * 1000:.0f} ms, commit {timings.commit_s * 1000:.0f} ms",
+              file=sys.stderr)
         violations = []
         for phase in self.PHASES:
             trial = trials.run_trial(model, timings, phase, rng)
@@ -58,21 +60,21 @@ class KillTrialTest(unittest.TestCase):
             violations += [f"{phase}: {v}" for v in trial.violations]
         self.assertEqual(violations, [], f"seed {seed}")
 
-    def test_a_failing_call_after_a_killed_commit_keeps_every_file_whole(self):
-        # Nothing records a commit under way, so nothing can take a half-committed package back:
-        # the next call only removes the files the killed one left (the old contents among
-        # them). Files stay whole, old or new, and the next successful run completes them.
+    def test_a_failing_call_after_a_killed_commit_completes_it_first(self):
+        # The journal records the commit under way: the next run finishes it before anything
+        # else, and its own package that cannot be prepared changes nothing.
         after_kill, after_failure, lines = trials.next_call_after_a_killed_commit(self.model)
         print(f"\nafter the kill: {after_kill.package_state} ({after_kill.new} new), "
-              f"temporary files {after_kill.temp_kinds}; after a failing call: "
+              f"engine files {after_kill.temp_kinds}; after a failing call: "
               f"{after_failure.package_state} ({after_failure.new} new), "
-              f"{len(after_failure.engine_temps)} temporary files", file=sys.stderr)
+              f"{len(after_failure.engine_temps)} engine files", file=sys.stderr)
         self.assertEqual(after_kill.violations, [])
         self.assertEqual(after_failure.violations, [])
-        self.assertEqual(lines[-1], f"ERROR: Update file '{trials.PACKAGE}' could not be extracted.")
+        self.assertEqual(lines[:2], ["Preparing to update...", "Completed an interrupted update."])
+        self.assertEqual(lines[-1],
+                         f"ERROR: Update file '{trials.SECOND_PACKAGE}' could not be extracted.")
         self.assertEqual(after_failure.engine_temps, [])
-        self.assertEqual((after_failure.new, after_failure.old), (after_kill.new, after_kill.old),
-                         "the failing call changed the installed files")
+        self.assertEqual(after_failure.package_state, "all new")
 
 
 # --- full disks ----------------------------------------------------------------------------------
@@ -111,7 +113,8 @@ def leftovers(folder):
     found = []
     for root, _, files in os.walk(folder):
         for name in files:
-            if (trials.ENGINE_TEMP.match(name) or trials.DOWNLOAD_TEMP.match(name)
+            if (trials.ENGINE_TEMP.match(name) or trials.ENGINE_RECORD.match(name)
+                    or trials.DOWNLOAD_TEMP.match(name)
                     or name.endswith((".tmp", ".part")) or ".zip." in name):
                 found.append(os.path.relpath(os.path.join(root, name), folder))
     return found
@@ -206,9 +209,9 @@ class FullDiskTest(unittest.TestCase):
         remount(self.rig.program, f"size={used + package + (512 << 10)}")
 
         lines = self.run_update("big.zip")
+        # Refused while the update is prepared, before the wait for the client.
         self.assertEqual(lines, ["Preparing to update...", "Downloading file big.zip...",
-                                 "Download completed.", "Checking client conditions...",
-                                 "Processing update data...", "Updating files...",
+                                 "Download completed.",
                                  "ERROR: Update file 'big.zip' could not be extracted."])
         self.assert_untouched(before)
         self.assertEqual(os.listdir(os.path.join(self.rig.program, "updates")), ["big.zip"])
@@ -229,7 +232,7 @@ class FullDiskTest(unittest.TestCase):
         remount(self.rig.program, f"nr_inodes={inodes + 3 + 100}")
 
         lines = self.run_update("big.zip")
-        self.assertEqual(lines[-2:], ["Updating files...",
+        self.assertEqual(lines[-2:], ["Download completed.",
                                       "ERROR: Update file 'big.zip' could not be extracted."])
         self.assert_untouched(before)
         self.assertFalse(os.path.exists(os.path.join(self.rig.program, "app", "fresh")),
@@ -237,8 +240,8 @@ class FullDiskTest(unittest.TestCase):
 
     def test_run_after_a_killed_extraction_on_a_nearly_full_disk_completes(self):
         # Room for the package's files once, not twice. A run killed while the engine stages the
-        # files leaves their temporary copies, which take room; the next call in the folder
-        # removes them, and must do so before it judges whether its files fit.
+        # files leaves their temporary copies, which take room; the next run's recovery removes
+        # them, before the engine judges whether the files fit.
         self.put_program_on_tmpfs()
         self.rig.install(INSTALLED)
         entries = {f"data/part{i:02d}.txt": ("text of part %02d\n" % i) * 60000
@@ -250,7 +253,7 @@ class FullDiskTest(unittest.TestCase):
         remount(self.rig.program, f"size={used + 2 * package + extracted + (3 << 20)}")
 
         client, log = self.rig.start_client("big.zip", exit_after_ms=0)
-        self.rig.wait_for(lambda: "Updating files..." in self.rig.lines(log), "the extraction")
+        self.rig.wait_for(lambda: "Download completed." in self.rig.lines(log), "the preparing")
         staged_enough = used + package + extracted // 4
         pids = self.rig.updater_pids()
         deadline = time.monotonic() + PATIENCE_S

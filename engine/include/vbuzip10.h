@@ -123,16 +123,18 @@ typedef struct UnzipVersionInfo {
 /* Results of Wiz_SingleEntryUnzip. 0 only when every selected entry was extracted (or tested, or
  * listed) and verified. On any non-zero result of an extraction the extraction folder is as it was. */
 #define UZ_OK 0
-#define UZ_ERR_ARCHIVE 2      /* corrupt or truncated archive, CRC or size mismatch */
+#define UZ_ERR_ARCHIVE 2      /* corrupt or truncated archive (also a directory that contradicts its
+                                 end record), CRC or size mismatch */
 #define UZ_ERR_MEMORY 4       /* out of memory */
-#define UZ_ERR_NO_ARCHIVE 9   /* the archive cannot be opened or is not a zip file */
+#define UZ_ERR_NO_ARCHIVE 9   /* the archive cannot be opened or read, or is not a zip file */
 #define UZ_ERR_PARAMETERS 10  /* invalid arguments (null records, bad counts, no folder given) */
 #define UZ_ERR_NO_MATCH 11    /* an include name matches no entry */
 #define UZ_ERR_DISK_FULL 50   /* not enough free space, or a write failed for lack of space */
 #define UZ_ERR_WRITE 51       /* a file or folder cannot be created or replaced (also: a folder
                                  stands where a file goes, or a file where a folder is needed) */
 #define UZ_ERR_STOPPED 80     /* ServiceCallback answered 1 */
-#define UZ_ERR_UNSUPPORTED 81 /* compression or encryption method not supported */
+#define UZ_ERR_UNSUPPORTED 81 /* compression or encryption method not supported, or an archive
+                                 split into several parts */
 #define UZ_ERR_PASSWORD 82    /* no password or a wrong password for an encrypted entry (a data
                                  error in an encrypted entry counts as a wrong password) */
 #define UZ_ERR_UNSAFE_PATH 90 /* an entry would be written outside the extraction folder */

@@ -25,6 +25,24 @@ constexpr uint32_t UnixBlockDevice = 0060000;
 constexpr uint32_t UnixFifo = 0010000;
 constexpr uint32_t UnixSocket = 0140000;
 
+// What a failure to open an archive means.
+int32_t codeOfOpenError(int zipError) {
+    switch (zipError) {
+    case ZIP_ER_MEMORY:
+        return UZ_ERR_MEMORY;
+    case ZIP_ER_MULTIDISK:
+    case ZIP_ER_COMPNOTSUPP:
+    case ZIP_ER_ENCRNOTSUPP:
+        return UZ_ERR_UNSUPPORTED;
+    case ZIP_ER_INCONS:
+    case ZIP_ER_CRC:
+    case ZIP_ER_EOF:
+        return UZ_ERR_ARCHIVE;
+    default: // no zip archive (ZIP_ER_NOZIP), or the file cannot be read
+        return UZ_ERR_NO_ARCHIVE;
+    }
+}
+
 int32_t codeOfZipError(int zipError, bool encrypted) {
     switch (zipError) {
     case ZIP_ER_MEMORY:
@@ -144,7 +162,7 @@ void Archive::openHandle() {
         int code = zip_error_code_zip(&error);
         std::string message = m_file->path() + ": " + zip_error_strerror(&error);
         zip_error_fini(&error);
-        throw Failure(code == ZIP_ER_MEMORY ? UZ_ERR_MEMORY : UZ_ERR_NO_ARCHIVE, message);
+        throw Failure(codeOfOpenError(code), message);
     }
     zip_error_fini(&error);
 }

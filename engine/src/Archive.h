@@ -38,7 +38,9 @@ std::string methodName(uint16_t method);
 
 class Archive {
 public:
-    // Opens the archive; fails with UZ_ERR_NO_ARCHIVE.
+    // Opens the archive. Fails with UZ_ERR_NO_ARCHIVE when the file cannot be read or is no zip
+    // archive, UZ_ERR_ARCHIVE when it is damaged, UZ_ERR_UNSUPPORTED for split archives and the
+    // like.
     explicit Archive(const std::string& path);
     ~Archive();
     Archive(const Archive&) = delete;

@@ -76,6 +76,21 @@ std::string noise(size_t size) {
     return out;
 }
 
+// An archive written by Python's zipfile (harmless entries first) whose end record is then
+// changed: what follows runs with data (the archive's bytes) and end (where its end record is).
+std::function<void(const Scene&)> pythonArchiveWithEnd(const std::string& change) {
+    return [change](const Scene& s) {
+        fixtures::runPython(R"(
+with zipfile.ZipFile(path, 'w') as z:
+    z.writestr('keep.txt', 'replaced!')
+    z.writestr('sub/new.txt', 'new')
+data = bytearray(open(path, 'rb').read())
+end = data.rfind(b'PK\x05\x06')
+)" + change + "\nopen(path, 'wb').write(data)\n",
+                            s.zip());
+    };
+}
+
 std::vector<HostileCase> hostileCases() {
     std::vector<HostileCase> cases = {
         {"DotDotAtTop", archiveOf({ZipEntry::file("../evil.txt", "x")}), UZ_ERR_UNSAFE_PATH},
@@ -238,6 +253,10 @@ std::vector<HostileCase> hostileCases() {
              fixtures::patchEntryField(s.zip(), "odd.bin", Field::Method, 97);
          },
          UZ_ERR_UNSUPPORTED},
+        {"SplitArchive", pythonArchiveWithEnd("data[end + 4:end + 8] = struct.pack('<HH', 1, 1)"),
+         UZ_ERR_UNSUPPORTED},
+        {"EndRecordCountsMoreEntries",
+         pythonArchiveWithEnd("data[end + 8:end + 12] = struct.pack('<HH', 3, 3)"), UZ_ERR_ARCHIVE},
         {"TraditionalWithoutPassword",
          archiveOf({ZipEntry::encrypted("locked.txt", "secret", Crypt::TradPkware, "pw")}),
          UZ_ERR_PASSWORD},

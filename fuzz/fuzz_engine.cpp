@@ -20,8 +20,10 @@
 // - the listing matches libzip's own reading; results are documented codes; the callbacks get
 //   well-formed arguments on the calling thread; a stop asked for by the service callback is never
 //   reported as success; an include name that matches nothing fails with UZ_ERR_NO_MATCH;
-// - an archive that lists and tests without error also extracts (barring names the file system
-//   cannot hold and things in the way), and one that cannot be opened fails every call alike.
+// - an archive that lists and tests without error also extracts (barring the rules for writing,
+//   which a test does not apply: unsafe names, links, devices, clashing paths; names the file
+//   system cannot hold and things in the way), and one that cannot be opened fails every call
+//   alike.
 #include "EngineCallRecords.h"
 #include "vbuzip10.h"
 
@@ -230,6 +232,7 @@ struct Listed {
     // From reading the archive here with libzip directly.
     bool maybeFolder = false; // folder by its attributes
     bool link = false;        // a symbolic link by its attributes
+    bool special = false;     // a device, pipe or socket by the attributes of a Unix host
 };
 
 // The entry names and kinds as libzip reads them, or nothing when it cannot open the archive.
@@ -257,6 +260,9 @@ std::optional<std::vector<Listed>> readDirectly(const uint8_t* data, size_t size
             const unsigned type = (attributes >> 16) & S_IFMT;
             entry.maybeFolder = (attributes & 0x10) != 0 || type == S_IFDIR;
             entry.link = type == S_IFLNK;
+            entry.special =
+                (host == ZIP_OPSYS_UNIX || host == 19) &&
+                (type == S_IFCHR || type == S_IFBLK || type == S_IFIFO || type == S_IFSOCK);
         }
         entries.push_back(entry);
     }
@@ -424,6 +430,8 @@ struct Expected {
     std::set<std::string> folders;                           // every folder a target needs
     bool unsafe = false;  // some name has a ".." part or is absolute
     bool link = false;    // some entry is a symbolic link
+    bool special = false; // some entry is a device, pipe or socket
+    bool clash = false;   // two entries go to one path, or a file goes where a folder must be
     bool tooLong = false; // some target is longer than the file system takes
 };
 
@@ -459,11 +467,14 @@ bool selectedBy(const Call& call, const Listed& entry) {
 // The targets of the entries a call selects.
 Expected expectedTargets(const std::vector<Listed>& listed, const Call& call) {
     Expected expected;
+    std::set<std::string> folderEntries; // targets of the entries whose names end in "/"
     for (const Listed& entry : listed) {
         if (!selectedBy(call, entry))
             continue;
         if (entry.link)
             expected.link = true;
+        if (entry.special)
+            expected.special = true;
         std::string name = entry.name;
         std::replace(name.begin(), name.end(), '\\', '/');
         const bool folder = !name.empty() && name.back() == '/';
@@ -505,12 +516,26 @@ Expected expectedTargets(const std::vector<Listed>& listed, const Call& call) {
         }
         if (g.out.string().size() + 1 + path.size() >= 4000)
             expected.tooLong = true;
+        if (folder && call.useFolderNames)
+            folderEntries.insert(path);
         if (!folder) {
             // Without folder names a file lands in the extraction folder itself.
             expected.files[call.useFolderNames ? path : parts.back()].push_back(&entry);
             if (call.useFolderNames)
                 expected.folders.insert(path); // it may be a folder by its attributes
         }
+    }
+    // Clashes (an entry that may be a folder by its attributes counts as a file as well): two
+    // entries for one path, or a file where another entry needs a folder.
+    auto isFile = [&](const std::string& path) { return expected.files.count(path) > 0; };
+    for (const auto& [path, entries] : expected.files)
+        expected.clash = expected.clash || entries.size() > 1;
+    for (const std::string& path : folderEntries)
+        expected.clash = expected.clash || isFile(path);
+    for (const std::string& path : expected.folders) {
+        for (size_t slash = path.rfind('/'); slash != std::string::npos && !expected.clash;
+             slash = slash > 0 ? path.rfind('/', slash - 1) : std::string::npos)
+            expected.clash = isFile(path.substr(0, slash));
     }
     return expected;
 }
@@ -666,6 +691,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             CHECK(list.listed[i].name == (*direct)[i].name, list.listed[i].name);
             list.listed[i].maybeFolder = (*direct)[i].maybeFolder;
             list.listed[i].link = (*direct)[i].link;
+            list.listed[i].special = (*direct)[i].special;
         }
         CHECK(list.area[0] == list.listed.size(), "listing totals");
         CHECK(list.serviced.size() == list.listed.size(), "one service call per listed entry");
@@ -754,14 +780,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         CHECK(unchangedButStale(out0, out1) && fs::exists(g.out) == existed,
               "failed extraction (" + std::to_string(extracted) +
                   ") changed the folder:" + describeDifference(out0, out1));
-        // What testing passed, extraction passes too, unless the file system cannot hold a name,
-        // the folder already held something in the way, or the program asked to stop.
+        // What testing passed, extraction passes too, unless a rule for writing refuses it (a
+        // test does not apply them), the file system cannot hold a name, the folder already
+        // held something in the way, or the program asked to stop.
         if (tested == UZ_OK && extract.exclude.empty() && extract.include.empty()) {
-            const bool allowed = extract.stopAsked ||
-                                 (extracted == UZ_ERR_WRITE && (expected.tooLong || prefilled)) ||
-                                 (extracted == UZ_ERR_UNSAFE_PATH && prefilled) ||
-                                 (extracted == UZ_ERR_DUPLICATE_NAME &&
-                                  (extract.spaceToUnderscore || !extract.useFolderNames));
+            const bool refusedName = expected.unsafe || expected.link || expected.special;
+            const bool allowed =
+                extract.stopAsked ||
+                (extracted == UZ_ERR_WRITE && (expected.tooLong || prefilled || expected.clash)) ||
+                (extracted == UZ_ERR_UNSAFE_PATH && (prefilled || refusedName)) ||
+                (extracted == UZ_ERR_DUPLICATE_NAME &&
+                 (extract.spaceToUnderscore || !extract.useFolderNames || expected.clash));
             CHECK(allowed, "tests clean but extraction fails with " + std::to_string(extracted));
         }
         return 0;

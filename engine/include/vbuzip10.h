@@ -153,7 +153,8 @@ typedef struct UnzipVersionInfo {
  * slot within a count, or a count below 0 or above 1023, gives UZ_ERR_PARAMETERS.
  *
  * ListOnly 1: one ListCallback per selected entry, nothing else. TestOnly 1: every selected entry is
- * read and checked (size, CRC, password), nothing is written and ExtractFolder is not used.
+ * read and checked (size, CRC, password), nothing is written and ExtractFolder is not used; the
+ * rules for writing below (names, links, devices, two entries for one path) do not apply.
  *
  * Extraction (both 0): ExtractFolder must be a non-empty path (relative paths are taken from the
  * current folder; a trailing "/" is optional); a missing folder is created, with its missing

@@ -96,7 +96,9 @@ private:
         failUnmatched(used);
     }
 
-    // Chooses the entries of the call and checks that every one can be written safely.
+    // Chooses the entries of the call. An extraction checks that every one can be written
+    // safely; a test reads every entry but the folders, whatever its name or type, and writes
+    // nothing.
     void selectItems() {
         std::vector<bool> used(m_include.names().size());
         NameRules rules{m_options.useFolderNames, m_options.spaceToUnderscore};
@@ -106,6 +108,15 @@ private:
                 continue;
             Item item;
             item.entry = &e;
+            if (m_options.testOnly) {
+                checkConsistent(e);
+                if (!e.isFolder) {
+                    checkReadable(e);
+                    item.action = Action::Test;
+                }
+                m_items.push_back(std::move(item));
+                continue;
+            }
             TargetPath target = targetPathOf(e.name, e.isFolder, rules);
             if (target.kind == TargetPath::Kind::Unsafe)
                 throw Failure(UZ_ERR_UNSAFE_PATH, e.name + ": " + target.reason);
@@ -113,28 +124,17 @@ private:
                 throw Failure(UZ_ERR_UNSAFE_PATH, e.name + ": symbolic link");
             if (e.isSpecial)
                 throw Failure(UZ_ERR_UNSAFE_PATH, e.name + ": special file");
-            // Records that contradict themselves would otherwise drop data without a word.
-            if (e.isFolder && e.size != 0)
-                throw Failure(UZ_ERR_ARCHIVE, e.name + ": marked as a folder but holds data");
-            if (!e.isFolder && e.size == 0 && e.crc != 0)
-                throw Failure(UZ_ERR_ARCHIVE, e.name + ": empty, but its recorded CRC is not");
+            checkConsistent(e);
             item.path = target.path;
             if (target.kind == TargetPath::Kind::File) {
-                if (!zip_compression_method_supported(e.method, 0))
-                    throw Failure(UZ_ERR_UNSUPPORTED,
-                                  e.name + ": compression method " + methodName(e.method) + " (" +
-                                      std::to_string(e.method) + ") is not supported");
-                if (e.encrypted() && !zip_encryption_method_supported(e.encryption, 0))
-                    throw Failure(UZ_ERR_UNSUPPORTED, e.name + ": encryption method " +
-                                                          std::to_string(e.encryption) +
-                                                          " is not supported");
-                item.action = m_options.testOnly ? Action::Test : Action::Write;
+                checkReadable(e);
+                item.action = Action::Write;
                 auto [it, fresh] = targets.emplace(target.path, true);
                 if (!fresh)
                     throw Failure(UZ_ERR_DUPLICATE_NAME,
                                   e.name + ": another entry is also written as " + target.path);
             } else if (target.kind == TargetPath::Kind::Folder) {
-                item.action = m_options.testOnly ? Action::Skip : Action::MakeFolder;
+                item.action = Action::MakeFolder;
                 auto [it, fresh] = targets.emplace(target.path, false);
                 if (!fresh && it->second)
                     throw Failure(UZ_ERR_DUPLICATE_NAME,
@@ -152,6 +152,25 @@ private:
                                   p + " is written as a file and needed as a folder");
             }
         }
+    }
+
+    // Records that contradict themselves would otherwise drop data without a word.
+    static void checkConsistent(const EntryInfo& e) {
+        if (e.isFolder && e.size != 0)
+            throw Failure(UZ_ERR_ARCHIVE, e.name + ": marked as a folder but holds data");
+        if (!e.isFolder && e.size == 0 && e.crc != 0)
+            throw Failure(UZ_ERR_ARCHIVE, e.name + ": empty, but its recorded CRC is not");
+    }
+
+    static void checkReadable(const EntryInfo& e) {
+        if (!zip_compression_method_supported(e.method, 0))
+            throw Failure(UZ_ERR_UNSUPPORTED, e.name + ": compression method " +
+                                                  methodName(e.method) + " (" +
+                                                  std::to_string(e.method) + ") is not supported");
+        if (e.encrypted() && !zip_encryption_method_supported(e.encryption, 0))
+            throw Failure(UZ_ERR_UNSUPPORTED, e.name + ": encryption method " +
+                                                  std::to_string(e.encryption) +
+                                                  " is not supported");
     }
 
     bool needsData(const Item& item) const {

@@ -232,7 +232,7 @@ struct Listed {
     // From reading the archive here with libzip directly.
     bool maybeFolder = false; // folder by its attributes
     bool link = false;        // a symbolic link by its attributes
-    bool special = false;     // a device, pipe or socket by the attributes of a Unix host
+    bool special = false;     // a device or socket by the attributes of a Unix host
 };
 
 // The entry names and kinds as libzip reads them, or nothing when it cannot open the archive.
@@ -260,9 +260,8 @@ std::optional<std::vector<Listed>> readDirectly(const uint8_t* data, size_t size
             const unsigned type = (attributes >> 16) & S_IFMT;
             entry.maybeFolder = (attributes & 0x10) != 0 || type == S_IFDIR;
             entry.link = type == S_IFLNK;
-            entry.special =
-                (host == ZIP_OPSYS_UNIX || host == 19) &&
-                (type == S_IFCHR || type == S_IFBLK || type == S_IFIFO || type == S_IFSOCK);
+            entry.special = (host == ZIP_OPSYS_UNIX || host == 19) &&
+                            (type == S_IFCHR || type == S_IFBLK || type == S_IFSOCK);
         }
         entries.push_back(entry);
     }
@@ -430,7 +429,7 @@ struct Expected {
     std::set<std::string> folders;                           // every folder a target needs
     bool unsafe = false;  // some name has a ".." part or is absolute
     bool link = false;    // some entry is a symbolic link
-    bool special = false; // some entry is a device, pipe or socket
+    bool special = false; // some entry is a device or socket
     bool clash = false;   // two entries go to one path, or a file goes where a folder must be
     bool tooLong = false; // some target is longer than the file system takes
 };

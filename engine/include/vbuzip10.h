@@ -137,7 +137,8 @@ typedef struct UnzipVersionInfo {
                                  split into several parts */
 #define UZ_ERR_PASSWORD 82    /* no password or a wrong password for an encrypted entry (a data
                                  error in an encrypted entry counts as a wrong password) */
-#define UZ_ERR_UNSAFE_PATH 90 /* an entry would be written outside the extraction folder */
+#define UZ_ERR_UNSAFE_PATH 90 /* an entry would be written outside the extraction folder, or is a
+                                 link, a device or a socket */
 #define UZ_ERR_TOO_LARGE 91   /* an entry inflates past its declared size (or exceeds limits) */
 #define UZ_ERR_DUPLICATE_NAME 92 /* two selected entries would be written to the same path, or a
                                     file would stand where another entry needs a folder */
@@ -159,17 +160,19 @@ typedef struct UnzipVersionInfo {
  * Extraction (both 0): ExtractFolder must be a non-empty path (relative paths are taken from the
  * current folder; a trailing "/" is optional); a missing folder is created, with its missing
  * parents. Every selected entry is checked before anything is written: names that are absolute,
- * start with a drive letter or contain a ".." part, link entries and device entries, and targets
- * that lead through an existing link out of the folder fail with UZ_ERR_UNSAFE_PATH; "\" in a name
- * is a folder separator. Folder entries create folders; UseFolderNames 0 drops the folder part of
- * every name and ignores folder entries. SpaceToUnderscore applies to the written path.
+ * start with a drive letter or contain a ".." part, link entries and device or socket entries, and
+ * targets that lead through an existing link out of the folder fail with UZ_ERR_UNSAFE_PATH; "\" in
+ * a name is a folder separator. Folder entries create folders; UseFolderNames 0 drops the folder
+ * part of every name and ignores folder entries. SpaceToUnderscore applies to the written path.
  * An existing target file is: skipped when ExtractOnlyNewer is 1 and the entry is not newer;
  * otherwise offered to ReplaceCallback when PromptToOverwrite is 1 (answers UZ_REPLACE_*);
  * otherwise replaced when OverwriteExisting or ExtractOnlyNewer is 1, else skipped. A skipped entry
  * is not an error. A link at a target is replaced, never followed. The Unix permission bits of an
  * entry are kept (without set-user-id, set-group-id and sticky bits; 0644 when the entry has
- * none, or the existing file's bits); modification times come from the entry. ConvertLineEnds 1
- * writes LF, CR and CR LF of text entries (no NUL or other control bytes) as CR LF.
+ * none, or the existing file's bits); an entry stored as a named pipe (data an archiver read from
+ * its standard input) is written as a regular file. Modification times come from the entry.
+ * ConvertLineEnds 1 writes LF, CR and CR LF of text entries (no NUL or other control bytes) as
+ * CR LF.
  * Each file is written to a temporary file ".vbuzip-<random>-<n>.tmp" in its target folder and
  * verified; only when every selected entry is staged does the first file replace its target (by
  * rename, never by writing into it). Before UZ_OK the data is synced to disk. On any failure the

@@ -22,7 +22,6 @@ constexpr uint32_t UnixFolder = 0040000;
 constexpr uint32_t UnixLink = 0120000;
 constexpr uint32_t UnixCharDevice = 0020000;
 constexpr uint32_t UnixBlockDevice = 0060000;
-constexpr uint32_t UnixFifo = 0010000;
 constexpr uint32_t UnixSocket = 0140000;
 
 // What a failure to open an archive means.
@@ -200,8 +199,8 @@ void Archive::loadEntries() {
             if (host == ZIP_OPSYS_UNIX || host == OsX) {
                 if (type == UnixFolder)
                     e.isFolder = true;
-                else if (type == UnixCharDevice || type == UnixBlockDevice || type == UnixFifo ||
-                         type == UnixSocket)
+                // A named pipe (data read from standard input) is written as a regular file.
+                else if (type == UnixCharDevice || type == UnixBlockDevice || type == UnixSocket)
                     e.isSpecial = true;
                 if (mode & 0777)
                     e.unixMode = mode & 07777;

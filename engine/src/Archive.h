@@ -27,7 +27,7 @@ struct EntryInfo {
     time_t mtime = 0;
     bool isFolder = false;
     bool isLink = false;              // a symbolic link stored by a Unix host
-    bool isSpecial = false;           // a device, pipe or socket stored by a Unix host
+    bool isSpecial = false;           // a device or socket stored by a Unix host
     std::optional<uint32_t> unixMode; // permission bits stored by a Unix host
 
     bool encrypted() const { return encryption != 0; }

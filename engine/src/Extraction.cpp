@@ -123,7 +123,7 @@ private:
             if (e.isLink)
                 throw Failure(UZ_ERR_UNSAFE_PATH, e.name + ": symbolic link");
             if (e.isSpecial)
-                throw Failure(UZ_ERR_UNSAFE_PATH, e.name + ": special file");
+                throw Failure(UZ_ERR_UNSAFE_PATH, e.name + ": device or socket");
             checkConsistent(e);
             item.path = target.path;
             if (target.kind == TargetPath::Kind::File) {

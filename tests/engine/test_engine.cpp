@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 #include <fcntl.h>
+#include <functional>
 #include <random>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -611,5 +612,86 @@ TEST_F(EngineTest, ExtractionFolderForms) {
     EXPECT_EQ(engine.run(failed), UZ_ERR_ARCHIVE);
     EXPECT_FALSE(exists(tmp / "other"));
 }
+
+// Archives written by other tools, as those tools' users expect them extracted and tested.
+struct OtherToolCase {
+    std::string label;
+    // Writes the archive at zip; tmp is a work folder.
+    std::function<void(const std::string& zip, const fixtures::TempDir& tmp)> write;
+    fixtures::TreeSnapshot expected; // the extraction folder afterwards (mtime 0: not compared)
+    std::string password = {};       // the answer when a password is asked for
+    std::string message = {};        // printed by the extraction
+};
+
+std::ostream& operator<<(std::ostream& out, const OtherToolCase& c) {
+    return out << c.label;
+}
+
+constexpr time_t Old = fixtures::DefaultMtime - 86400 * 30;
+
+fixtures::NodeState fileNode(std::string contents, mode_t permissions, time_t mtime) {
+    return {'f', permissions, std::move(contents), mtime};
+}
+
+// entry(name, mtime, mode): an entry from a Unix host with its mode and an exact (UTC) time.
+const std::string PythonEntry = R"(
+def entry(name, mtime, mode):
+    info = zipfile.ZipInfo(name, time.gmtime(mtime)[:6])
+    info.create_system = 3
+    info.external_attr = mode << 16 | (0x10 if name.endswith('/') else 0)
+    info.extra = struct.pack('<HHBl', 0x5455, 5, 1, mtime)
+    return info
+)";
+
+std::vector<OtherToolCase> otherToolCases() {
+    return {
+        {"NamedPipeEntry",
+         // What a command-line archiver stores for data read from standard input.
+         [](const std::string& zip, const fixtures::TempDir&) {
+             fixtures::runPython(PythonEntry + R"(
+with zipfile.ZipFile(path, 'w') as z:
+    z.writestr(entry('-', )" + std::to_string(Old) +
+                                     R"(, 0o010600), b'data read from a pipe\n')
+)",
+                                 zip);
+         },
+         {{"-", fileNode("data read from a pipe\n", 0600, Old)}}},
+    };
+}
+
+class OtherTool : public EngineTest, public ::testing::WithParamInterface<OtherToolCase> {};
+
+TEST_P(OtherTool, ExtractsAndTestsAsItsUsersExpect) {
+    const OtherToolCase& c = GetParam();
+    c.write(zip(), tmp);
+    for (bool testOnly : {true, false}) {
+        SCOPED_TRACE(testOnly ? "test" : "extraction");
+        EngineRun run = extraction();
+        run.testOnly = testOnly;
+        run.onPassword = [&](const std::string&) { return c.password; };
+        ASSERT_EQ(engine.run(run), UZ_OK) << run.allMessages();
+        if (!c.message.empty()) {
+            EXPECT_NE(std::find(run.messages.begin(), run.messages.end(), c.message),
+                      run.messages.end())
+                << run.allMessages();
+        }
+    }
+    fixtures::TreeSnapshot tree = fixtures::snapshotTree(out());
+    EXPECT_EQ(tree.size(), c.expected.size());
+    for (const auto& [path, expected] : c.expected) {
+        auto found = tree.find(path);
+        ASSERT_NE(found, tree.end()) << path;
+        fixtures::NodeState node = found->second;
+        if (expected.mtime == 0)
+            node.mtime = 0;
+        EXPECT_EQ(node.type, expected.type) << path;
+        EXPECT_EQ(node.permissions, expected.permissions) << path;
+        EXPECT_EQ(node.contents, expected.contents) << path;
+        EXPECT_EQ(node.mtime, expected.mtime) << path;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Archives, OtherTool, ::testing::ValuesIn(otherToolCases()),
+                         [](const auto& info) { return info.param.label; });
 
 } // namespace

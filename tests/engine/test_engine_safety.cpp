@@ -267,6 +267,19 @@ std::vector<HostileCase> hostileCases() {
          UZ_ERR_UNSUPPORTED},
         {"EndRecordCountsMoreEntries",
          pythonArchiveWithEnd("data[end + 8:end + 12] = struct.pack('<HH', 3, 3)"), UZ_ERR_ARCHIVE},
+        {"DeviceEntry",
+         [](const Scene& s) {
+             fixtures::runPython(R"(
+with zipfile.ZipFile(path, 'w') as z:
+    z.writestr('keep.txt', 'replaced!')
+    device = zipfile.ZipInfo('dev/tty0')
+    device.create_system = 3
+    device.external_attr = 0o020620 << 16
+    z.writestr(device, b'')
+)",
+                                 s.zip());
+         },
+         UZ_ERR_UNSAFE_PATH, nullptr, UZ_OK},
         {"TraditionalWithoutPassword",
          archiveOf({ZipEntry::encrypted("locked.txt", "secret", Crypt::TradPkware, "pw")}),
          UZ_ERR_PASSWORD},

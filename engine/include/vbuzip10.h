@@ -170,9 +170,10 @@ typedef struct UnzipVersionInfo {
  * is not an error. A link at a target is replaced, never followed. The Unix permission bits of an
  * entry are kept (without set-user-id, set-group-id and sticky bits; 0644 when the entry has
  * none, or the existing file's bits); an entry stored as a named pipe (data an archiver read from
- * its standard input) is written as a regular file. Modification times come from the entry.
- * ConvertLineEnds 1 writes LF, CR and CR LF of text entries (no NUL or other control bytes) as
- * CR LF.
+ * its standard input) is written as a regular file. Modification times come from the entry, for
+ * folder entries too: a folder's time is set once everything inside it is written (a folder whose
+ * time cannot be set gets a warning, not a failure). ConvertLineEnds 1 writes LF, CR and CR LF of
+ * text entries (no NUL or other control bytes) as CR LF.
  * Each file is written to a temporary file ".vbuzip-<random>-<n>.tmp" in its target folder and
  * verified; only when every selected entry is staged does the first file replace its target (by
  * rename, never by writing into it). Before UZ_OK the data is synced to disk. On any failure the
@@ -180,9 +181,9 @@ typedef struct UnzipVersionInfo {
  * Temporary files left by a killed call in the folders a call writes to are removed by it.
  *
  * Messages (PrintCallback, one line each, ending in "\n", shorter than 1,024 bytes): errors
- * "error: ..." at every level; per entry at UZ_MSG_NORMAL ("  inflating: path", " extracting: path",
- * "   creating: path/", "    testing: name   OK", "   skipping: path  (reason)"); the archive name
- * and a summary at UZ_MSG_VERBOSE.
+ * "error: ..." at every level; warnings "warning: ..." and one line per entry at UZ_MSG_NORMAL
+ * ("  inflating: path", " extracting: path", "   creating: path/", "    testing: name   OK",
+ * "   skipping: path  (reason)"); the archive name and a summary at UZ_MSG_VERBOSE.
  *
  * EngineArea after a successful call: [0] entries processed, [1] files written, [2] and [3] low and
  * high 32 bits of the bytes read, [4] entries skipped. */

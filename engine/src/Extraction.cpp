@@ -309,6 +309,7 @@ private:
         commit();
         folder.sync();
         changes.keep();
+        setFolderTimes();
         m_reporter.detail(std::to_string(m_totals.written) + " files written, " +
                           std::to_string(m_totals.skipped) + " skipped");
     }
@@ -435,6 +436,18 @@ private:
             },
             cancel);
         item.tempName = out.finish(modeOf(item), item.entry->mtime);
+    }
+
+    // A folder takes the time of its entry once everything inside it is in place (which changes
+    // the folder's time). Not being able to set it does not fail the call.
+    void setFolderTimes() {
+        for (const Item& item : m_items) {
+            if (item.action != Action::MakeFolder)
+                continue;
+            const std::string failure = m_folder->setTime(item.path, item.entry->mtime);
+            if (!failure.empty())
+                m_reporter.entry("warning: " + item.path + "/: time not set: " + failure);
+        }
     }
 
     // Puts every staged file in place.

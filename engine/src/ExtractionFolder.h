@@ -80,6 +80,10 @@ public:
     // step, so that its old contents stay under a temporary name until the call succeeds.
     void putInPlace(const std::string& path, const std::string& temp);
 
+    // Sets the modification time of what stands at path (a link itself, never its target);
+    // returns why it could not, or "".
+    std::string setTime(const std::string& path, time_t mtime) const;
+
     // Makes everything written durable.
     void sync();
 

@@ -627,10 +627,14 @@ std::ostream& operator<<(std::ostream& out, const OtherToolCase& c) {
     return out << c.label;
 }
 
+constexpr time_t Older = fixtures::DefaultMtime - 86400 * 400;
 constexpr time_t Old = fixtures::DefaultMtime - 86400 * 30;
 
 fixtures::NodeState fileNode(std::string contents, mode_t permissions, time_t mtime) {
     return {'f', permissions, std::move(contents), mtime};
+}
+fixtures::NodeState folderNode(mode_t permissions, time_t mtime) {
+    return {'d', permissions, "", mtime};
 }
 
 // entry(name, mtime, mode): an entry from a Unix host with its mode and an exact (UTC) time.
@@ -656,6 +660,24 @@ with zipfile.ZipFile(path, 'w') as z:
                                  zip);
          },
          {{"-", fileNode("data read from a pipe\n", 0600, Old)}}},
+        {"FolderTimes",
+         [](const std::string& zip, const fixtures::TempDir&) {
+             fixtures::runPython(PythonEntry + "older, old = " + std::to_string(Older) + ", " +
+                                     std::to_string(Old) + R"(
+with zipfile.ZipFile(path, 'w', zipfile.ZIP_DEFLATED) as z:
+    z.writestr(entry('app/', older, 0o040750), b'')
+    z.writestr(entry('app/lib/', old, 0o040755), b'')
+    z.writestr(entry('app/lib/tool', old, 0o100755), b'#!/bin/sh\n')
+    z.writestr(entry('app/readme', older, 0o100644), b'read me\n')
+    z.writestr(entry('app/new/', old, 0o040700), b'')
+)",
+                                 zip);
+         },
+         {{"app", folderNode(0750, Older)},
+          {"app/lib", folderNode(0755, Old)},
+          {"app/lib/tool", fileNode("#!/bin/sh\n", 0755, Old)},
+          {"app/readme", fileNode("read me\n", 0644, Older)},
+          {"app/new", folderNode(0700, Old)}}},
     };
 }
 

@@ -17,9 +17,10 @@
 // - a successful one writes only files that selected entries name, never two to one path, never
 //   an unsafe name or a link entry; with the default options every selected file entry arrives
 //   with the size and CRC of the listing; the totals match what was written;
-// - the listing matches libzip's own reading; results are documented codes; the callbacks get
-//   well-formed arguments on the calling thread; a stop asked for by the service callback is never
-//   reported as success; an include name that matches nothing fails with UZ_ERR_NO_MATCH;
+// - the listing matches libzip's own reading (of the part after any data in front of the
+//   archive); results are documented codes; the callbacks get well-formed arguments on the
+//   calling thread; a stop asked for by the service callback is never reported as success; an
+//   include name that matches nothing fails with UZ_ERR_NO_MATCH;
 // - an archive that lists and tests without error also extracts (barring the rules for writing,
 //   which a test does not apply: unsafe names, links, devices, clashing paths; names the file
 //   system cannot hold and things in the way), and one that cannot be opened fails every call
@@ -234,6 +235,24 @@ struct Listed {
     bool link = false;        // a symbolic link by its attributes
     bool special = false;     // a device or socket by the attributes of a Unix host
 };
+
+// Where the archive starts when other data is in front of it and its offsets were not adjusted:
+// the central directory ends where the (last) end record starts. 0 when that does not hold.
+size_t archiveStart(const uint8_t* data, size_t size) {
+    auto little = [&](size_t at, int bytes) {
+        uint64_t value = 0;
+        for (int i = bytes; i-- > 0;)
+            value = value << 8 | data[at + static_cast<size_t>(i)];
+        return value;
+    };
+    for (size_t at = size >= 22 ? size - 22 + 1 : 0; at-- > 0;) {
+        if (std::memcmp(data + at, "PK\x05\x06", 4) != 0)
+            continue;
+        const uint64_t directory = little(at + 12, 4) + little(at + 16, 4);
+        return directory <= at ? at - directory : 0;
+    }
+    return 0;
+}
 
 // The entry names and kinds as libzip reads them, or nothing when it cannot open the archive.
 std::optional<std::vector<Listed>> readDirectly(const uint8_t* data, size_t size) {
@@ -683,7 +702,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     trace("listing", listed);
     checkOutside(outside, "listing");
     CHECK(snapshot(g.out) == out0 && fs::exists(g.out) == existed, "listing wrote");
-    const std::optional<std::vector<Listed>> direct = readDirectly(data, size);
+    std::optional<std::vector<Listed>> direct = readDirectly(data, size);
+    if (!direct && listed == UZ_OK) {
+        // Data in front of the archive: libzip reads the archive from where it starts.
+        const size_t start = archiveStart(data, size);
+        if (start > 0)
+            direct = readDirectly(data + start, size - start);
+    }
+
     if (listed == UZ_OK) {
         CHECK(direct && direct->size() == list.listed.size(), "listing differs from libzip's");
         for (size_t i = 0; i < list.listed.size(); ++i) {

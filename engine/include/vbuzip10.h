@@ -157,6 +157,10 @@ typedef struct UnzipVersionInfo {
  * read and checked (size, CRC, password), nothing is written and ExtractFolder is not used; the
  * rules for writing below (names, links, devices, two entries for one path) do not apply.
  *
+ * The archive may have other data in front of it whose offsets were not adjusted (an executable
+ * or a script with the archive appended): it is found by its end record, and a warning says how
+ * many bytes in front are ignored.
+ *
  * Extraction (both 0): ExtractFolder must be a non-empty path (relative paths are taken from the
  * current folder; a trailing "/" is optional); a missing folder is created, with its missing
  * parents. Every selected entry is checked before anything is written: names that are absolute,

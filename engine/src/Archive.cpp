@@ -1,6 +1,7 @@
 #include "Archive.h"
 
 #include "ArchiveFile.h"
+#include "CentralDirectory.h"
 #include "Failure.h"
 #include "vbuzip10.h"
 
@@ -126,7 +127,23 @@ std::string methodName(uint16_t method) {
 
 Archive::Archive(const std::string& path) : m_file(std::make_shared<const ArchiveFile>(path)) {
     try {
-        openHandle();
+        std::string message;
+        int error = tryOpenHandle(message);
+        if (error == ZIP_ER_NOZIP || error == ZIP_ER_INCONS) {
+            // Data in front whose offsets were not adjusted (an executable or a script with
+            // the archive appended): the archive starts where its end record says.
+            const std::optional<EndRecord> end = findEndRecord(*m_file);
+            if (end && end->start > 0) {
+                m_view.start = end->start;
+                std::string ignored;
+                if (tryOpenHandle(ignored) != ZIP_ER_OK)
+                    m_view.start = 0;
+                else
+                    error = ZIP_ER_OK;
+            }
+        }
+        if (error != ZIP_ER_OK)
+            throw Failure(codeOfOpenError(error), message);
         loadEntries();
     } catch (...) {
         if (m_zip)
@@ -135,7 +152,8 @@ Archive::Archive(const std::string& path) : m_file(std::make_shared<const Archiv
     }
 }
 
-Archive::Archive(std::shared_ptr<const ArchiveFile> file) : m_file(std::move(file)) {}
+Archive::Archive(std::shared_ptr<const ArchiveFile> file, ArchiveView view)
+    : m_file(std::move(file)), m_view(std::move(view)) {}
 
 Archive::~Archive() {
     if (m_zip)
@@ -144,26 +162,33 @@ Archive::~Archive() {
 
 std::unique_ptr<Archive> Archive::reopen() const {
     // Reading with pread needs no position of its own: the copy shares the open file.
-    std::unique_ptr<Archive> copy(new Archive(m_file));
+    std::unique_ptr<Archive> copy(new Archive(m_file, m_view));
     copy->openHandle();
     if (zip_get_num_entries(copy->m_zip, 0) != static_cast<zip_int64_t>(m_entries.size()))
         throw Failure(UZ_ERR_ARCHIVE, m_file->path() + " was changed while it was read");
     return copy;
 }
 
-void Archive::openHandle() {
-    zip_source_t* source = m_file->newSource();
+// Opens the libzip handle on the archive as m_view shows it; returns the libzip error (ZIP_ER_OK
+// on success) with its message.
+int Archive::tryOpenHandle(std::string& message) {
+    zip_source_t* source = newArchiveSource(*m_file, m_view);
     zip_error_t error;
     zip_error_init(&error);
     m_zip = zip_open_from_source(source, ZIP_RDONLY, &error);
+    const int code = m_zip ? ZIP_ER_OK : zip_error_code_zip(&error);
     if (!m_zip) {
         zip_source_free(source);
-        int code = zip_error_code_zip(&error);
-        std::string message = m_file->path() + ": " + zip_error_strerror(&error);
-        zip_error_fini(&error);
-        throw Failure(codeOfOpenError(code), message);
+        message = m_file->path() + ": " + zip_error_strerror(&error);
     }
     zip_error_fini(&error);
+    return code;
+}
+
+void Archive::openHandle() {
+    std::string message;
+    if (int error = tryOpenHandle(message); error != ZIP_ER_OK)
+        throw Failure(codeOfOpenError(error), message);
 }
 
 void Archive::loadEntries() {

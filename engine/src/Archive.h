@@ -1,6 +1,8 @@
 // Read access to a zip archive through libzip: the entry table and the data of one entry.
 #pragma once
 
+#include "ArchiveSource.h"
+
 #include <atomic>
 #include <cstdint>
 #include <ctime>
@@ -38,9 +40,9 @@ std::string methodName(uint16_t method);
 
 class Archive {
 public:
-    // Opens the archive. Fails with UZ_ERR_NO_ARCHIVE when the file cannot be read or is no zip
-    // archive, UZ_ERR_ARCHIVE when it is damaged, UZ_ERR_UNSUPPORTED for split archives and the
-    // like.
+    // Opens the archive, also one with other data in front of it (found by its end record).
+    // Fails with UZ_ERR_NO_ARCHIVE when the file cannot be read or is no zip archive,
+    // UZ_ERR_ARCHIVE when it is damaged, UZ_ERR_UNSUPPORTED for split archives and the like.
     explicit Archive(const std::string& path);
     ~Archive();
     Archive(const Archive&) = delete;
@@ -50,6 +52,9 @@ public:
     std::unique_ptr<Archive> reopen() const;
 
     const std::vector<EntryInfo>& entries() const { return m_entries; }
+
+    // Bytes of other data in front of the archive (0 for a plain zip file).
+    uint64_t leadingBytes() const { return m_view.start; }
 
     // Tries a password on an encrypted entry: true when it is accepted. Fails (throws) on other
     // errors. An empty password is never accepted.
@@ -63,11 +68,13 @@ public:
               const std::atomic<bool>& cancel);
 
 private:
-    explicit Archive(std::shared_ptr<const ArchiveFile> file);
+    Archive(std::shared_ptr<const ArchiveFile> file, ArchiveView view);
+    int tryOpenHandle(std::string& message);
     void openHandle();
     void loadEntries();
 
     std::shared_ptr<const ArchiveFile> m_file;
+    ArchiveView m_view;
     zip* m_zip = nullptr;
     std::vector<EntryInfo> m_entries;
     std::vector<char> m_buffer;

@@ -47,6 +47,9 @@ public:
     Totals run() {
         m_reporter.detail("Archive:  " + m_options.archivePath);
         m_archive = std::make_unique<Archive>(m_options.archivePath);
+        if (m_archive->leadingBytes() > 0)
+            m_reporter.entry("warning: " + std::to_string(m_archive->leadingBytes()) +
+                             " bytes of other data in front of the archive are ignored");
         if (m_options.listOnly)
             list();
         else if (m_options.testOnly)

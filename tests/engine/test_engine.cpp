@@ -647,6 +647,8 @@ def entry(name, mtime, mode):
     return info
 )";
 
+const std::string ScriptHeader = "#!/bin/sh\necho self-extracting\nexit 0\n";
+
 std::vector<OtherToolCase> otherToolCases() {
     return {
         {"NamedPipeEntry",
@@ -678,6 +680,24 @@ with zipfile.ZipFile(path, 'w', zipfile.ZIP_DEFLATED) as z:
           {"app/lib/tool", fileNode("#!/bin/sh\n", 0755, Old)},
           {"app/readme", fileNode("read me\n", 0644, Older)},
           {"app/new", folderNode(0700, Old)}}},
+        {"DataInFront",
+         // A script with the archive appended, its offsets not adjusted.
+         [](const std::string& zip, const fixtures::TempDir&) {
+             fixtures::runPython(PythonEntry + "import io\nbuffer = io.BytesIO()\n" + R"(
+with zipfile.ZipFile(buffer, 'w', zipfile.ZIP_DEFLATED) as z:
+    z.writestr(entry('bin/', )" + std::to_string(Old) +
+                                     R"(, 0o040755), b'')
+    z.writestr(entry('bin/run', )" + std::to_string(Old) +
+                                     R"(, 0o100755), b'found by its end record\n' * 50)
+open(path, 'wb').write(b'#!/bin/sh\necho self-extracting\nexit 0\n' + buffer.getvalue())
+)",
+                                 zip);
+         },
+         {{"bin", folderNode(0755, Old)},
+          {"bin/run", fileNode(repeated("found by its end record\n", 50), 0755, Old)}},
+         "",
+         "warning: " + std::to_string(ScriptHeader.size()) +
+             " bytes of other data in front of the archive are ignored\n"},
     };
 }
 

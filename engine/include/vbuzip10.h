@@ -159,7 +159,8 @@ typedef struct UnzipVersionInfo {
  *
  * The archive may have other data in front of it whose offsets were not adjusted (an executable
  * or a script with the archive appended): it is found by its end record, and a warning says how
- * many bytes in front are ignored.
+ * many bytes in front are ignored. AES entries of version 2 (AE-2) record no CRC: their
+ * authentication code alone protects them (a mismatch is UZ_ERR_PASSWORD).
  *
  * Extraction (both 0): ExtractFolder must be a non-empty path (relative paths are taken from the
  * current folder; a trailing "/" is optional); a missing folder is created, with its missing

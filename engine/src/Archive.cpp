@@ -5,8 +5,10 @@
 #include "Failure.h"
 #include "vbuzip10.h"
 
+#include <algorithm>
 #include <memory>
 #include <zip.h>
+#include <zlib.h>
 
 namespace vbuzip {
 
@@ -67,8 +69,11 @@ int32_t codeOfZipError(int zipError, bool encrypted) {
 [[noreturn]] void failWith(zip_error_t* error, const EntryInfo& entry) {
     int code = zip_error_code_zip(error);
     std::string message = entry.name + ": " + zip_error_strerror(error);
-    if (entry.encrypted() &&
-        (code == ZIP_ER_CRC || code == ZIP_ER_ZLIB || code == ZIP_ER_COMPRESSED_DATA))
+    if (entry.authenticatedOnly && code == ZIP_ER_CRC)
+        message = entry.name + ": the data does not match its authentication code (wrong "
+                               "password, or the data is damaged)";
+    else if (entry.encrypted() &&
+             (code == ZIP_ER_CRC || code == ZIP_ER_ZLIB || code == ZIP_ER_COMPRESSED_DATA))
         message += " (wrong password?)";
     throw Failure(codeOfZipError(code, entry.encrypted()), message);
 }
@@ -145,6 +150,7 @@ Archive::Archive(const std::string& path) : m_file(std::make_shared<const Archiv
         if (error != ZIP_ER_OK)
             throw Failure(codeOfOpenError(error), message);
         loadEntries();
+        findAuthenticatedOnly();
     } catch (...) {
         if (m_zip)
             zip_discard(m_zip);
@@ -233,6 +239,60 @@ void Archive::loadEntries() {
         }
         m_entries.push_back(std::move(e));
     }
+}
+
+// Only the central directory knows the version of an AES entry, and libzip keeps it to itself.
+void Archive::findAuthenticatedOnly() {
+    const bool anyAes = std::any_of(m_entries.begin(), m_entries.end(), [](const EntryInfo& e) {
+        return e.encryption == ZIP_EM_AES_128 || e.encryption == ZIP_EM_AES_192 ||
+               e.encryption == ZIP_EM_AES_256;
+    });
+    if (!anyAes)
+        return;
+    const std::optional<EndRecord> end = findEndRecord(*m_file);
+    if (!end || end->start != m_view.start)
+        return;
+    const std::optional<std::vector<DirectoryRecord>> records = readDirectory(*m_file, *end);
+    if (!records || records->size() != m_entries.size())
+        return;
+    for (EntryInfo& e : m_entries) {
+        const DirectoryRecord& record = (*records)[e.index];
+        if (e.encrypted() && record.aesVersion == 2) {
+            e.authenticatedOnly = true;
+            m_crcFields[e.index] = record.crcOffset;
+        }
+    }
+}
+
+void Archive::takeCrcsOf(
+    const std::vector<std::pair<const EntryInfo*, const std::string*>>& entries) {
+    auto replaced = std::make_shared<std::map<uint64_t, uint32_t>>();
+    const std::atomic<bool> never{false};
+    for (const auto& [entry, password] : entries) {
+        auto field = m_crcFields.find(entry->index);
+        if (field == m_crcFields.end())
+            continue;
+        uLong crc = crc32(0, nullptr, 0);
+        try {
+            read(
+                *entry, password,
+                [&](const char* data, size_t size) {
+                    crc = crc32(crc, reinterpret_cast<const Bytef*>(data), static_cast<uInt>(size));
+                },
+                never);
+        } catch (const Failure&) {
+            // The recorded CRC does not fit here; any other fault shows when the entry is read.
+        }
+        (*replaced)[field->second] = static_cast<uint32_t>(crc);
+    }
+    if (replaced->empty())
+        return;
+    zip_discard(m_zip);
+    m_zip = nullptr;
+    m_view.replaced = std::move(replaced);
+    openHandle();
+    if (zip_get_num_entries(m_zip, 0) != static_cast<zip_int64_t>(m_entries.size()))
+        throw Failure(UZ_ERR_ARCHIVE, m_file->path() + " was changed while it was read");
 }
 
 bool Archive::acceptsPassword(const EntryInfo& entry, const std::string& password) {

@@ -31,6 +31,9 @@ struct EntryInfo {
     bool isLink = false;              // a symbolic link stored by a Unix host
     bool isSpecial = false;           // a device or socket stored by a Unix host
     std::optional<uint32_t> unixMode; // permission bits stored by a Unix host
+    // AES encryption of version 2 (AE-2): no CRC is recorded, the authentication code of the
+    // encryption alone protects the data.
+    bool authenticatedOnly = false;
 
     bool encrypted() const { return encryption != 0; }
 };
@@ -67,14 +70,22 @@ public:
     void read(const EntryInfo& entry, const std::string* password, const Sink& sink,
               const std::atomic<bool>& cancel);
 
+    // libzip checks every entry against its recorded CRC. For the authenticatedOnly entries
+    // given (with their passwords) this reads each once and records the CRC of its data in the
+    // archive as this handle and its later copies see it, so that the authentication code alone
+    // decides. Call before reopen().
+    void takeCrcsOf(const std::vector<std::pair<const EntryInfo*, const std::string*>>& entries);
+
 private:
     Archive(std::shared_ptr<const ArchiveFile> file, ArchiveView view);
     int tryOpenHandle(std::string& message);
     void openHandle();
     void loadEntries();
+    void findAuthenticatedOnly();
 
     std::shared_ptr<const ArchiveFile> m_file;
     ArchiveView m_view;
+    std::map<uint64_t, uint64_t> m_crcFields; // entry index -> offset of its recorded CRC
     zip* m_zip = nullptr;
     std::vector<EntryInfo> m_entries;
     std::vector<char> m_buffer;

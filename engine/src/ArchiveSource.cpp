@@ -110,6 +110,8 @@ private:
             if (n == 0)
                 break;
         }
+        if (m_view.replaced)
+            replaceFields(out, m_position, done);
         m_position += done;
         m_lastEnd = m_position;
         return static_cast<zip_int64_t>(done);
@@ -121,6 +123,19 @@ private:
         if (n < 0)
             zip_error_set(&m_error, ZIP_ER_READ, error);
         return n;
+    }
+
+    // Puts the replaced values over the bytes of [at, at + size) read into out.
+    void replaceFields(char* out, uint64_t at, uint64_t size) const {
+        const auto& fields = *m_view.replaced;
+        for (auto it = fields.lower_bound(at >= 3 ? at - 3 : 0);
+             it != fields.end() && it->first < at + size; ++it) {
+            for (uint64_t k = 0; k < 4; ++k) {
+                const uint64_t position = it->first + k;
+                if (position >= at && position < at + size)
+                    out[position - at] = static_cast<char>(it->second >> (8 * k));
+            }
+        }
     }
 
     const ArchiveFile& m_file;

@@ -13,6 +13,8 @@ constexpr size_t EndRecordSize = 22;
 constexpr size_t MaxComment = 65535;
 constexpr size_t Zip64LocatorSize = 20;
 constexpr size_t Zip64RecordSize = 56;
+constexpr size_t DirectoryRecordSize = 46;
+constexpr uint16_t AesExtraField = 0x9901;
 
 uint64_t little(const std::string& data, size_t at, size_t bytes) {
     uint64_t value = 0;
@@ -81,6 +83,42 @@ std::optional<EndRecord> findEndRecord(const ArchiveFile& file) {
         return end;
     }
     return std::nullopt;
+}
+
+std::optional<std::vector<DirectoryRecord>> readDirectory(const ArchiveFile& file,
+                                                          const EndRecord& end) {
+    if (end.directorySize > file.size())
+        return std::nullopt;
+    const std::string data =
+        file.read(end.start + end.directoryOffset, static_cast<size_t>(end.directorySize));
+    if (data.size() != end.directorySize)
+        return std::nullopt;
+    std::vector<DirectoryRecord> records;
+    size_t at = 0;
+    while (records.size() < end.entries) {
+        if (at + DirectoryRecordSize > data.size() || !signatureAt(data, at, 1, 2))
+            return std::nullopt;
+        const size_t nameSize = little(data, at + 28, 2);
+        const size_t extraSize = little(data, at + 30, 2);
+        const size_t commentSize = little(data, at + 32, 2);
+        const size_t extraAt = at + DirectoryRecordSize + nameSize;
+        const size_t next = extraAt + extraSize + commentSize;
+        if (next > data.size())
+            return std::nullopt;
+        DirectoryRecord record;
+        record.crcOffset = end.directoryOffset + at + 16;
+        for (size_t field = extraAt; field + 4 <= extraAt + extraSize;) {
+            const size_t fieldSize = little(data, field + 2, 2);
+            if (field + 4 + fieldSize > extraAt + extraSize)
+                break;
+            if (little(data, field, 2) == AesExtraField && fieldSize >= 7)
+                record.aesVersion = static_cast<uint16_t>(little(data, field + 4, 2));
+            field += 4 + fieldSize;
+        }
+        records.push_back(record);
+        at = next;
+    }
+    return records;
 }
 
 } // namespace vbuzip

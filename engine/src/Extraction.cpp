@@ -209,6 +209,18 @@ private:
         }
     }
 
+    // Entries with AES encryption of version 2 record no CRC: their authentication code is what
+    // protects them, and the CRC that libzip checks them against is taken from their data.
+    void takeCrcsOfAuthenticatedOnly() {
+        std::vector<std::pair<const EntryInfo*, const std::string*>> entries;
+        for (const Item& item : m_items) {
+            if (needsData(item) && item.entry->authenticatedOnly)
+                entries.emplace_back(item.entry, passwordOf(item));
+        }
+        if (!entries.empty())
+            m_archive->takeCrcsOf(entries);
+    }
+
     const std::string* passwordOf(const Item& item) const {
         return item.password < 0 ? nullptr : &m_passwords[static_cast<size_t>(item.password)];
     }
@@ -283,6 +295,7 @@ private:
     void test() {
         selectItems();
         resolvePasswords();
+        takeCrcsOfAuthenticatedOnly();
         processItems([this](Archive& archive, Item& item, const std::atomic<bool>& cancel) {
             archive.read(
                 *item.entry, passwordOf(item), [](const char*, size_t) {}, cancel);
@@ -302,6 +315,7 @@ private:
         planFolders();
         checkTargets();
         resolvePasswords();
+        takeCrcsOfAuthenticatedOnly();
         // The files a killed call left take room that this call needs: gone before the count.
         removeOldTemporaries();
         checkFreeSpace();

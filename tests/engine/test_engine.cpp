@@ -10,6 +10,7 @@
 #include <functional>
 #include <random>
 #include <sys/stat.h>
+#include <tuple>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -650,7 +651,33 @@ def entry(name, mtime, mode):
 const std::string ScriptHeader = "#!/bin/sh\necho self-extracting\nexit 0\n";
 
 std::vector<OtherToolCase> otherToolCases() {
+    const std::string random = randomBytes(5000, 3);
+    const std::string text = repeated("a line of text\n", 400);
     return {
+        {"SevenZipAesEntries",
+         // 7-Zip writes AE-2 entries, which record a CRC of 0; it stores data that does not
+         // compress.
+         [random, text](const std::string& zip, const fixtures::TempDir& tmp) {
+             const std::vector<std::tuple<std::string, std::string, mode_t>> files = {
+                 {"zeros", std::string(20, '\0'), 0644},
+                 {"random.bin", random, 0600},
+                 {"text.txt", text, 0644},
+                 {"tiny", "tiny", 0640}};
+             std::vector<std::string> command = {"7z",    "a",     "-tzip",       "-bso0",
+                                                 "-bsp0", "-pPw1", "-mem=AES256", zip};
+             for (const auto& [name, data, permissions] : files) {
+                 fixtures::writeFile(tmp / name, data, permissions);
+                 const struct timespec times[2] = {{Old, 0}, {Old, 0}};
+                 ASSERT_EQ(utimensat(AT_FDCWD, (tmp / name).c_str(), times, 0), 0);
+                 command.push_back(tmp / name);
+             }
+             fixtures::runTool(command);
+         },
+         {{"zeros", fileNode(std::string(20, '\0'), 0644, Old)},
+          {"random.bin", fileNode(random, 0600, Old)},
+          {"text.txt", fileNode(text, 0644, Old)},
+          {"tiny", fileNode("tiny", 0640, Old)}},
+         "Pw1"},
         {"NamedPipeEntry",
          // What a command-line archiver stores for data read from standard input.
          [](const std::string& zip, const fixtures::TempDir&) {

@@ -94,6 +94,30 @@ end = data.rfind(b'PK\x05\x06')
     };
 }
 
+// An archive written by 7-Zip with AES-256 (AE-2) under the password "pw" (harmless entries
+// first), with one bit of the stored data of locked.bin flipped: the byte at the offset that
+// the Python expression at gives (size is the entry's stored size).
+std::function<void(const Scene&)> sevenZipAesDamagedAt(const std::string& at) {
+    return [at](const Scene& s) {
+        const std::string in = s.tmp / "in";
+        fixtures::makeFolders(in);
+        fixtures::writeFile(in + "/keep.txt", "replaced!");
+        fixtures::writeFile(in + "/locked.bin", noise(5000));
+        fixtures::runTool({"7z", "a", "-tzip", "-bso0", "-bsp0", "-ppw", "-mem=AES256", s.zip(),
+                           in + "/keep.txt", in + "/locked.bin"});
+        fixtures::runPython(R"(
+data = bytearray(open(path, 'rb').read())
+info = zipfile.ZipFile(path).getinfo('locked.bin')
+size = info.compress_size
+name_size, extra_size = struct.unpack('<HH', data[info.header_offset + 26:info.header_offset + 30])
+data[info.header_offset + 30 + name_size + extra_size + )" +
+                                at + R"(] ^= 1
+open(path, 'wb').write(data)
+)",
+                            s.zip());
+    };
+}
+
 std::vector<HostileCase> hostileCases() {
     std::vector<HostileCase> cases = {
         {"DotDotAtTop", archiveOf({ZipEntry::file("../evil.txt", "x")}), UZ_ERR_UNSAFE_PATH,
@@ -280,6 +304,15 @@ with zipfile.ZipFile(path, 'w') as z:
                                  s.zip());
          },
          UZ_ERR_UNSAFE_PATH, nullptr, UZ_OK},
+        {"AesVersion2WithDamagedData", sevenZipAesDamagedAt("100"), UZ_ERR_PASSWORD,
+         [](EngineRun& run) {
+             run.onPassword = [](const std::string&) { return std::string("pw"); };
+         }},
+        {"AesVersion2WithDamagedAuthenticationCode", sevenZipAesDamagedAt("size - 1"),
+         UZ_ERR_PASSWORD,
+         [](EngineRun& run) {
+             run.onPassword = [](const std::string&) { return std::string("pw"); };
+         }},
         {"TraditionalWithoutPassword",
          archiveOf({ZipEntry::encrypted("locked.txt", "secret", Crypt::TradPkware, "pw")}),
          UZ_ERR_PASSWORD},

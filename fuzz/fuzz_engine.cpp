@@ -237,7 +237,8 @@ struct Listed {
 };
 
 // Where the archive starts when other data is in front of it and its offsets were not adjusted:
-// the central directory ends where the (last) end record starts. 0 when that does not hold.
+// the central directory ends where the last end record whose comment fits in the file starts.
+// 0 when that does not hold.
 size_t archiveStart(const uint8_t* data, size_t size) {
     auto little = [&](size_t at, int bytes) {
         uint64_t value = 0;
@@ -246,7 +247,7 @@ size_t archiveStart(const uint8_t* data, size_t size) {
         return value;
     };
     for (size_t at = size >= 22 ? size - 22 + 1 : 0; at-- > 0;) {
-        if (std::memcmp(data + at, "PK\x05\x06", 4) != 0)
+        if (std::memcmp(data + at, "PK\x05\x06", 4) != 0 || at + 22 + little(at + 20, 2) > size)
             continue;
         const uint64_t directory = little(at + 12, 4) + little(at + 16, 4);
         return directory <= at ? at - directory : 0;

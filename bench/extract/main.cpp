@@ -30,14 +30,11 @@
 #include <filesystem>
 #include <functional>
 #include <random>
-#include <spawn.h>
+#include <stdexcept>
 #include <string>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
-
-extern char** environ;
 
 namespace {
 
@@ -156,16 +153,12 @@ std::string archiveOf(const Corpus& corpus, const std::string& dataDir, bool qui
 }
 
 bool runProgram(const std::vector<std::string>& args) {
-    std::vector<char*> argv;
-    for (const std::string& a : args)
-        argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0)
+    try {
+        fixtures::runTool(args);
+        return true;
+    } catch (const std::runtime_error&) {
         return false;
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    }
 }
 
 // What the engine does at its end to make the data durable.

@@ -123,9 +123,10 @@ typedef struct UnzipVersionInfo {
 /* Results of Wiz_SingleEntryUnzip. 0 only when every selected entry was extracted (or tested, or
  * listed) and verified. On any non-zero result of an extraction the extraction folder is as it was. */
 #define UZ_OK 0
-#define UZ_ERR_ARCHIVE 2      /* corrupt or truncated archive, CRC or size mismatch */
+#define UZ_ERR_ARCHIVE 2      /* corrupt or truncated archive (also a directory that contradicts its
+                                 end record), CRC or size mismatch */
 #define UZ_ERR_MEMORY 4       /* out of memory */
-#define UZ_ERR_NO_ARCHIVE 9   /* the archive cannot be opened or is not a zip file */
+#define UZ_ERR_NO_ARCHIVE 9   /* the archive cannot be opened or read, or is not a zip file */
 #define UZ_ERR_PARAMETERS 10  /* invalid arguments (null records, bad counts, no folder given) */
 #define UZ_ERR_NO_MATCH 11    /* an include name matches no entry */
 #define UZ_ERR_BUSY 12        /* another update of the folder is in progress, or an interrupted
@@ -134,11 +135,13 @@ typedef struct UnzipVersionInfo {
 #define UZ_ERR_WRITE 51       /* a file or folder cannot be created or replaced (also: a folder
                                  stands where a file goes, or a file where a folder is needed) */
 #define UZ_ERR_STOPPED 80     /* ServiceCallback answered 1 */
-#define UZ_ERR_UNSUPPORTED 81 /* compression or encryption method not supported */
+#define UZ_ERR_UNSUPPORTED 81 /* compression or encryption method not supported, or an archive
+                                 split into several parts */
 #define UZ_ERR_PASSWORD 82    /* no password or a wrong password for an encrypted entry (a data
                                  error in an encrypted entry counts as a wrong password) */
 #define UZ_ERR_UNSAFE_PATH 90 /* an entry would be written outside the extraction folder, or under
-                                 a name of the engine's own (see "Reserved names") */
+                                 a name of the engine's own (see "Reserved names"), or is a link,
+                                 a device or a socket */
 #define UZ_ERR_TOO_LARGE 91   /* an entry inflates past its declared size (or exceeds limits) */
 #define UZ_ERR_DUPLICATE_NAME 92 /* two selected entries would be written to the same path, or a
                                     file would stand where another entry needs a folder */
@@ -154,22 +157,31 @@ typedef struct UnzipVersionInfo {
  * slot within a count, or a count below 0 or above 1023, gives UZ_ERR_PARAMETERS.
  *
  * ListOnly 1: one ListCallback per selected entry, nothing else. TestOnly 1: every selected entry is
- * read and checked (size, CRC, password), nothing is written and ExtractFolder is not used.
+ * read and checked (size, CRC, password), nothing is written and ExtractFolder is not used; the
+ * rules for writing below (names, links, devices, two entries for one path) do not apply.
+ *
+ * The archive may have other data in front of it whose offsets were not adjusted (an executable
+ * or a script with the archive appended): it is found by its end record, and a warning says how
+ * many bytes in front are ignored. AES entries of version 2 (AE-2) record no CRC: their
+ * authentication code alone protects them (a mismatch is UZ_ERR_PASSWORD).
  *
  * Extraction (both 0): ExtractFolder must be a non-empty path (relative paths are taken from the
  * current folder; a trailing "/" is optional); a missing folder is created, with its missing
  * parents. Every selected entry is checked before anything is written: names that are absolute,
- * start with a drive letter or contain a ".." part, link entries and device entries, and targets
- * that lead through an existing link out of the folder fail with UZ_ERR_UNSAFE_PATH; "\" in a name
- * is a folder separator. Folder entries create folders; UseFolderNames 0 drops the folder part of
- * every name and ignores folder entries. SpaceToUnderscore applies to the written path.
+ * start with a drive letter or contain a ".." part, link entries and device or socket entries, and
+ * targets that lead through an existing link out of the folder fail with UZ_ERR_UNSAFE_PATH; "\" in
+ * a name is a folder separator. Folder entries create folders; UseFolderNames 0 drops the folder
+ * part of every name and ignores folder entries. SpaceToUnderscore applies to the written path.
  * An existing target file is: skipped when ExtractOnlyNewer is 1 and the entry is not newer;
  * otherwise offered to ReplaceCallback when PromptToOverwrite is 1 (answers UZ_REPLACE_*);
  * otherwise replaced when OverwriteExisting or ExtractOnlyNewer is 1, else skipped. A skipped entry
  * is not an error. A link at a target is replaced, never followed. The Unix permission bits of an
  * entry are kept (without set-user-id, set-group-id and sticky bits; 0644 when the entry has
- * none, or the existing file's bits); modification times come from the entry. ConvertLineEnds 1
- * writes LF, CR and CR LF of text entries (no NUL or other control bytes) as CR LF.
+ * none, or the existing file's bits); an entry stored as a named pipe (data an archiver read from
+ * its standard input) is written as a regular file. Modification times come from the entry, for
+ * folder entries too: a folder's time is set once everything inside it is written (a folder whose
+ * time cannot be set gets a warning, not a failure). ConvertLineEnds 1 writes LF, CR and CR LF of
+ * text entries (no NUL or other control bytes) as CR LF.
  * The call is an update of the extraction folder with this one archive (Vbz_UpdateBegin, Stage,
  * Commit below), which first recovers what an interrupted call or update left there
  * (Vbz_UpdateRecover): each file is staged in its target folder and verified; only when every
@@ -178,9 +190,9 @@ typedef struct UnzipVersionInfo {
  * staged files removed, replaced files restored, created folders removed.
  *
  * Messages (PrintCallback, one line each, ending in "\n", shorter than 1,024 bytes): errors
- * "error: ..." at every level; per entry at UZ_MSG_NORMAL ("  inflating: path", " extracting: path",
- * "   creating: path/", "    testing: name   OK", "   skipping: path  (reason)"); the archive name
- * and a summary at UZ_MSG_VERBOSE.
+ * "error: ..." at every level; warnings "warning: ..." and one line per entry at UZ_MSG_NORMAL
+ * ("  inflating: path", " extracting: path", "   creating: path/", "    testing: name   OK",
+ * "   skipping: path  (reason)"); the archive name and a summary at UZ_MSG_VERBOSE.
  *
  * EngineArea after a successful call: [0] entries processed, [1] files written, [2] and [3] low and
  * high 32 bits of the bytes read, [4] entries skipped. */

@@ -1,11 +1,14 @@
 #include "Archive.h"
 
 #include "ArchiveFile.h"
+#include "CentralDirectory.h"
 #include "Failure.h"
 #include "vbuzip10.h"
 
+#include <algorithm>
 #include <memory>
 #include <zip.h>
+#include <zlib.h>
 
 namespace vbuzip {
 
@@ -22,8 +25,25 @@ constexpr uint32_t UnixFolder = 0040000;
 constexpr uint32_t UnixLink = 0120000;
 constexpr uint32_t UnixCharDevice = 0020000;
 constexpr uint32_t UnixBlockDevice = 0060000;
-constexpr uint32_t UnixFifo = 0010000;
 constexpr uint32_t UnixSocket = 0140000;
+
+// What a failure to open an archive means.
+int32_t codeOfOpenError(int zipError) {
+    switch (zipError) {
+    case ZIP_ER_MEMORY:
+        return UZ_ERR_MEMORY;
+    case ZIP_ER_MULTIDISK:
+    case ZIP_ER_COMPNOTSUPP:
+    case ZIP_ER_ENCRNOTSUPP:
+        return UZ_ERR_UNSUPPORTED;
+    case ZIP_ER_INCONS:
+    case ZIP_ER_CRC:
+    case ZIP_ER_EOF:
+        return UZ_ERR_ARCHIVE;
+    default: // no zip archive (ZIP_ER_NOZIP), or the file cannot be read
+        return UZ_ERR_NO_ARCHIVE;
+    }
+}
 
 int32_t codeOfZipError(int zipError, bool encrypted) {
     switch (zipError) {
@@ -49,8 +69,11 @@ int32_t codeOfZipError(int zipError, bool encrypted) {
 [[noreturn]] void failWith(zip_error_t* error, const EntryInfo& entry) {
     int code = zip_error_code_zip(error);
     std::string message = entry.name + ": " + zip_error_strerror(error);
-    if (entry.encrypted() &&
-        (code == ZIP_ER_CRC || code == ZIP_ER_ZLIB || code == ZIP_ER_COMPRESSED_DATA))
+    if (entry.authenticatedOnly && code == ZIP_ER_CRC)
+        message = entry.name + ": the data does not match its authentication code (wrong "
+                               "password, or the data is damaged)";
+    else if (entry.encrypted() &&
+             (code == ZIP_ER_CRC || code == ZIP_ER_ZLIB || code == ZIP_ER_COMPRESSED_DATA))
         message += " (wrong password?)";
     throw Failure(codeOfZipError(code, entry.encrypted()), message);
 }
@@ -109,8 +132,25 @@ std::string methodName(uint16_t method) {
 
 Archive::Archive(const std::string& path) : m_file(std::make_shared<const ArchiveFile>(path)) {
     try {
-        openHandle();
+        std::string message;
+        int error = tryOpenHandle(message);
+        if (error == ZIP_ER_NOZIP || error == ZIP_ER_INCONS) {
+            // Data in front whose offsets were not adjusted (an executable or a script with
+            // the archive appended): the archive starts where its end record says.
+            const std::optional<EndRecord> end = findEndRecord(*m_file);
+            if (end && end->start > 0) {
+                m_view.start = end->start;
+                std::string ignored;
+                if (tryOpenHandle(ignored) != ZIP_ER_OK)
+                    m_view.start = 0;
+                else
+                    error = ZIP_ER_OK;
+            }
+        }
+        if (error != ZIP_ER_OK)
+            throw Failure(codeOfOpenError(error), message);
         loadEntries();
+        findAuthenticatedOnly();
     } catch (...) {
         if (m_zip)
             zip_discard(m_zip);
@@ -118,7 +158,8 @@ Archive::Archive(const std::string& path) : m_file(std::make_shared<const Archiv
     }
 }
 
-Archive::Archive(std::shared_ptr<const ArchiveFile> file) : m_file(std::move(file)) {}
+Archive::Archive(std::shared_ptr<const ArchiveFile> file, ArchiveView view)
+    : m_file(std::move(file)), m_view(std::move(view)) {}
 
 Archive::~Archive() {
     if (m_zip)
@@ -127,26 +168,33 @@ Archive::~Archive() {
 
 std::unique_ptr<Archive> Archive::reopen() const {
     // Reading with pread needs no position of its own: the copy shares the open file.
-    std::unique_ptr<Archive> copy(new Archive(m_file));
+    std::unique_ptr<Archive> copy(new Archive(m_file, m_view));
     copy->openHandle();
     if (zip_get_num_entries(copy->m_zip, 0) != static_cast<zip_int64_t>(m_entries.size()))
         throw Failure(UZ_ERR_ARCHIVE, m_file->path() + " was changed while it was read");
     return copy;
 }
 
-void Archive::openHandle() {
-    zip_source_t* source = m_file->newSource();
+// Opens the libzip handle on the archive as m_view shows it; returns the libzip error (ZIP_ER_OK
+// on success) with its message.
+int Archive::tryOpenHandle(std::string& message) {
+    zip_source_t* source = newArchiveSource(*m_file, m_view);
     zip_error_t error;
     zip_error_init(&error);
     m_zip = zip_open_from_source(source, ZIP_RDONLY, &error);
+    const int code = m_zip ? ZIP_ER_OK : zip_error_code_zip(&error);
     if (!m_zip) {
         zip_source_free(source);
-        int code = zip_error_code_zip(&error);
-        std::string message = m_file->path() + ": " + zip_error_strerror(&error);
-        zip_error_fini(&error);
-        throw Failure(code == ZIP_ER_MEMORY ? UZ_ERR_MEMORY : UZ_ERR_NO_ARCHIVE, message);
+        message = m_file->path() + ": " + zip_error_strerror(&error);
     }
     zip_error_fini(&error);
+    return code;
+}
+
+void Archive::openHandle() {
+    std::string message;
+    if (int error = tryOpenHandle(message); error != ZIP_ER_OK)
+        throw Failure(codeOfOpenError(error), message);
 }
 
 void Archive::loadEntries() {
@@ -182,8 +230,8 @@ void Archive::loadEntries() {
             if (host == ZIP_OPSYS_UNIX || host == OsX) {
                 if (type == UnixFolder)
                     e.isFolder = true;
-                else if (type == UnixCharDevice || type == UnixBlockDevice || type == UnixFifo ||
-                         type == UnixSocket)
+                // A named pipe (data read from standard input) is written as a regular file.
+                else if (type == UnixCharDevice || type == UnixBlockDevice || type == UnixSocket)
                     e.isSpecial = true;
                 if (mode & 0777)
                     e.unixMode = mode & 07777;
@@ -191,6 +239,60 @@ void Archive::loadEntries() {
         }
         m_entries.push_back(std::move(e));
     }
+}
+
+// Only the central directory knows the version of an AES entry, and libzip keeps it to itself.
+void Archive::findAuthenticatedOnly() {
+    const bool anyAes = std::any_of(m_entries.begin(), m_entries.end(), [](const EntryInfo& e) {
+        return e.encryption == ZIP_EM_AES_128 || e.encryption == ZIP_EM_AES_192 ||
+               e.encryption == ZIP_EM_AES_256;
+    });
+    if (!anyAes)
+        return;
+    const std::optional<EndRecord> end = findEndRecord(*m_file);
+    if (!end || end->start != m_view.start)
+        return;
+    const std::optional<std::vector<DirectoryRecord>> records = readDirectory(*m_file, *end);
+    if (!records || records->size() != m_entries.size())
+        return;
+    for (EntryInfo& e : m_entries) {
+        const DirectoryRecord& record = (*records)[e.index];
+        if (e.encrypted() && record.aesVersion == 2) {
+            e.authenticatedOnly = true;
+            m_crcFields[e.index] = record.crcOffset;
+        }
+    }
+}
+
+void Archive::takeCrcsOf(
+    const std::vector<std::pair<const EntryInfo*, const std::string*>>& entries) {
+    auto replaced = std::make_shared<std::map<uint64_t, uint32_t>>();
+    const std::atomic<bool> never{false};
+    for (const auto& [entry, password] : entries) {
+        auto field = m_crcFields.find(entry->index);
+        if (field == m_crcFields.end())
+            continue;
+        uLong crc = crc32(0, nullptr, 0);
+        try {
+            read(
+                *entry, password,
+                [&](const char* data, size_t size) {
+                    crc = crc32(crc, reinterpret_cast<const Bytef*>(data), static_cast<uInt>(size));
+                },
+                never);
+        } catch (const Failure&) {
+            // The recorded CRC does not fit here; any other fault shows when the entry is read.
+        }
+        (*replaced)[field->second] = static_cast<uint32_t>(crc);
+    }
+    if (replaced->empty())
+        return;
+    zip_discard(m_zip);
+    m_zip = nullptr;
+    m_view.replaced = std::move(replaced);
+    openHandle();
+    if (zip_get_num_entries(m_zip, 0) != static_cast<zip_int64_t>(m_entries.size()))
+        throw Failure(UZ_ERR_ARCHIVE, m_file->path() + " was changed while it was read");
 }
 
 bool Archive::acceptsPassword(const EntryInfo& entry, const std::string& password) {

@@ -1,9 +1,9 @@
 // The archive file, opened once and read by the libzip handles of several threads at once.
 #pragma once
 
+#include <cstdint>
+#include <ctime>
 #include <string>
-
-struct zip_source;
 
 namespace vbuzip {
 
@@ -17,9 +17,15 @@ public:
 
     const std::string& path() const { return m_path; }
 
-    // A new libzip source that reads the file as it is now (each source keeps a read position
-    // and a read-ahead buffer of its own). Fails with UZ_ERR_NO_ARCHIVE or UZ_ERR_MEMORY.
-    zip_source* newSource() const;
+    // The size and modification time of the file as it is now; fails with UZ_ERR_NO_ARCHIVE.
+    uint64_t size() const;
+    time_t mtime() const;
+
+    // Reads up to length bytes at offset into out (fewer at the end of the file). Safe to call
+    // from several threads. Returns the bytes read, or -1 with the system's error number in error.
+    int64_t readAt(char* out, uint64_t length, uint64_t offset, int& error) const;
+    // The bytes at offset, fewer at the end of the file or on a read error.
+    std::string read(uint64_t offset, size_t length) const;
 
 private:
     int m_fd = -1;

@@ -5,140 +5,22 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <vector>
 #include <vorn/SystemError.h>
-#include <zip.h>
 
 namespace vbuzip {
 
 namespace {
 
-constexpr size_t MinReadAhead = 16 * 1024;
-constexpr size_t MaxReadAhead = 1024 * 1024;
-
-// The archive file as a libzip source, read with pread so that several sources (one per thread)
-// can share one descriptor. libzip reads in small pieces and seeks before each one; reads that
-// follow on from the previous one are served from a read-ahead buffer that grows while the
-// reading stays sequential.
-class FileSource {
-public:
-    FileSource(int fd, uint64_t size, time_t mtime) : m_fd(fd), m_size(size), m_mtime(mtime) {
-        zip_error_init(&m_error);
-    }
-    ~FileSource() { zip_error_fini(&m_error); }
-
-    static zip_int64_t callback(void* self, void* data, zip_uint64_t length, zip_source_cmd_t cmd) {
-        return static_cast<FileSource*>(self)->handle(data, length, cmd);
-    }
-
-private:
-    zip_int64_t handle(void* data, zip_uint64_t length, zip_source_cmd_t cmd) {
-        switch (cmd) {
-        case ZIP_SOURCE_OPEN:
-            m_position = 0;
-            return 0;
-        case ZIP_SOURCE_READ:
-            return read(static_cast<char*>(data), length);
-        case ZIP_SOURCE_CLOSE:
-            return 0;
-        case ZIP_SOURCE_STAT: {
-            zip_stat_t* st = ZIP_SOURCE_GET_ARGS(zip_stat_t, data, length, &m_error);
-            if (!st)
-                return -1;
-            zip_stat_init(st);
-            st->size = m_size;
-            st->mtime = m_mtime;
-            st->valid = ZIP_STAT_SIZE | ZIP_STAT_MTIME;
-            return sizeof(zip_stat_t);
-        }
-        case ZIP_SOURCE_ERROR:
-            return zip_error_to_data(&m_error, data, length);
-        case ZIP_SOURCE_FREE:
-            delete this;
-            return 0;
-        case ZIP_SOURCE_SEEK: {
-            zip_int64_t position =
-                zip_source_seek_compute_offset(m_position, m_size, data, length, &m_error);
-            if (position < 0)
-                return -1;
-            m_position = static_cast<uint64_t>(position);
-            return 0;
-        }
-        case ZIP_SOURCE_TELL:
-            return static_cast<zip_int64_t>(m_position);
-        case ZIP_SOURCE_SUPPORTS:
-            return zip_source_make_command_bitmap(
-                ZIP_SOURCE_OPEN, ZIP_SOURCE_READ, ZIP_SOURCE_CLOSE, ZIP_SOURCE_STAT,
-                ZIP_SOURCE_ERROR, ZIP_SOURCE_FREE, ZIP_SOURCE_SEEK, ZIP_SOURCE_TELL,
-                ZIP_SOURCE_SUPPORTS, -1);
-        default:
-            zip_error_set(&m_error, ZIP_ER_OPNOTSUPP, 0);
-            return -1;
-        }
-    }
-
-    zip_int64_t read(char* out, uint64_t length) {
-        if (m_position >= m_size)
-            return 0;
-        length = std::min<uint64_t>(length, m_size - m_position);
-        m_readAhead =
-            m_position == m_lastEnd ? std::min(m_readAhead * 2, MaxReadAhead) : MinReadAhead;
-        uint64_t done = 0;
-        while (done < length) {
-            const uint64_t at = m_position + done;
-            if (at >= m_bufferStart && at < m_bufferStart + m_buffer.size()) {
-                size_t n = static_cast<size_t>(
-                    std::min<uint64_t>(length - done, m_bufferStart + m_buffer.size() - at));
-                std::memcpy(out + done, m_buffer.data() + (at - m_bufferStart), n);
-                done += n;
-                continue;
-            }
-            if (length - done >= m_readAhead) {
-                ssize_t n = readAt(out + done, length - done, at);
-                if (n <= 0)
-                    return n < 0 ? -1 : static_cast<zip_int64_t>(done);
-                done += static_cast<uint64_t>(n);
-                continue;
-            }
-            m_buffer.resize(m_readAhead);
-            ssize_t n = readAt(m_buffer.data(), m_buffer.size(), at);
-            m_buffer.resize(n > 0 ? static_cast<size_t>(n) : 0);
-            m_bufferStart = at;
-            if (n <= 0)
-                return n < 0 ? -1 : static_cast<zip_int64_t>(done);
-        }
-        m_position += done;
-        m_lastEnd = m_position;
-        return static_cast<zip_int64_t>(done);
-    }
-
-    ssize_t readAt(char* out, uint64_t length, uint64_t at) {
-        for (;;) {
-            ssize_t n = ::pread(m_fd, out, static_cast<size_t>(std::min<uint64_t>(length, 1 << 30)),
-                                static_cast<off_t>(at));
-            if (n >= 0)
-                return n;
-            if (errno != EINTR) {
-                zip_error_set(&m_error, ZIP_ER_READ, errno);
-                return -1;
-            }
-        }
-    }
-
-    int m_fd;
-    uint64_t m_size;
-    time_t m_mtime;
-    uint64_t m_position = 0;
-    uint64_t m_lastEnd = UINT64_MAX;
-    size_t m_readAhead = MinReadAhead;
-    std::vector<char> m_buffer;
-    uint64_t m_bufferStart = 0;
-    zip_error_t m_error;
-};
+struct stat statOf(int fd, const std::string& path) {
+    struct stat st {};
+    if (fstat(fd, &st) != 0)
+        throw Failure(UZ_ERR_NO_ARCHIVE,
+                      "cannot read " + path + ": " + vorn::systemErrorText(errno));
+    return st;
+}
 
 } // namespace
 
@@ -158,21 +40,39 @@ ArchiveFile::~ArchiveFile() {
     ::close(m_fd);
 }
 
-zip_source_t* ArchiveFile::newSource() const {
-    struct stat st {};
-    if (fstat(m_fd, &st) != 0)
-        throw Failure(UZ_ERR_NO_ARCHIVE,
-                      "cannot read " + m_path + ": " + vorn::systemErrorText(errno));
-    zip_error_t error;
-    zip_error_init(&error);
-    auto* file = new FileSource(m_fd, static_cast<uint64_t>(st.st_size), st.st_mtime);
-    zip_source_t* source = zip_source_function_create(&FileSource::callback, file, &error);
-    zip_error_fini(&error);
-    if (!source) {
-        delete file;
-        throw Failure(UZ_ERR_MEMORY, "out of memory");
+uint64_t ArchiveFile::size() const {
+    return static_cast<uint64_t>(statOf(m_fd, m_path).st_size);
+}
+
+time_t ArchiveFile::mtime() const {
+    return statOf(m_fd, m_path).st_mtime;
+}
+
+int64_t ArchiveFile::readAt(char* out, uint64_t length, uint64_t offset, int& error) const {
+    for (;;) {
+        ssize_t n = ::pread(m_fd, out, static_cast<size_t>(std::min<uint64_t>(length, 1 << 30)),
+                            static_cast<off_t>(offset));
+        if (n >= 0)
+            return n;
+        if (errno != EINTR) {
+            error = errno;
+            return -1;
+        }
     }
-    return source;
+}
+
+std::string ArchiveFile::read(uint64_t offset, size_t length) const {
+    std::string out(length, '\0');
+    size_t done = 0;
+    int error = 0;
+    while (done < length) {
+        int64_t n = readAt(out.data() + done, length - done, offset + done, error);
+        if (n <= 0)
+            break;
+        done += static_cast<size_t>(n);
+    }
+    out.resize(done);
+    return out;
 }
 
 } // namespace vbuzip

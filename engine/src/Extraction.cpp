@@ -67,6 +67,9 @@ private:
     void open() {
         m_reporter.detail("Archive:  " + m_options.archivePath);
         m_archive = std::make_unique<Archive>(m_options.archivePath);
+        if (m_archive->leadingBytes() > 0)
+            m_reporter.entry("warning: " + std::to_string(m_archive->leadingBytes()) +
+                             " bytes of other data in front of the archive are ignored");
     }
 
     bool selected(const EntryInfo& entry, std::vector<bool>* used) {
@@ -108,7 +111,9 @@ private:
         failUnmatched(used);
     }
 
-    // Chooses the entries of the call and checks that every one can be written safely.
+    // Chooses the entries of the call. An extraction checks that every one can be written
+    // safely; a test reads every entry but the folders, whatever its name or type, and writes
+    // nothing.
     void selectItems() {
         std::vector<bool> used(m_include.names().size());
         NameRules rules{m_options.useFolderNames, m_options.spaceToUnderscore};
@@ -118,35 +123,33 @@ private:
                 continue;
             Item item;
             item.entry = &e;
+            if (m_options.testOnly) {
+                checkConsistent(e);
+                if (!e.isFolder) {
+                    checkReadable(e);
+                    item.action = Action::Test;
+                }
+                m_items.push_back(std::move(item));
+                continue;
+            }
             TargetPath target = targetPathOf(e.name, e.isFolder, rules);
             if (target.kind == TargetPath::Kind::Unsafe)
                 throw Failure(UZ_ERR_UNSAFE_PATH, e.name + ": " + target.reason);
             if (e.isLink)
                 throw Failure(UZ_ERR_UNSAFE_PATH, e.name + ": symbolic link");
             if (e.isSpecial)
-                throw Failure(UZ_ERR_UNSAFE_PATH, e.name + ": special file");
-            // Records that contradict themselves would otherwise drop data without a word.
-            if (e.isFolder && e.size != 0)
-                throw Failure(UZ_ERR_ARCHIVE, e.name + ": marked as a folder but holds data");
-            if (!e.isFolder && e.size == 0 && e.crc != 0)
-                throw Failure(UZ_ERR_ARCHIVE, e.name + ": empty, but its recorded CRC is not");
+                throw Failure(UZ_ERR_UNSAFE_PATH, e.name + ": device or socket");
+            checkConsistent(e);
             item.path = target.path;
             if (target.kind == TargetPath::Kind::File) {
-                if (!zip_compression_method_supported(e.method, 0))
-                    throw Failure(UZ_ERR_UNSUPPORTED,
-                                  e.name + ": compression method " + methodName(e.method) + " (" +
-                                      std::to_string(e.method) + ") is not supported");
-                if (e.encrypted() && !zip_encryption_method_supported(e.encryption, 0))
-                    throw Failure(UZ_ERR_UNSUPPORTED, e.name + ": encryption method " +
-                                                          std::to_string(e.encryption) +
-                                                          " is not supported");
-                item.action = m_options.testOnly ? Action::Test : Action::Write;
+                checkReadable(e);
+                item.action = Action::Write;
                 auto [it, fresh] = targets.emplace(target.path, true);
                 if (!fresh)
                     throw Failure(UZ_ERR_DUPLICATE_NAME,
                                   e.name + ": another entry is also written as " + target.path);
             } else if (target.kind == TargetPath::Kind::Folder) {
-                item.action = m_options.testOnly ? Action::Skip : Action::MakeFolder;
+                item.action = Action::MakeFolder;
                 auto [it, fresh] = targets.emplace(target.path, false);
                 if (!fresh && it->second)
                     throw Failure(UZ_ERR_DUPLICATE_NAME,
@@ -164,6 +167,25 @@ private:
                                   p + " is written as a file and needed as a folder");
             }
         }
+    }
+
+    // Records that contradict themselves would otherwise drop data without a word.
+    static void checkConsistent(const EntryInfo& e) {
+        if (e.isFolder && e.size != 0)
+            throw Failure(UZ_ERR_ARCHIVE, e.name + ": marked as a folder but holds data");
+        if (!e.isFolder && e.size == 0 && e.crc != 0)
+            throw Failure(UZ_ERR_ARCHIVE, e.name + ": empty, but its recorded CRC is not");
+    }
+
+    static void checkReadable(const EntryInfo& e) {
+        if (!zip_compression_method_supported(e.method, 0))
+            throw Failure(UZ_ERR_UNSUPPORTED, e.name + ": compression method " +
+                                                  methodName(e.method) + " (" +
+                                                  std::to_string(e.method) + ") is not supported");
+        if (e.encrypted() && !zip_encryption_method_supported(e.encryption, 0))
+            throw Failure(UZ_ERR_UNSUPPORTED, e.name + ": encryption method " +
+                                                  std::to_string(e.encryption) +
+                                                  " is not supported");
     }
 
     bool needsData(const Item& item) const {
@@ -197,6 +219,18 @@ private:
                 }
             }
         }
+    }
+
+    // Entries with AES encryption of version 2 record no CRC: their authentication code is what
+    // protects them, and the CRC that libzip checks them against is taken from their data.
+    void takeCrcsOfAuthenticatedOnly() {
+        std::vector<std::pair<const EntryInfo*, const std::string*>> entries;
+        for (const Item& item : m_items) {
+            if (needsData(item) && item.entry->authenticatedOnly)
+                entries.emplace_back(item.entry, passwordOf(item));
+        }
+        if (!entries.empty())
+            m_archive->takeCrcsOf(entries);
     }
 
     const std::string* passwordOf(const Item& item) const {
@@ -261,6 +295,7 @@ private:
     void test() {
         selectItems();
         resolvePasswords();
+        takeCrcsOfAuthenticatedOnly();
         processItems([this](Archive& archive, Item& item, const std::atomic<bool>& cancel) {
             archive.read(
                 *item.entry, passwordOf(item), [](const char*, size_t) {}, cancel);
@@ -279,6 +314,8 @@ private:
                               m_options.folder);
         stage(update);
         update.commit();
+        for (const std::string& warning : update.folderTimeWarnings())
+            m_reporter.entry("warning: " + warning);
         m_reporter.detail(std::to_string(m_totals.written) + " files written, " +
                           std::to_string(m_totals.skipped) + " skipped");
     }
@@ -290,6 +327,7 @@ private:
         planFolders();
         checkTargets();
         resolvePasswords();
+        takeCrcsOfAuthenticatedOnly();
         checkFreeSpace();
         std::vector<PlanRecord> plan;
         for (const std::string& folder : m_toCreate)
@@ -321,6 +359,8 @@ private:
         for (const Item& item : m_items) {
             if (item.action == Action::Write)
                 update.addStaged(item.path, item.tempName, item.inode);
+            else if (item.action == Action::MakeFolder)
+                update.addFolderTime(item.path, item.entry->mtime);
         }
     }
 

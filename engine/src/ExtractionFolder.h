@@ -83,6 +83,10 @@ public:
     void removeStaged(const std::string& path, const std::string& temp) const;
     void removeFolder(const std::string& path) const;
 
+    // Sets the modification time of what stands at path (a link itself, never its target);
+    // returns why it could not, or "".
+    std::string setTime(const std::string& path, time_t mtime) const;
+
     // Makes everything written in the folder of path (and on its file system) durable.
     void noteWritten(const std::string& path);
     void sync();

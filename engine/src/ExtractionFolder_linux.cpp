@@ -187,6 +187,15 @@ void ExtractionFolder::noteWritten(const std::string& path) {
         noteFileSystem(dir.get());
 }
 
+std::string ExtractionFolder::setTime(const std::string& path, time_t mtime) const {
+    UniqueFd parent = openFolder(rootFd(), parentOf(path));
+    const struct timespec times[2] = {{mtime, 0}, {mtime, 0}};
+    if (!parent.valid() ||
+        utimensat(parent.get(), baseNameOf(path).c_str(), times, AT_SYMLINK_NOFOLLOW) != 0)
+        return vorn::systemErrorText(errno);
+    return {};
+}
+
 void ExtractionFolder::noteFileSystem(int dirFd) {
     struct stat st {};
     if (fstat(dirFd, &st) == 0 && !m_fileSystems.count(st.st_dev))

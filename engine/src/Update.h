@@ -8,6 +8,7 @@
 #include "SafeFs.h"
 #include "UpdateRecord.h"
 
+#include <ctime>
 #include <map>
 #include <string>
 #include <vector>
@@ -52,6 +53,9 @@ public:
     // replaces the earlier staged file of the same target, which is removed.
     void addFolder(const std::string& path);
     void addStaged(const std::string& path, const std::string& temp, uint64_t inode);
+    // The modification time a folder entry gives its folder, set once the commit has put every
+    // file in place (a later entry for the same folder wins).
+    void addFolderTime(const std::string& path, time_t mtime) { m_folderTimes[path] = mtime; }
 
     // Installs every staged file: the journal first, then one rename per file, then the backups
     // and the records are removed. On failure every installed file is put back, and the update is
@@ -59,6 +63,9 @@ public:
     void commit();
     // Removes every staged file and created folder of this update, and its plan.
     void discard();
+
+    // Folders whose time the last commit could not set, each with the reason: not a failure.
+    const std::vector<std::string>& folderTimeWarnings() const { return m_folderTimeWarnings; }
 
     // The number of staged files.
     size_t stagedCount() const { return m_staged.size(); }
@@ -77,7 +84,9 @@ private:
     UniqueFd m_plan;
     std::map<std::string, Staged> m_staged;
     std::vector<std::string> m_folders; // parents before children
-    bool m_done = false;                // committed or discarded: nothing is left to undo
+    std::map<std::string, time_t> m_folderTimes;
+    std::vector<std::string> m_folderTimeWarnings;
+    bool m_done = false; // committed or discarded: nothing is left to undo
     bool m_committed = false;
 };
 

@@ -329,6 +329,12 @@ void Update::commit() {
     m_done = m_committed = true;
     removeLeftovers(folders, journal, true);
     removeRecords();
+    // Last, since putting files in a folder changes its time; a crash here costs only times.
+    for (const auto& [path, mtime] : m_folderTimes) {
+        const std::string failure = m_folder.setTime(path, mtime);
+        if (!failure.empty())
+            m_folderTimeWarnings.push_back(path + "/: time not set: " + failure);
+    }
 }
 
 void Update::discard() {

@@ -7,9 +7,11 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <spawn.h>
 #include <sstream>
 #include <stdexcept>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <zip.h>
 
@@ -341,6 +343,26 @@ void makeFolders(const std::string& path) {
     std::filesystem::create_directories(path, error);
     if (error)
         fail("cannot create " + path + ": " + error.message());
+}
+
+void runTool(const std::vector<std::string>& command) {
+    std::vector<char*> argv;
+    for (const std::string& a : command)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0)
+        fail("cannot start " + command[0]);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        fail(command[0] + " failed with status " + std::to_string(status));
+}
+
+void runPython(const std::string& program, const std::string& path) {
+    runTool({"python3", "-c", "import struct, sys, time, zipfile\npath = sys.argv[1]\n" + program,
+             path});
 }
 
 } // namespace fixtures

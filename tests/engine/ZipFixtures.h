@@ -85,4 +85,11 @@ private:
 // Creates the folders of path (like mkdir -p).
 void makeFolders(const std::string& path);
 
+// Runs a program (found on PATH) with its arguments, for archives written by other tools (7z,
+// python3, bsdtar). Throws std::runtime_error unless it ends with status 0.
+void runTool(const std::vector<std::string>& command);
+// Runs a Python program (struct, sys, time and zipfile imported, path set to the given path), for
+// archives written by Python's zipfile.
+void runPython(const std::string& program, const std::string& path);
+
 } // namespace fixtures

@@ -7,9 +7,11 @@
 #include <algorithm>
 #include <cstring>
 #include <fcntl.h>
+#include <functional>
 #include <random>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <tuple>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -732,5 +734,154 @@ TEST_F(EngineTest, ExtractionFolderForms) {
     EXPECT_EQ(engine.run(failed), UZ_ERR_ARCHIVE);
     EXPECT_FALSE(exists(tmp / "other"));
 }
+
+// Archives written by other tools, as those tools' users expect them extracted and tested.
+struct OtherToolCase {
+    std::string label;
+    // Writes the archive at zip; tmp is a work folder.
+    std::function<void(const std::string& zip, const fixtures::TempDir& tmp)> write;
+    fixtures::TreeSnapshot expected; // the extraction folder afterwards (mtime 0: not compared)
+    std::string password = {};       // the answer when a password is asked for
+    std::string message = {};        // printed by the extraction
+};
+
+std::ostream& operator<<(std::ostream& out, const OtherToolCase& c) {
+    return out << c.label;
+}
+
+constexpr time_t Older = fixtures::DefaultMtime - 86400 * 400;
+constexpr time_t Old = fixtures::DefaultMtime - 86400 * 30;
+
+fixtures::NodeState fileNode(std::string contents, mode_t permissions, time_t mtime) {
+    return {'f', permissions, std::move(contents), mtime};
+}
+fixtures::NodeState folderNode(mode_t permissions, time_t mtime) {
+    return {'d', permissions, "", mtime};
+}
+
+// entry(name, mtime, mode): an entry from a Unix host with its mode and an exact (UTC) time.
+const std::string PythonEntry = R"(
+def entry(name, mtime, mode):
+    info = zipfile.ZipInfo(name, time.gmtime(mtime)[:6])
+    info.create_system = 3
+    info.external_attr = mode << 16 | (0x10 if name.endswith('/') else 0)
+    info.extra = struct.pack('<HHBl', 0x5455, 5, 1, mtime)
+    return info
+)";
+
+const std::string ScriptHeader = "#!/bin/sh\necho self-extracting\nexit 0\n";
+
+std::vector<OtherToolCase> otherToolCases() {
+    const std::string random = randomBytes(5000, 3);
+    const std::string text = repeated("a line of text\n", 400);
+    return {
+        {"SevenZipAesEntries",
+         // 7-Zip writes AE-2 entries, which record a CRC of 0; it stores data that does not
+         // compress.
+         [random, text](const std::string& zip, const fixtures::TempDir& tmp) {
+             const std::vector<std::tuple<std::string, std::string, mode_t>> files = {
+                 {"zeros", std::string(20, '\0'), 0644},
+                 {"random.bin", random, 0600},
+                 {"text.txt", text, 0644},
+                 {"tiny", "tiny", 0640}};
+             std::vector<std::string> command = {"7z",    "a",     "-tzip",       "-bso0",
+                                                 "-bsp0", "-pPw1", "-mem=AES256", zip};
+             for (const auto& [name, data, permissions] : files) {
+                 fixtures::writeFile(tmp / name, data, permissions);
+                 const struct timespec times[2] = {{Old, 0}, {Old, 0}};
+                 ASSERT_EQ(utimensat(AT_FDCWD, (tmp / name).c_str(), times, 0), 0);
+                 command.push_back(tmp / name);
+             }
+             fixtures::runTool(command);
+         },
+         {{"zeros", fileNode(std::string(20, '\0'), 0644, Old)},
+          {"random.bin", fileNode(random, 0600, Old)},
+          {"text.txt", fileNode(text, 0644, Old)},
+          {"tiny", fileNode("tiny", 0640, Old)}},
+         "Pw1"},
+        {"NamedPipeEntry",
+         // What a command-line archiver stores for data read from standard input.
+         [](const std::string& zip, const fixtures::TempDir&) {
+             fixtures::runPython(PythonEntry + R"(
+with zipfile.ZipFile(path, 'w') as z:
+    z.writestr(entry('-', )" + std::to_string(Old) +
+                                     R"(, 0o010600), b'data read from a pipe\n')
+)",
+                                 zip);
+         },
+         {{"-", fileNode("data read from a pipe\n", 0600, Old)}}},
+        {"FolderTimes",
+         [](const std::string& zip, const fixtures::TempDir&) {
+             fixtures::runPython(PythonEntry + "older, old = " + std::to_string(Older) + ", " +
+                                     std::to_string(Old) + R"(
+with zipfile.ZipFile(path, 'w', zipfile.ZIP_DEFLATED) as z:
+    z.writestr(entry('app/', older, 0o040750), b'')
+    z.writestr(entry('app/lib/', old, 0o040755), b'')
+    z.writestr(entry('app/lib/tool', old, 0o100755), b'#!/bin/sh\n')
+    z.writestr(entry('app/readme', older, 0o100644), b'read me\n')
+    z.writestr(entry('app/new/', old, 0o040700), b'')
+)",
+                                 zip);
+         },
+         {{"app", folderNode(0750, Older)},
+          {"app/lib", folderNode(0755, Old)},
+          {"app/lib/tool", fileNode("#!/bin/sh\n", 0755, Old)},
+          {"app/readme", fileNode("read me\n", 0644, Older)},
+          {"app/new", folderNode(0700, Old)}}},
+        {"DataInFront",
+         // A script with the archive appended, its offsets not adjusted.
+         [](const std::string& zip, const fixtures::TempDir&) {
+             fixtures::runPython(PythonEntry + "import io\nbuffer = io.BytesIO()\n" + R"(
+with zipfile.ZipFile(buffer, 'w', zipfile.ZIP_DEFLATED) as z:
+    z.writestr(entry('bin/', )" + std::to_string(Old) +
+                                     R"(, 0o040755), b'')
+    z.writestr(entry('bin/run', )" + std::to_string(Old) +
+                                     R"(, 0o100755), b'found by its end record\n' * 50)
+open(path, 'wb').write(b'#!/bin/sh\necho self-extracting\nexit 0\n' + buffer.getvalue())
+)",
+                                 zip);
+         },
+         {{"bin", folderNode(0755, Old)},
+          {"bin/run", fileNode(repeated("found by its end record\n", 50), 0755, Old)}},
+         "",
+         "warning: " + std::to_string(ScriptHeader.size()) +
+             " bytes of other data in front of the archive are ignored\n"},
+    };
+}
+
+class OtherTool : public EngineTest, public ::testing::WithParamInterface<OtherToolCase> {};
+
+TEST_P(OtherTool, ExtractsAndTestsAsItsUsersExpect) {
+    const OtherToolCase& c = GetParam();
+    c.write(zip(), tmp);
+    for (bool testOnly : {true, false}) {
+        SCOPED_TRACE(testOnly ? "test" : "extraction");
+        EngineRun run = extraction();
+        run.testOnly = testOnly;
+        run.onPassword = [&](const std::string&) { return c.password; };
+        ASSERT_EQ(engine.run(run), UZ_OK) << run.allMessages();
+        if (!c.message.empty()) {
+            EXPECT_NE(std::find(run.messages.begin(), run.messages.end(), c.message),
+                      run.messages.end())
+                << run.allMessages();
+        }
+    }
+    fixtures::TreeSnapshot tree = fixtures::snapshotTree(out());
+    EXPECT_EQ(tree.size(), c.expected.size());
+    for (const auto& [path, expected] : c.expected) {
+        auto found = tree.find(path);
+        ASSERT_NE(found, tree.end()) << path;
+        fixtures::NodeState node = found->second;
+        if (expected.mtime == 0)
+            node.mtime = 0;
+        EXPECT_EQ(node.type, expected.type) << path;
+        EXPECT_EQ(node.permissions, expected.permissions) << path;
+        EXPECT_EQ(node.contents, expected.contents) << path;
+        EXPECT_EQ(node.mtime, expected.mtime) << path;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Archives, OtherTool, ::testing::ValuesIn(otherToolCases()),
+                         [](const auto& info) { return info.param.label; });
 
 } // namespace

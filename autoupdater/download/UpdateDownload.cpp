@@ -49,7 +49,11 @@ void Download_File(DL& dl, const QString& programFolder, const QString& baseURL,
                    const QString& Filename) {
     dl.setCurrentFile(Filename);
     const QString destination = updatesDestination(programFolder, Filename);
+    EnsureUpdatesFolder(programFolder);
+    dl.Download(baseURL + Filename, destination);
+}
+
+void EnsureUpdatesFolder(const QString& programFolder) {
     if (!updatesEntryPresent(programFolder))
         createFolder(programFolder + QStringLiteral("/updates"));
-    dl.Download(baseURL + Filename, destination);
 }

@@ -13,3 +13,7 @@ class DL;
 // updates folder (a name that holds a separator, "." or "..", or nothing).
 void Download_File(DL& dl, const QString& programFolder, const QString& baseURL,
                    const QString& Filename);
+
+// Creates programFolder/updates when the program folder holds no entry of that name in any letter
+// case; throws AppError when it cannot be created.
+void EnsureUpdatesFolder(const QString& programFolder);

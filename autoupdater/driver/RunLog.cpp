@@ -54,7 +54,7 @@ const char* KindOf(QtMsgType type) {
 } // namespace
 
 QByteArray NewestRuns(const QByteArray& tail, qint64 budget) {
-    const QByteArray part = tail.right(budget);
+    const QByteArray part = tail.right(budget + 1);
     // A header at the very start of the tail counts only when a line ends just before it.
     const qsizetype run = part.indexOf('\n' + kHeaderMark);
     if (run >= 0)
@@ -103,7 +103,7 @@ void RunLog::trim(const QString& path, qint64 sizeLimit) {
     QFile reader(path);
     QString reason;
     if (!reader.open(QIODevice::ReadOnly) ||
-        !reader.seek(qMax<qint64>(0, reader.size() - sizeLimit / 2)) ||
+        !reader.seek(qMax<qint64>(0, reader.size() - sizeLimit / 2 - 1)) ||
         !replaceSmallFile(path, NewestRuns(reader.readAll(), sizeLimit / 2), &reason))
         qWarning().noquote() << "The run log" << path << "cannot be shortened:"
                              << (reason.isEmpty() ? reader.errorString() : reason);

@@ -53,6 +53,6 @@ private:
 };
 
 // The part of a run log that is kept when it is trimmed: the newest whole runs that fit in
-// `budget` bytes, given the log's last bytes (`tail`); when even the newest run does not fit, its
-// newest whole lines.
+// `budget` bytes, given the log's last budget + 1 bytes or more (`tail`); when even the newest run
+// does not fit, its newest whole lines.
 QByteArray NewestRuns(const QByteArray& tail, qint64 budget);

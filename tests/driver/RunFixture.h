@@ -11,6 +11,9 @@
 #include <QTimer>
 #include <functional>
 #include <map>
+#include <memory>
+
+#include <gtest/gtest.h>
 
 #include "AppError.h"
 #include "download/AsyncReadService.h"
@@ -82,13 +85,15 @@ struct ProgramFolder {
         return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     }
     // Every file and folder under the root (program folder, system directory and what lies
-    // beside them), with the contents of the files.
-    std::map<QString, QByteArray> snapshot() const {
+    // beside them), with the contents of the files; leaveOut: paths in the program folder.
+    std::map<QString, QByteArray> snapshot(const QStringList& leaveOut = {}) const {
         std::map<QString, QByteArray> found;
         QDirIterator it(root.path(), QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot,
                         QDirIterator::Subdirectories);
         while (it.hasNext()) {
             QFile file(it.next());
+            if (leaveOut.contains(QDir(program()).relativeFilePath(it.filePath())))
+                continue;
             found[it.filePath()] = file.open(QIODevice::ReadOnly) ? file.readAll() : "<folder>";
         }
         return found;
@@ -107,6 +112,43 @@ inline bool RunUntil(const std::function<bool()>& pred, int limitMs = 60000) {
         QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
     return pred();
 }
+
+// One update run of a window made for the test: a program folder, scripted downloads and client
+// checks, and the close action's effects recorded instead of carried out.
+struct UpdaterRun {
+    ProgramFolder folder;
+    ScriptedReadService service;
+    int clientPolls = 0;
+    int clientRunningFor = 0; // polls that still see the client
+    std::unique_ptr<frmMain> window;
+    bool terminated = false;
+    QStringList clientsStarted;
+    QList<RunOutcome> outcomes; // as the window announced them
+
+    void start(const QString& commandLine) {
+        UpdaterEnvironment environment;
+        environment.commandLine = commandLine;
+        environment.programFolder = folder.program();
+        environment.systemDir = folder.system();
+        environment.readService = &service;
+        environment.processRunning = [this](const QString& name, qint32) {
+            EXPECT_EQ(name, QStringLiteral("Vorn.exe"));
+            return clientPolls++ < clientRunningFor;
+        };
+        window = std::make_unique<frmMain>(std::move(environment));
+        outcomes.clear();
+        QObject::connect(window.get(), &frmMain::runEnded,
+                         [this](RunOutcome outcome) { outcomes.append(outcome); });
+        window->terminateProcess = [this] { terminated = true; };
+        window->startClient = [this](const QString& f) { clientsStarted.append(f); };
+    }
+    bool finish() {
+        return RunUntil([this] { return !outcomes.isEmpty(); }) && window->finished();
+    }
+    void serve(const QString& name, const QByteArray& body, qint64 announced = -1) {
+        service.replies[QStringLiteral("http://updates.test/v2/") + name] = {body, announced, true};
+    }
+};
 
 inline QStringList LogLines(const frmMain& window) {
     QString text = window.txtInfo->text();

@@ -8,41 +8,6 @@
 
 namespace {
 
-struct UpdaterRun {
-    ProgramFolder folder;
-    ScriptedReadService service;
-    int clientPolls = 0;
-    int clientRunningFor = 0; // polls that still see the client
-    std::unique_ptr<frmMain> window;
-    bool terminated = false;
-    QStringList clientsStarted;
-    QList<RunOutcome> outcomes; // as the window announced them
-
-    void start(const QString& commandLine) {
-        UpdaterEnvironment environment;
-        environment.commandLine = commandLine;
-        environment.programFolder = folder.program();
-        environment.systemDir = folder.system();
-        environment.readService = &service;
-        environment.processRunning = [this](const QString& name, qint32) {
-            EXPECT_EQ(name, QStringLiteral("Vorn.exe"));
-            return clientPolls++ < clientRunningFor;
-        };
-        window = std::make_unique<frmMain>(std::move(environment));
-        outcomes.clear();
-        QObject::connect(window.get(), &frmMain::runEnded,
-                         [this](RunOutcome outcome) { outcomes.append(outcome); });
-        window->terminateProcess = [this] { terminated = true; };
-        window->startClient = [this](const QString& f) { clientsStarted.append(f); };
-    }
-    bool finish() {
-        return RunUntil([this] { return !outcomes.isEmpty(); }) && window->finished();
-    }
-    void serve(const QString& name, const QByteArray& body, qint64 announced = -1) {
-        service.replies[QStringLiteral("http://updates.test/v2/") + name] = {body, announced, true};
-    }
-};
-
 void Click(QWidget* widget, Qt::MouseButton button = Qt::LeftButton) {
     const QPointF at(5, 5);
     QMouseEvent press(QEvent::MouseButtonPress, at, widget->mapToGlobal(at), button, button,
@@ -247,14 +212,16 @@ TEST(UpdateRun, NameThatIsNoPlainFileNameEndsTheRunBeforeAnything) {
         run.folder.write("x.zip", "a file of the installation");
         run.serve("a.zip", "package a");
         run.serve(c.name, "package");
-        const auto before = run.folder.snapshot();
+        // The run log is written, and it alone.
+        const QStringList runLog{"updates", "updates/update.log"};
+        const auto before = run.folder.snapshot(runLog);
         run.start(QStringLiteral("http://updates.test/v2/ a.zip ") + c.name + " 55");
         ASSERT_TRUE(run.finish());
         EXPECT_EQ(LogLines(*run.window),
                   (QStringList{"Preparing to update...",
                                "ERROR: Invalid update file name '" + c.shown + "'."}));
         EXPECT_TRUE(run.service.requested.isEmpty());
-        EXPECT_EQ(run.folder.snapshot(), before) << "no lock, no engine copy, no download";
+        EXPECT_EQ(run.folder.snapshot(runLog), before) << "no lock, no engine copy, no download";
         EXPECT_TRUE(SamePicture(run.window->picClose->picture(), run.window->picClose_up));
     }
 }

@@ -3,7 +3,7 @@
 //
 //   === 2026-05-01 12:00:00 +02:00 vorn-updater 1.1: http://example.test/ a.zip 4242
 //   2026-05-01 12:00:00.051 Preparing to update...
-//   2026-05-01 12:00:00.310 [warning] Server answered 404 Not Found for http://example.test/a.zip
+//   2026-05-01 12:00:00.310 [warning] Download of http://example.test/a.zip failed: HTTP 404 Not Found
 //   2026-05-01 12:00:00.311 Couldn't connect
 //   2026-05-01 12:00:07.902 [exit] 1 (the run failed)
 //

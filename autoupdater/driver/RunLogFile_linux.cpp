@@ -30,17 +30,17 @@ bool isFileAt(int fd, const QByteArray& path) {
 
 // Every updater holds a shared lock on the log while it has it open; the one that rewrites it
 // holds the lock alone, and a newcomer that finds its file replaced once it got the lock opens the
-// new one.
+// new one (a few times at most: a file that keeps changing is used as it is).
 bool RunLogFile::open(const QString& path, QString* reason) {
     const QByteArray name = QFile::encodeName(path);
-    for (;;) {
+    for (int attempt = 1;; ++attempt) {
         m_fd.reset(::open(name.constData(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
         if (!m_fd.valid() || lock(m_fd.get(), LOCK_SH) != 0) {
             *reason = errorText(errno);
             m_fd.reset();
             return false;
         }
-        if (isFileAt(m_fd.get(), name))
+        if (attempt == 5 || isFileAt(m_fd.get(), name))
             return true;
     }
 }

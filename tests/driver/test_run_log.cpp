@@ -46,13 +46,13 @@ QList<Block> Blocks(const QByteArray& log) {
     for (const QString& line :
          QString::fromUtf8(log).split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
         if (line.startsWith(QStringLiteral("=== "))) {
-            blocks.append({line, {}});
+            blocks.append(Block{line, {}});
             continue;
         }
         const QRegularExpressionMatch match = stamped.match(line);
         EXPECT_TRUE(match.hasMatch()) << line.toStdString();
         if (blocks.isEmpty())
-            blocks.append({});
+            blocks.append(Block{});
         blocks.last().lines.append(match.captured(1));
     }
     return blocks;
@@ -106,8 +106,9 @@ TEST(RunLog, EachRunAppendsItsBlockWithStatusLinesAndDiagnostics) {
     // The diagnostic between the status lines, marked; on its way to standard error as well.
     const QStringList warnings = capture.messages.filter("Cannot install the engine library");
     ASSERT_EQ(warnings.size(), 1);
-    EXPECT_EQ(blocks[0].lines,
-              QStringList(failed).insert(1, QStringLiteral("[warning] ") + warnings[0]));
+    QStringList firstRun = failed;
+    firstRun.insert(1, QStringLiteral("[warning] ") + warnings[0]);
+    EXPECT_EQ(blocks[0].lines, firstRun);
     EXPECT_EQ(blocks[1].lines, succeeded);
 }
 
@@ -146,10 +147,11 @@ TEST(RunLog, OldestRunsAreDroppedAtTheSizeLimit) {
         ASSERT_TRUE(run.finish());
 
         const QByteArray after = run.folder.read("updates/update.log");
-        if (c.kept.size() == c.runs.size())
+        if (c.kept.size() == c.runs.size()) {
             EXPECT_TRUE(after.startsWith(log + c.tornEnd)) << "nothing dropped or changed";
-        else
+        } else {
             EXPECT_LT(after.size(), limit / 2 + 4096);
+        }
         QList<Block> blocks = Blocks(after);
         ASSERT_FALSE(blocks.isEmpty());
         EXPECT_EQ(blocks.takeLast().lines, LogLines(*run.window)) << "the new run, whole";
@@ -164,9 +166,10 @@ TEST(RunLog, OldestRunsAreDroppedAtTheSizeLimit) {
         if (c.keptLinesOfTheNewest)
             expected.append(QString());
         EXPECT_EQ(headers, expected);
-        if (!c.tornEnd.isEmpty())
+        if (!c.tornEnd.isEmpty()) {
             EXPECT_TRUE(after.contains(c.tornEnd + "\n=== "))
                 << "the new header on a line of its own";
+        }
     }
 }
 

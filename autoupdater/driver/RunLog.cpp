@@ -51,8 +51,10 @@ const char* KindOf(QtMsgType type) {
     }
     return "message";
 }
-} // namespace
 
+// The part of a run log that is kept when it is trimmed: the newest whole runs that fit in
+// `budget` bytes, given the log's last budget + 1 bytes or more (`tail`); when even the newest run
+// does not fit, its newest whole lines.
 QByteArray NewestRuns(const QByteArray& tail, qint64 budget) {
     const QByteArray part = tail.right(budget + 1);
     // A header at the very start of the tail counts only when a line ends just before it.
@@ -62,8 +64,9 @@ QByteArray NewestRuns(const QByteArray& tail, qint64 budget) {
     const qsizetype line = part.indexOf('\n');
     return line >= 0 ? part.mid(line + 1) : QByteArray();
 }
+} // namespace
 
-RunLog::RunLog(const QString& programFolder, const QString& commandLine, qint64 sizeLimit) {
+RunLog::RunLog(const QString& programFolder, const QString& commandLine) {
     const QString path = programFolder + QStringLiteral("/updates/") + kRunLogName;
     QString reason;
     try {
@@ -72,7 +75,7 @@ RunLog::RunLog(const QString& programFolder, const QString& commandLine, qint64 
         reason = error.description();
     }
     if (reason.isEmpty() && m_file.open(path, &reason)) {
-        trim(path, sizeLimit);
+        trim(path);
         const QString header = QString::fromLatin1(kHeaderMark) + StartTime() +
                                QStringLiteral(" vorn-updater " VORN_UPDATER_VERSION ": ") +
                                ShownName(commandLine);
@@ -97,14 +100,14 @@ RunLog::~RunLog() {
         qInstallMessageHandler(g_previousHandler);
 }
 
-void RunLog::trim(const QString& path, qint64 sizeLimit) {
-    if (m_file.size() < sizeLimit || !m_file.takeExclusively(path))
+void RunLog::trim(const QString& path) {
+    if (m_file.size() < kSizeLimit || !m_file.takeExclusively(path))
         return;
     QFile reader(path);
     QString reason;
     if (!reader.open(QIODevice::ReadOnly) ||
-        !reader.seek(qMax<qint64>(0, reader.size() - sizeLimit / 2 - 1)) ||
-        !replaceSmallFile(path, NewestRuns(reader.readAll(), sizeLimit / 2), &reason))
+        !reader.seek(qMax<qint64>(0, reader.size() - kSizeLimit / 2 - 1)) ||
+        !replaceSmallFile(path, NewestRuns(reader.readAll(), kSizeLimit / 2), &reason))
         qWarning().noquote() << "The run log" << path << "cannot be shortened:"
                              << (reason.isEmpty() ? reader.errorString() : reason);
     m_file.open(path, &reason);

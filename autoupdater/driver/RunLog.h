@@ -34,7 +34,7 @@ public:
     // there is none), trims it and writes the header. Until it is destroyed, or a newer one made,
     // it is the current log: status lines and Qt's messages are appended to it (Qt's messages are
     // handed on to the handler that was in place, which writes them to standard error as before).
-    RunLog(const QString& programFolder, const QString& commandLine, qint64 sizeLimit = kSizeLimit);
+    RunLog(const QString& programFolder, const QString& commandLine);
     ~RunLog();
     RunLog(const RunLog&) = delete;
     RunLog& operator=(const RunLog&) = delete;
@@ -45,14 +45,9 @@ public:
     static void note(const QString& kind, const QString& text);
 
 private:
-    void trim(const QString& path, qint64 sizeLimit);
+    void trim(const QString& path);
     static void handleMessage(QtMsgType type, const QMessageLogContext& context,
                               const QString& message);
 
     RunLogFile m_file;
 };
-
-// The part of a run log that is kept when it is trimmed: the newest whole runs that fit in
-// `budget` bytes, given the log's last budget + 1 bytes or more (`tail`); when even the newest run
-// does not fit, its newest whole lines.
-QByteArray NewestRuns(const QByteArray& tail, qint64 budget);

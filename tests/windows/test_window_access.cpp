@@ -256,20 +256,6 @@ INSTANTIATE_TEST_SUITE_P(
                               {}}),
     [](const ::testing::TestParamInfo<KeyCase>& info) { return std::to_string(info.index); });
 
-TEST(WindowKeys, NoButtonHasTheFocusWhenTheWindowAppears) {
-    RunWindow window; // shown and activated during a run
-    EXPECT_EQ(window.focusWidget(), &window);
-    EXPECT_FALSE(window.picClose->hasFocus());
-    window.stroke(Qt::Key_Return);
-    window.stroke(Qt::Key_Space);
-    window.stroke(Qt::Key_Enter);
-    EXPECT_EQ(window.effects(), std::vector<std::string>{}) << "keys typed on press nothing";
-    window.stroke(Qt::Key_Tab);
-    EXPECT_TRUE(window.picClose->hasFocus());
-    window.stroke(Qt::Key_Return);
-    EXPECT_EQ(window.effects(), (std::vector<std::string>{"close down", "close up", "end"}));
-}
-
 TEST(WindowAccessibility, ChangesAreAnnounced) {
     RunWindow window;
     EventRecorder recorder;

@@ -3,9 +3,9 @@
 //
 //   === 2026-05-01 12:00:00 +02:00 vorn-updater 1.1: http://example.test/ a.zip 4242
 //   2026-05-01 12:00:00.051 Preparing to update...
-//   2026-05-01 12:00:00.310 [warning] Download of http://example.test/a.zip failed: HTTP 404 Not
-//   Found 2026-05-01 12:00:00.311 Couldn't connect 2026-05-01 12:00:07.902 [exit] 1 (the run
-//   failed)
+//   2026-05-01 12:00:00.310 [warning] Download of http://example.test/a.zip failed: HTTP 404
+//   2026-05-01 12:00:00.311 Couldn't connect
+//   2026-05-01 12:00:07.902 [exit] status 1
 //
 // the header line (local date, time and offset, the updater's version and its command line), then
 // each status line and each of Qt's diagnostics (marked with their kind) as they are added, each a

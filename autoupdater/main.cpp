@@ -49,5 +49,8 @@ int main(int argc, char** argv) {
     if (const std::optional<int> delay = AutoCloseDelay())
         CloseWhenFinished(window, *delay);
     window.show();
-    return application.exec();
+    // The close action ends the process with the run's exit status itself. Should the window be
+    // closed otherwise, exec() returns once the run has ended, not before.
+    application.exec();
+    return ExitStatus(window.outcome());
 }

@@ -49,8 +49,12 @@ void Download_File(DL& dl, const QString& programFolder, const QString& baseURL,
                    const QString& Filename, bool isPackage) {
     dl.setCurrentFile(Filename);
     const QString destination = updatesDestination(programFolder, Filename);
-    if (!updatesEntryPresent(programFolder))
-        createFolder(programFolder + QStringLiteral("/updates"));
+    EnsureUpdatesFolder(programFolder);
     dl.Download(baseURL + Filename, destination, QStringLiteral("Id"),
                 isPackage ? AsyncReadService::ZipArchiveOnly : 0);
+}
+
+void EnsureUpdatesFolder(const QString& programFolder) {
+    if (!updatesEntryPresent(programFolder))
+        createFolder(programFolder + QStringLiteral("/updates"));
 }

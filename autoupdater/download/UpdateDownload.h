@@ -15,3 +15,7 @@ class DL;
 // signature) may be anything.
 void Download_File(DL& dl, const QString& programFolder, const QString& baseURL,
                    const QString& Filename, bool isPackage = true);
+
+// Creates programFolder/updates when the program folder holds no entry of that name in any letter
+// case; throws AppError when it cannot be created.
+void EnsureUpdatesFolder(const QString& programFolder);

@@ -51,14 +51,20 @@ void ReportEngineMessage(qint32, const QString& sMsg) {
 
 frmMain::frmMain(UpdaterEnvironment environment, QWidget* parent)
     : UpdaterWindow(environment.programFolder, parent), DL(environment.readService),
-      m_environment(std::move(environment)), m_verifier(programFolder()) {
+      m_environment(std::move(environment)),
+      m_runLog(m_environment.programFolder, m_environment.commandLine),
+      m_verifier(programFolder()) {
     SetStatusSink(this, [this](const QString& sMessage) { AppendStatusLine(sMessage); });
     if (m_environment.systemDir.isEmpty())
         m_environment.systemDir = Get_SystemDir();
     if (!m_environment.processRunning)
         m_environment.processRunning = &Process_Running;
     startClient = [](const QString& folder) { StartClient(folder, kClientExe); };
-    terminateProcess = [] { TerminateNow(0); };
+    terminateProcess = [this] {
+        RunLog::note(QStringLiteral("exit"),
+                     QStringLiteral("status %1").arg(ExitStatus(m_outcome)));
+        TerminateNow(ExitStatus(m_outcome));
+    };
 
     connect(&DL, &DL::Progress, this, [this](qint64& downloaded, qint64& total, QString&) {
         if (m_download.shown)
@@ -121,6 +127,7 @@ void frmMain::Start_Update() {
 }
 
 void frmMain::EndRun(RunOutcome outcome) {
+    m_outcome = outcome;
     picClose->setPicture(picClose_up);
     m_bFinished = true;
     if (outcome == RunOutcome::Succeeded &&
@@ -160,6 +167,10 @@ bool frmMain::ReadCommandLine() {
         if (!IsPlainFileName(name))
             return StopWith(
                 QStringLiteral("ERROR: Invalid update file name '%1'.").arg(ShownName(name)));
+        if (name == kRunLogName)
+            return StopWith(QStringLiteral("ERROR: Invalid update file name '%1': the run log "
+                                           "has that name.")
+                                .arg(name));
     }
     return true;
 }

@@ -12,6 +12,7 @@
 
 #include "download/DL.h"
 #include "driver/DownloadProgress.h"
+#include "driver/RunLog.h"
 #include "unzip/cUnzip.h"
 #include "verify/UpdateVerifier.h"
 #include "windows/UpdaterWindow.h"
@@ -30,8 +31,13 @@ struct UpdaterEnvironment {
     bool lockProgramFolder = true; // take the one-update-at-a-time lock on the program folder
 };
 
-// How an update run ended.
-enum class RunOutcome { Succeeded, Failed };
+// How an update run ended (Cancelled: the updater was closed before the run's end); the values
+// are the exit statuses of the process that ends after such a run.
+enum class RunOutcome { Succeeded = 0, Failed = 1, Cancelled = 2 };
+
+inline int ExitStatus(RunOutcome outcome) {
+    return static_cast<int>(outcome);
+}
 
 class frmMain : public UpdaterWindow {
     Q_OBJECT
@@ -47,6 +53,8 @@ public:
     const QStringList& files() const { return m_sFiles; }
     qint32 clientPID() const { return m_lClientPID; }
     bool runStarted() const { return m_bRunStarted; }
+    // Cancelled until the run has ended.
+    RunOutcome outcome() const { return m_outcome; }
     const QTimer& startTimer() const { return tmrStart; }
 
 signals:
@@ -87,6 +95,8 @@ private:
     std::shared_ptr<cUnzip> m_cUnzip;
 
     UpdaterEnvironment m_environment;
+    RunLog m_runLog;
+    RunOutcome m_outcome = RunOutcome::Cancelled;
     QString m_sBaseURL;
     QStringList m_sFiles;
     QStringList m_packages; // every element of m_sFiles but the process-id token

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "driver/RunLog.h"
 #include "unzip/cUnzip.h"
 
 namespace {
@@ -31,6 +32,7 @@ void Add_Status(const QString& sMessage) {
     const QByteArray line = sMessage.toLocal8Bit() + '\n';
     std::fwrite(line.constData(), 1, static_cast<size_t>(line.size()), stderr);
     std::fflush(stderr);
+    RunLog::status(sMessage);
 }
 
 void Prepare_Unzip(cUnzip& archive, const QString& programFolder, const QString& sFile) {

@@ -12,8 +12,8 @@ class cUnzip;
 void SetStatusSink(const void* owner, std::function<void(const QString& sMessage)> sink);
 void RemoveStatusSink(const void* owner);
 
-// Appends a message as one line to the status log (through the registered sink), and writes it as
-// one line to standard error.
+// Appends a message as one line to the status log (through the registered sink), writes it as one
+// line to standard error, and appends it to the run log.
 void Add_Status(const QString& sMessage);
 
 // Points the run's archive object at a downloaded package of the program folder and sets how it

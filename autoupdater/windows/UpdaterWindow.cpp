@@ -144,6 +144,10 @@ UpdaterWindow::UpdaterWindow(const QString& programFolder, QWidget* parent)
     connect(picClose, &PictureButton::faceChanged, this, &UpdaterWindow::followAvailability);
     followAvailability();
 
+    // The window starts with the focus on itself, not on a button: a key typed on into the newly
+    // shown window (Enter or Space) presses nothing. Tab takes the focus to the buttons; Escape
+    // reaches the window wherever the focus is.
+    setFocus(Qt::OtherFocusReason);
     centreOnScreen();
 }
 

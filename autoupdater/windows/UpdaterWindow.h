@@ -2,9 +2,10 @@
 // picture buttons with their six face images and the cover), and the behaviour of the buttons.
 // The update driver derives the main window from it and adds the update run.
 //
-// Keyboard: Tab moves the focus between the buttons that can be pressed (the update-info button
-// only while it is available); Space and Enter press the focused one; Escape presses the close
-// button. Dragging the window by its background moves it.
+// Keyboard: no button has the focus when the window appears; Tab moves the focus between the
+// buttons that can be pressed (the update-info button only while it is available); Space and Enter
+// press the focused one; Escape presses the close button. Dragging the window by its background
+// moves it.
 #pragma once
 
 #include <QLabel>

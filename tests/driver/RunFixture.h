@@ -11,9 +11,13 @@
 #include <QTimer>
 #include <functional>
 #include <map>
+#include <memory>
+
+#include <gtest/gtest.h>
 
 #include "AppError.h"
 #include "download/AsyncReadService.h"
+#include "ZipFixtures.h"
 #include "driver/frmMain.h"
 
 // A read service whose reads end as scripted: a body of bytes that all arrive, a body that stops
@@ -82,13 +86,15 @@ struct ProgramFolder {
         return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     }
     // Every file and folder under the root (program folder, system directory and what lies
-    // beside them), with the contents of the files.
-    std::map<QString, QByteArray> snapshot() const {
+    // beside them), with the contents of the files; leaveOut: paths in the program folder.
+    std::map<QString, QByteArray> snapshot(const QStringList& leaveOut = {}) const {
         std::map<QString, QByteArray> found;
         QDirIterator it(root.path(), QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot,
                         QDirIterator::Subdirectories);
         while (it.hasNext()) {
             QFile file(it.next());
+            if (leaveOut.contains(QDir(program()).relativeFilePath(it.filePath())))
+                continue;
             found[it.filePath()] = file.open(QIODevice::ReadOnly) ? file.readAll() : "<folder>";
         }
         return found;
@@ -107,6 +113,85 @@ inline bool RunUntil(const std::function<bool()>& pred, int limitMs = 60000) {
         QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
     return pred();
 }
+
+// One update run of a window made for the test: a program folder, scripted downloads and client
+// checks, and the close action's effects recorded instead of carried out.
+struct UpdaterRun {
+    ProgramFolder folder;
+    ScriptedReadService service;
+    int clientPolls = 0;
+    int clientRunningFor = 0;           // polls that still see the client
+    std::function<void()> onClientPoll; // called at every poll that still sees the client
+    std::unique_ptr<frmMain> window;
+    bool terminated = false;
+    QStringList clientsStarted;
+    QList<RunOutcome> outcomes; // as the window announced them
+
+    void start(const QString& commandLine) {
+        UpdaterEnvironment environment;
+        environment.commandLine = commandLine;
+        environment.programFolder = folder.program();
+        environment.systemDir = folder.system();
+        environment.readService = &service;
+        environment.processRunning = [this](const QString& name, qint32) {
+            EXPECT_EQ(name, QStringLiteral("Vorn.exe"));
+            const bool running = clientPolls++ < clientRunningFor;
+            if (running && onClientPoll)
+                onClientPoll();
+            return running;
+        };
+        window = std::make_unique<frmMain>(std::move(environment));
+        outcomes.clear();
+        QObject::connect(window.get(), &frmMain::runEnded,
+                         [this](RunOutcome outcome) { outcomes.append(outcome); });
+        window->terminateProcess = [this] { terminated = true; };
+        window->startClient = [this](const QString& f) { clientsStarted.append(f); };
+    }
+    bool finish() {
+        return RunUntil([this] { return !outcomes.isEmpty(); }) && window->finished();
+    }
+    void serve(const QString& name, const QByteArray& body, qint64 announced = -1) {
+        service.replies[QStringLiteral("http://updates.test/v2/") + name] = {body, announced, true};
+    }
+    // Serves a zip of the entries; damage (may be null) changes the archive first.
+    void serveZip(const QString& name, const std::vector<fixtures::ZipEntry>& entries,
+                  const std::function<void(const std::string&)>& damage = nullptr) {
+        const std::string path = (folder.root.path() + "/" + name).toStdString();
+        fixtures::buildZip(path, entries);
+        if (damage)
+            damage(path);
+        serve(name, QByteArray::fromStdString(fixtures::readFile(path)));
+    }
+    // The real engine, an installed shared.txt, and two packages: a.zip replaces shared.txt and
+    // adds data/a.txt; b.zip holds the entries given (changed by damage first, when given).
+    void serveTwoPackages(const std::vector<fixtures::ZipEntry>& b,
+                          const std::function<void(const std::string&)>& damage = nullptr) {
+        folder.installEngine();
+        folder.write("shared.txt", "installed");
+        serveZip("a.zip", {fixtures::ZipEntry::file("shared.txt", "from a"),
+                           fixtures::ZipEntry::file("data/a.txt", "from a")});
+        serveZip("b.zip", b, damage);
+    }
+    // The program folder but updates/, the engine library and the lock.
+    std::map<QString, QByteArray> installation() const {
+        std::map<QString, QByteArray> files = folder.snapshot();
+        std::erase_if(files, [this](const auto& file) {
+            const QString relative = file.first.mid(folder.program().size() + 1);
+            return !file.first.startsWith(folder.program() + "/") ||
+                   relative.startsWith("updates") || relative == "vbuzip10.dll" ||
+                   relative == ".vorn-updater.lock";
+        });
+        return files;
+    }
+    // Every name below the program folder that belongs to the engine.
+    QStringList engineFiles() const {
+        QStringList found;
+        for (const auto& [path, content] : folder.snapshot())
+            if (path.contains("/.vbuzip-"))
+                found.append(path);
+        return found;
+    }
+};
 
 inline QStringList LogLines(const frmMain& window) {
     QString text = window.txtInfo->text();

@@ -13,83 +13,6 @@
 
 namespace {
 
-struct UpdaterRun {
-    ProgramFolder folder;
-    ScriptedReadService service;
-    int clientPolls = 0;
-    int clientRunningFor = 0;           // polls that still see the client
-    std::function<void()> onClientPoll; // called at every poll that still sees the client
-    std::unique_ptr<frmMain> window;
-    bool terminated = false;
-    QStringList clientsStarted;
-    QList<RunOutcome> outcomes; // as the window announced them
-
-    void start(const QString& commandLine) {
-        UpdaterEnvironment environment;
-        environment.commandLine = commandLine;
-        environment.programFolder = folder.program();
-        environment.systemDir = folder.system();
-        environment.readService = &service;
-        environment.processRunning = [this](const QString& name, qint32) {
-            EXPECT_EQ(name, QStringLiteral("Vorn.exe"));
-            const bool running = clientPolls++ < clientRunningFor;
-            if (running && onClientPoll)
-                onClientPoll();
-            return running;
-        };
-        window = std::make_unique<frmMain>(std::move(environment));
-        outcomes.clear();
-        QObject::connect(window.get(), &frmMain::runEnded,
-                         [this](RunOutcome outcome) { outcomes.append(outcome); });
-        window->terminateProcess = [this] { terminated = true; };
-        window->startClient = [this](const QString& f) { clientsStarted.append(f); };
-    }
-    bool finish() {
-        return RunUntil([this] { return !outcomes.isEmpty(); }) && window->finished();
-    }
-    void serve(const QString& name, const QByteArray& body, qint64 announced = -1) {
-        service.replies[QStringLiteral("http://updates.test/v2/") + name] = {body, announced, true};
-    }
-    // Serves a zip of the entries; damage (may be null) changes the archive first.
-    void serveZip(const QString& name, const std::vector<fixtures::ZipEntry>& entries,
-                  const std::function<void(const std::string&)>& damage = nullptr) {
-        const std::string path = (folder.root.path() + "/" + name).toStdString();
-        fixtures::buildZip(path, entries);
-        if (damage)
-            damage(path);
-        serve(name, QByteArray::fromStdString(fixtures::readFile(path)));
-    }
-    // The real engine, an installed shared.txt, and two packages: a.zip replaces shared.txt and
-    // adds data/a.txt; b.zip holds the entries given (changed by damage first, when given).
-    void serveTwoPackages(const std::vector<fixtures::ZipEntry>& b,
-                          const std::function<void(const std::string&)>& damage = nullptr) {
-        folder.installEngine();
-        folder.write("shared.txt", "installed");
-        serveZip("a.zip", {fixtures::ZipEntry::file("shared.txt", "from a"),
-                           fixtures::ZipEntry::file("data/a.txt", "from a")});
-        serveZip("b.zip", b, damage);
-    }
-    // The program folder but updates/, the engine library and the lock.
-    std::map<QString, QByteArray> installation() const {
-        std::map<QString, QByteArray> files = folder.snapshot();
-        std::erase_if(files, [this](const auto& file) {
-            const QString relative = file.first.mid(folder.program().size() + 1);
-            return !file.first.startsWith(folder.program() + "/") ||
-                   relative.startsWith("updates") || relative == "vbuzip10.dll" ||
-                   relative == ".vorn-updater.lock";
-        });
-        return files;
-    }
-    // Every name below the program folder that belongs to the engine.
-    QStringList engineFiles() const {
-        QStringList found;
-        for (const auto& [path, content] : folder.snapshot())
-            if (path.contains("/.vbuzip-"))
-                found.append(path);
-        return found;
-    }
-};
-
 const QStringList kCompleteRun = {
     "Preparing to update...",    "Downloading file a.zip...", "Download completed.",
     "Downloading file b.zip...", "Download completed.",       "Checking client conditions...",
@@ -300,14 +223,16 @@ TEST(UpdateRun, NameThatIsNoPlainFileNameEndsTheRunBeforeAnything) {
         run.folder.write("x.zip", "a file of the installation");
         run.serve("a.zip", "package a");
         run.serve(c.name, "package");
-        const auto before = run.folder.snapshot();
+        // The run log is written, and it alone.
+        const QStringList runLog{"updates", "updates/update.log"};
+        const auto before = run.folder.snapshot(runLog);
         run.start(QStringLiteral("http://updates.test/v2/ a.zip ") + c.name + " 55");
         ASSERT_TRUE(run.finish());
         EXPECT_EQ(LogLines(*run.window),
                   (QStringList{"Preparing to update...",
                                "ERROR: Invalid update file name '" + c.shown + "'."}));
         EXPECT_TRUE(run.service.requested.isEmpty());
-        EXPECT_EQ(run.folder.snapshot(), before) << "no lock, no engine copy, no download";
+        EXPECT_EQ(run.folder.snapshot(runLog), before) << "no lock, no engine copy, no download";
         EXPECT_TRUE(SamePicture(run.window->picClose->picture(), run.window->picClose_up));
     }
 }

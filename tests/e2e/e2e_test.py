@@ -116,12 +116,11 @@ def rewrite(path, change):
 
 
 def tree(folder, leave_out=("updates", ".vorn-updater.lock", "client-starts.log")):
-    """Relative path -> (content, mode) of every file under folder."""
+    """Relative path -> (content, mode) of every file under folder; leave_out: relative paths."""
     found = {}
     for root, dirs, files in os.walk(folder):
         rel_root = os.path.relpath(root, folder)
-        if rel_root == ".":
-            dirs[:] = [d for d in dirs if d not in leave_out]
+        dirs[:] = [d for d in dirs if os.path.normpath(os.path.join(rel_root, d)) not in leave_out]
         for name in files:
             rel = os.path.normpath(os.path.join(rel_root, name))
             if rel in leave_out:
@@ -215,6 +214,39 @@ class UpdaterRig(unittest.TestCase):
             cwd=self.root, env=env or self.env)
         self.addCleanup(self.stop, client)
         return client, log
+
+    def run_updater(self, *arguments, log_name="direct.log", env=None):
+        """Starts the updater itself, not through the client; returns the process and the path of
+        its standard error."""
+        log = os.path.join(self.root, log_name)
+        with open(log, "w") as stderr:
+            updater = subprocess.Popen([os.path.join(self.program, "vorn-updater"), *arguments],
+                                       cwd=self.program, env=env or self.env, stderr=stderr)
+        self.addCleanup(self.stop, updater)
+        return updater, log
+
+    def waiting_client(self):
+        """A process that passes for the client (it is named Vorn.exe) and stays until stopped."""
+        client = subprocess.Popen(["Vorn.exe", str(int(10 * PATIENCE_S))],
+                                  executable=shutil.which("sleep"))
+        self.addCleanup(self.stop, client)
+        return client
+
+    def run_log(self):
+        """The runs of the run log, each (header, [its lines without their time stamps]); every
+        line must be whole."""
+        with open(os.path.join(self.program, "updates", "update.log"), encoding="utf-8") as handle:
+            text = handle.read()
+        self.assertTrue(text.endswith("\n"), "the last line is whole")
+        runs = []
+        for line in text.splitlines():
+            if line.startswith("=== "):
+                runs.append((line, []))
+                continue
+            stamped = re.fullmatch(r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} (.*)", line)
+            self.assertIsNotNone(stamped, f"a torn line: {line!r}")
+            runs[-1][1].append(stamped[1])
+        return runs
 
     @staticmethod
     def stop(process):
@@ -338,7 +370,7 @@ class UpdaterRig(unittest.TestCase):
         self.assertEqual(self.read("versions.txt"), "1.1\n- new maps\n\n1.0\n- first\n")
         # The packages stay in updates; the engine library went to the system directory.
         self.assertEqual(sorted(os.listdir(os.path.join(self.program, "updates"))),
-                         ["a.zip", "b.zip"])
+                         ["a.zip", "b.zip", "update.log"])
         with open(os.path.join(self.program, "vbuzip10.dll"), "rb") as shipped, \
                 open(os.path.join(self.home, ".local/lib/vbuzip10.dll"), "rb") as installed:
             self.assertEqual(installed.read(), shipped.read())
@@ -394,7 +426,8 @@ class UpdaterRunTest(UpdaterRig):
             "Couldn't connect",
         ])
         self.assertEqual(tree(self.program), before)
-        self.assertEqual(os.listdir(os.path.join(self.program, "updates")), ["a.zip"])
+        self.assertEqual(sorted(os.listdir(os.path.join(self.program, "updates"))),
+                         ["a.zip", "update.log"])
         self.assertEqual(len(self.client_starts()), 1, "no restart after a failed run")
 
     def test_nothing_changes_while_the_client_runs_and_a_second_update_is_refused(self):
@@ -415,7 +448,7 @@ class UpdaterRunTest(UpdaterRig):
                 [os.path.join(self.program, "vorn-updater"), self.prefix, "a.zip",
                  str(client.pid)],
                 cwd=self.program, env=self.env, stderr=stderr, timeout=PATIENCE_S)
-        self.assertEqual(second.returncode, 0)
+        self.assertEqual(second.returncode, 1, "a failed run")
         self.assertEqual(self.lines(second_log),
                          ["Preparing to update...", "ERROR: Another update is already running."])
 
@@ -566,7 +599,7 @@ class UpdaterRunTest(UpdaterRig):
     def test_package_names_are_plain_file_names(self):
         with open(os.path.join(self.root, "outside.txt"), "w") as handle:
             handle.write("outside\n")
-        outside_home = ("home", "runtime")
+        outside_home = ("home", "runtime", "program/updates")
         before = tree(self.root, leave_out=outside_home)
         log = os.path.join(self.home, "refused.log")
         with open(log, "w") as stderr:
@@ -586,6 +619,52 @@ class UpdaterRunTest(UpdaterRig):
         self.assertEqual(self.lines(log)[-1], "Client update complete.")
         self.assertEqual(self.read("patched.txt"), "patched\n")
         self.assertEqual(self.server.requested, ["/.patch.zip"])
+
+    def test_exit_status_tells_the_outcome(self):
+        self.serve("a.zip", {"bin/core.txt": "core\n"})
+        not_a_client = str(os.getpid())  # the run goes straight on to the extraction
+        for number, (arguments, status, last) in enumerate([
+                ((self.prefix, "a.zip", not_a_client), 0, "Client update complete."),
+                ((self.prefix, "missing.zip", not_a_client), 1, "Couldn't connect"),
+                ((self.prefix, "a.zip", "0"), 1,
+                 "ERROR: Client process problem, unable to continue.")]):
+            with self.subTest(arguments=arguments):
+                updater, log = self.run_updater(*arguments, log_name=f"run{number}.log")
+                self.assertEqual(updater.wait(timeout=PATIENCE_S), status)
+                self.assertEqual(self.lines(log)[-1], last)
+                self.assertEqual(self.run_log()[-1][1][-1], f"[exit] status {status}")
+
+        # An empty command line: no window, no log, and 0.
+        shutil.rmtree(os.path.join(self.program, "updates"))
+        updater, log = self.run_updater(log_name="empty.log")
+        self.assertEqual(updater.wait(timeout=PATIENCE_S), 0)
+        self.assertEqual(os.path.getsize(log), 0)
+        self.assertFalse(os.path.exists(os.path.join(self.program, "updates")))
+
+    def test_run_log_keeps_whole_lines_across_a_kill(self):
+        self.serve("a.zip", {"bin/core.txt": "core\n"})
+        client, killed_log = self.start_client("a.zip", exit_after_ms=int(10 * PATIENCE_S * 1000),
+                                               log_name="killed.log")
+        self.wait_for(lambda: "Checking client conditions..." in self.lines(killed_log),
+                      "the wait for the client")
+        for pid in self.updater_pids():
+            os.kill(pid, signal.SIGKILL)
+        self.wait_for(lambda: not self.updater_pids(), "the killed updater to end")
+        self.stop(client)
+
+        client, log = self.start_client("a.zip", log_name="second.log")
+        client.wait(timeout=PATIENCE_S)
+        self.settle(log)
+        runs = self.run_log()
+        self.assertEqual(len(runs), 2)
+        header = r"=== \d{4}-\d\d-\d\d \d\d:\d\d:\d\d [+-]\d\d:\d\d vorn-updater " + \
+            re.escape(VERSION) + ": " + re.escape(self.prefix) + r" a\.zip \d+"
+        for (first_line, lines), stderr in zip(runs, (killed_log, log)):
+            self.assertRegex(first_line, "^" + header + "$")
+            # The status lines as standard error has them; the diagnostics marked with their kind.
+            self.assertEqual([line for line in lines if not line.startswith("[")],
+                             self.lines(stderr))
+        self.assertEqual(runs[1][1][-1], "[exit] status 0")
 
 
 # --- the window on a real X server ---------------------------------------------------------------
@@ -701,13 +780,19 @@ class UpdaterWindowTest(UpdaterRig):
                             os.path.join(SHOTS, f"{name}-{self.scale}x.png")],
                            env=self.env, check=True, timeout=PATIENCE_S)
 
-    def start_updater(self, *packages, client_stays, log_name="updater.log"):
+    def start_updater(self, *packages, client_stays, log_name="updater.log", direct=False):
         """Starts a run at the scale of the test and returns (client, log, window). With
-        client_stays, returns while the run waits for the client; otherwise once it has ended."""
+        client_stays, returns while the run waits for the client; otherwise once it has ended.
+        direct: the updater is started by the test (self.updater) for a client that stays."""
         env = dict(self.env, QT_SCALE_FACTOR=str(self.scale))
-        client, log = self.start_client(
-            *packages, exit_after_ms=int(10 * PATIENCE_S * 1000) if client_stays else 300,
-            log_name=log_name, env=env)
+        if direct:
+            client = self.waiting_client()
+            self.updater, log = self.run_updater(self.prefix, *packages, str(client.pid),
+                                                 log_name=log_name, env=env)
+        else:
+            client, log = self.start_client(
+                *packages, exit_after_ms=int(10 * PATIENCE_S * 1000) if client_stays else 300,
+                log_name=log_name, env=env)
         last = "Checking client conditions..." if client_stays else None
         self.wait_for(lambda: self.lines(log) and (
             last in self.lines(log) if last else self.lines(log)[-1] in (
@@ -727,23 +812,34 @@ class UpdaterWindowTest(UpdaterRig):
 
     def test_keys_during_the_run_cancel_it(self):
         self.serve_update()
-        cases = [(("Escape",), 1), (("space",), 1), (("Return",), 2), (("KP_Enter",), 1),
-                 (("Tab", "Tab", "Return"), 2)]
+        running = ["Preparing to update...", "Downloading file a.zip...", "Download completed.",
+                   "Checking client conditions..."]
+        cases = [(("Escape",), 1), (("Tab", "space"), 1), (("Tab", "Return"), 2),
+                 (("Tab", "KP_Enter"), 1), (("Tab", "Tab", "Return"), 2), (("Escape",), 2)]
         for number, (keys, self.scale) in enumerate(cases):
             with self.subTest(keys=keys, scale=self.scale):
                 client, log, window = self.start_updater("a.zip", client_stays=True,
-                                                         log_name=f"run{number}.log")
-                # Cancel is the only button that can be pressed, so Tab keeps the focus on it.
-                self.expect_focus(window, "close")
-                self.shot(window, "running-focus-cancel")
-                self.keys(*keys)
-                self.wait_for(lambda: not self.updater_pids(), "the cancelled updater to end")
-                self.assertEqual(self.lines(log), [
-                    "Preparing to update...", "Downloading file a.zip...", "Download completed.",
-                    "Checking client conditions..."])
+                                                         log_name=f"run{number}.log", direct=True)
+                # The window appears with no button focused: Enter and Space typed on into it
+                # press nothing.
+                self.keys("Return", "space", "KP_Enter")
+                time.sleep(0.5)
+                self.assertEqual(self.focus_marks(window), set())
+                self.shot(window, "running-no-focus")
+                self.assertIsNone(self.updater.poll(), "the run goes on")
+                if keys[0] == "Tab":
+                    # Cancel is the only button that can be pressed, so Tab keeps the focus on it.
+                    self.keys(*keys[:-1])
+                    self.expect_focus(window, "close")
+                    self.shot(window, "running-focus-cancel")
+                self.keys(keys[-1])
+                self.assertEqual(self.updater.wait(timeout=PATIENCE_S), 2, "cancelled")
+                self.assertEqual(self.lines(log), running)
                 self.assertIsNone(client.poll(), "the client was left alone")
-                self.assertEqual(len(self.client_starts()), number + 1, "no restart")
+                self.assertFalse(os.path.exists(os.path.join(self.program, "client-starts.log")),
+                                 "no restart")
                 self.assertFalse(os.path.exists(os.path.join(self.program, "bin/core.txt")))
+                self.assertEqual(self.run_log()[-1][1], running + ["[exit] status 2"])
                 self.stop(client)
 
     def test_keys_after_a_successful_run(self):
@@ -755,11 +851,9 @@ class UpdaterWindowTest(UpdaterRig):
                 client, log, window = self.start_updater(
                     "a.zip", client_stays=False, log_name=f"run{self.scale}.log")
                 client.wait(timeout=PATIENCE_S)
-                # The focus is where the window's activation put it: on Cancel during the run,
-                # on the first button after it.
-                self.wait_for(lambda: len(self.focus_marks(window)) == 1, "one focus mark")
-                if self.focus_marks(window) == {"close"}:
-                    self.keys("Tab")
+                # No button has the focus until Tab gives it to the first one.
+                self.assertEqual(self.focus_marks(window), set())
+                self.keys("Tab")
                 self.expect_focus(window, "info")
                 self.shot(window, "finished-focus-update-info")
                 self.keys("Tab")
@@ -785,6 +879,8 @@ class UpdaterWindowTest(UpdaterRig):
     def test_keys_after_a_failed_run(self):
         client, log, window = self.start_updater("missing.zip", client_stays=False)
         self.assertEqual(self.lines(log)[-1], "Couldn't connect")
+        self.assertEqual(self.focus_marks(window), set())
+        self.keys("Tab")
         self.expect_focus(window, "close")
         self.keys("Tab")
         self.expect_focus(window, "close")  # Update Info stays covered, out of reach

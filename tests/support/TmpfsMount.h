@@ -39,6 +39,11 @@ public:
         return ::mount("tmpfs", m_folder.constData(), nullptr, MS_REMOUNT | MS_NOSUID | MS_NODEV,
                        data.constData()) == 0;
     }
+    // Makes the mounted file system read-only.
+    bool remountReadOnly() {
+        return ::mount("tmpfs", m_folder.constData(), nullptr,
+                       MS_REMOUNT | MS_RDONLY | MS_NOSUID | MS_NODEV, nullptr) == 0;
+    }
     // Bytes in use.
     qint64 used() const {
         struct statvfs info {};

@@ -190,6 +190,16 @@ class State:
         return "mixed"
 
 
+def torn_log_lines(path):
+    """The run log's lines that are neither a run's header nor a whole stamped line."""
+    with open(path, "rb") as handle:
+        text = handle.read().decode("utf-8")
+    lines = text.split("\n")
+    torn = [f"torn run log line: {line!r}" for line in lines[:-1]
+            if not re.match(r"=== |\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} ", line)]
+    return torn + ([f"torn last run log line: {lines[-1]!r}"] if lines[-1] else [])
+
+
 def look(model, program, tmpdir):
     """Checks the program folder and TMPDIR against the invariant that holds at every moment."""
     state = State()
@@ -202,7 +212,9 @@ def look(model, program, tmpdir):
             if rel in PROGRAM_FILES:
                 continue
             if rel_root == "updates":
-                if model.package_digests.get(name) == file_digest(full):
+                if name == "update.log":
+                    state.violations += torn_log_lines(full)
+                elif model.package_digests.get(name) == file_digest(full):
                     state.packages_present.add(name)
                 else:
                     state.violations.append(f"unexpected file in updates/: {name}")

@@ -3,9 +3,11 @@
 //
 //     <benchmark> [--table] [--runs N] [--verbose] ...
 //
-// Every argument is passed on; the script's own comment says what it measures.
+// Every argument is passed on; the script's own comment says what it measures. The scripts import
+// their shared pieces (bench_report.py) from VORN_BENCH_PYTHONPATH.
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <unistd.h>
@@ -17,6 +19,7 @@ int main(int argc, char** argv) {
                                      "--data",   VORN_BENCH_DATA_DIR};
     for (int i = 1; i < argc; ++i)
         args.emplace_back(argv[i]);
+    ::setenv("PYTHONPATH", VORN_BENCH_PYTHONPATH, 1);
     std::vector<char*> argvOut;
     for (std::string& arg : args)
         argvOut.push_back(arg.data());

@@ -40,8 +40,7 @@ import tempfile
 import time
 import zipfile
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-from bench_report import follow_status, machine_row, median, raise_priority, report  # noqa: E402
+from bench_report import follow_status, machine_row, median, raise_priority, report
 
 GOAL = 1.10  # the updater's time at most 10 % above curl's
 MEMORY_GOAL_MB = 64

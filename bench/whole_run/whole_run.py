@@ -43,8 +43,7 @@ import tempfile
 import time
 import zipfile
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-from bench_report import follow_status, machine_row, median, raise_priority, report  # noqa: E402
+from bench_report import follow_status, machine_row, median, raise_priority, report
 
 CASE = "small + mixed"
 GOAL = 1.15

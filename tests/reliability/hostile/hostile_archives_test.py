@@ -20,8 +20,7 @@ import sys
 import unittest
 import zipfile
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import hostile_rig as hr  # noqa: E402
+import hostile_rig as hr
 
 PACKAGE = "pkg.zip"
 # Refused while the update is prepared, before the wait for the client.

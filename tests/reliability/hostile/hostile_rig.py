@@ -1,8 +1,8 @@
 """Shared pieces of the hostile-server and hostile-archive runs.
 
 A rig is one program folder with the real updater, engine library and stand-in client, a loopback
-HTTP server and a HOME of its own: the end-to-end tests' set-up (tests/e2e/e2e_test.py), used here
-through an instance of their test class. Every rig lives in a sandbox folder of its own, so that a
+HTTP server and a HOME of its own: the end-to-end tests' set-up (tests/support/vorn_rig.py), used here
+through an instance of its UpdaterRig. Every rig lives in a sandbox folder of its own, so that a
 snapshot of that folder shows anything the updater wrote where it should not.
 """
 
@@ -16,12 +16,10 @@ import ssl
 import stat
 import struct
 import subprocess
-import sys
 import threading
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "e2e"))
-import e2e_test as e2e  # noqa: E402
+import vorn_rig as e2e
 
 PATIENCE_S = e2e.PATIENCE_S
 
@@ -33,7 +31,7 @@ INSTALLED = {"shared.txt": "installed\n", "bin/tool": ("installed tool\n", 0o755
 
 def open_rig(test):
     """A fresh program folder with the installation above; cleaned up with the test."""
-    rig = e2e.UpdaterRunTest()
+    rig = e2e.UpdaterRig()
     rig.setUp()
     test.addCleanup(rig.doCleanups)
     # The download's temporary file lands inside the sandbox, where its removal can be seen.

@@ -29,9 +29,8 @@ import threading
 import unittest
 import zipfile
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import hostile_rig as hr  # noqa: E402
-from hostile_rig import e2e  # noqa: E402
+import hostile_rig as hr
+from hostile_rig import e2e
 
 PACKAGE = "pkg.zip"
 START = ["Preparing to update...", f"Downloading file {PACKAGE}..."]

@@ -24,9 +24,8 @@ import tempfile
 import time
 import unittest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import trials  # noqa: E402
-from trials import e2e  # noqa: E402
+import trials
+from trials import e2e
 
 PATIENCE_S = e2e.PATIENCE_S
 
@@ -126,7 +125,7 @@ INSTALLED = {"shared.txt": "installed\n", "bin/core.txt": "core 1.0\n",
 
 class FullDiskTest(unittest.TestCase):
     def setUp(self):
-        self.rig = e2e.UpdaterRunTest()
+        self.rig = e2e.UpdaterRig()
         self.rig.setUp()
         self.addCleanup(self.rig.doCleanups)
         self.tmp = os.path.join(self.rig.root, "tmp")

@@ -191,4 +191,4 @@ TEST(ProcessFaultDeathTest, ShowsTheMessageThenTerminates) {
         "\\[Vorn \\(Auto-Updater\\)\\|A process error has occurred\\.\\|2\\|1024\\]");
 }
 
-#include "process_platform_test.moc"
+#include "platform_test.moc"

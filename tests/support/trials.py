@@ -1,8 +1,8 @@
 """Kill trials: the real updater killed (SIGKILL) at a random moment of its run, then run again.
 
-A trial uses the end-to-end tests' set-up (tests/e2e/e2e_test.py: a program folder with the real
+A trial uses the end-to-end tests' set-up (tests/support/vorn_rig.py: a program folder with the real
 updater, engine library and stand-in client as Vorn.exe, a loopback HTTP server, a HOME of its
-own), through an instance of their test class, with a TMPDIR of its own inside it. The installed
+own), through an instance of its UpdaterRig, with a TMPDIR of its own inside it. The installed
 program (the "old" tree) is replaced by two packages together (the "new" tree): the first carries
 thousands of small files in nested folders, a few larger ones, some files it adds, and leaves some
 alone; the second replaces some files of the first again (the later package wins) and adds a few.
@@ -40,15 +40,12 @@ import re
 import shutil
 import signal
 import stat
-import sys
 import tempfile
 import threading
 import time
 import zipfile
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "..", "e2e"))
-import e2e_test as e2e  # noqa: E402
+import vorn_rig as e2e
 
 PATIENCE_S = e2e.PATIENCE_S
 PACKAGE = "update.zip"
@@ -285,7 +282,7 @@ class Rig:
 
     def __init__(self, model):
         self.model = model
-        self.case = e2e.UpdaterRunTest()
+        self.case = e2e.UpdaterRig()
         self.case.setUp()
         try:
             self.root = self.case.root

@@ -189,7 +189,9 @@ protected:
 
 TEST_F(EndToEndTest, OutcomesAndStalePackage) {
     QLocale::setDefault(QLocale::c());
-    const QByteArray body = HttpFixture::pattern(0, 1536);
+    // A package must look like a zip archive from its first bytes to its end record.
+    const QByteArray body = QByteArray("PK\x03\x04", 4) + HttpFixture::pattern(0, 1536 - 26) +
+                            QByteArray("PK\x05\x06", 4) + QByteArray(18, '\0');
     server.route("/pkgs/a.zip", Response::ok(body));
     QDir(program.path()).mkdir("updates");
     writeFile(program.filePath("updates/a.zip"), "stale package");
@@ -198,7 +200,7 @@ TEST_F(EndToEndTest, OutcomesAndStalePackage) {
     EXPECT_EQ(bar.value(), 100);
     EXPECT_EQ(label.text(), "1.536 KB / 1.536 KB");
 
-    Response cut = Response::generated(5000);
+    Response cut = Response::ok(QByteArray("PK\x03\x04", 4) + HttpFixture::pattern(0, 4996));
     cut.cutAfter = 2000;
     server.route("/pkgs/cut.zip", cut);
     server.route("/pkgs/gone.zip", Response::error(404, "Not Found"));

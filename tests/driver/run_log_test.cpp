@@ -53,7 +53,10 @@ QList<Block> Blocks(const QByteArray& log) {
         EXPECT_TRUE(match.hasMatch()) << line.toStdString();
         if (blocks.isEmpty())
             blocks.append(Block{});
-        blocks.last().lines.append(match.captured(1));
+        // Every run without a publisher key says so; the cases here are not about signatures.
+        if (!match.captured(1).startsWith(
+                QStringLiteral("[warning] Update packages are not verified")))
+            blocks.last().lines.append(match.captured(1));
     }
     return blocks;
 }

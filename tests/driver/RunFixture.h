@@ -16,8 +16,8 @@
 #include <gtest/gtest.h>
 
 #include "AppError.h"
-#include "download/AsyncReadService.h"
 #include "ZipFixtures.h"
+#include "download/AsyncReadService.h"
 #include "driver/frmMain.h"
 
 // A read service whose reads end as scripted: a body of bytes that all arrive, a body that stops

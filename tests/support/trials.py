@@ -60,19 +60,7 @@ DOWNLOAD_TEMP = re.compile(r"^vorn-download-(\w{6}\.part|[0-9a-f]{16}\.resume(\.
 PROGRAM_FILES = {"vorn-updater", "vbuzip10.dll", "Vorn.exe", "client-starts.log",
                  ".vorn-updater.lock"}
 
-COMPLETE_RUN = [
-    "Preparing to update...",
-    f"Downloading file {PACKAGE}...",
-    "Download completed.",
-    f"Downloading file {SECOND_PACKAGE}...",
-    "Download completed.",
-    "Checking client conditions...",
-    "Processing update data...",
-    "Updating files...",
-    "Processing update data...",
-    "Updating files...",
-    "Client update complete.",
-]
+COMPLETE_RUN = e2e.complete_run(PACKAGE, SECOND_PACKAGE)
 # Indexes of COMPLETE_RUN where phases begin and end.
 LAST_DOWNLOAD_DONE, CLIENT_WAIT, LAST_UPDATING, COMPLETE = 4, 5, 9, 10
 

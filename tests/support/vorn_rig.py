@@ -39,19 +39,17 @@ PATIENCE_S = 60.0
 
 QT_MARK = "[qt] "
 
-COMPLETE_RUN = [
-    "Preparing to update...",
-    "Downloading file a.zip...",
-    "Download completed.",
-    "Downloading file b.zip...",
-    "Download completed.",
-    "Checking client conditions...",
-    "Processing update data...",
-    "Updating files...",
-    "Processing update data...",
-    "Updating files...",
-    "Client update complete.",
-]
+def complete_run(*packages):
+    """The status lines of a successful run over the packages, in their order."""
+    return (["Preparing to update..."] +
+            [line for name in packages
+             for line in (f"Downloading file {name}...", "Download completed.")] +
+            ["Checking client conditions..."] +
+            ["Processing update data...", "Updating files..."] * len(packages) +
+            ["Client update complete."])
+
+
+COMPLETE_RUN = complete_run("a.zip", "b.zip")
 DOWNLOADED = COMPLETE_RUN[:5]  # both packages (and their signatures) arrived
 UNVERIFIED = QT_MARK + "Update packages are not verified"
 

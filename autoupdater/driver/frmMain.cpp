@@ -4,11 +4,11 @@
 #include <QDebug>
 #include <QElapsedTimer>
 #include <QEventLoop>
-#include <QFutureWatcher>
 
 #include "AppError.h"
 #include "download/UpdateDownload.h"
 #include "driver/CommandLine.h"
+#include "driver/UpdatePreparer.h"
 #include "driver/modFunctions.h"
 #include "driver/modSystem.h"
 #include "process/ProcessExitWatch.h"
@@ -21,7 +21,9 @@
 namespace {
 const QString kClientExe = QStringLiteral("Vorn.exe");
 const QString kEngineLibrary = QStringLiteral("vbuzip10.dll");
-constexpr qint64 kProgressIntervalMs = 30;
+// How long Cancel waits for the engine call in progress to stop, so that the update prepared so
+// far can be removed; past it the next run's recovery removes it.
+constexpr std::chrono::milliseconds kCancelWait{2000};
 
 // Handles every pending event, then returns.
 void ProcessPendingMessages() {
@@ -65,6 +67,10 @@ frmMain::frmMain(UpdaterEnvironment environment, QWidget* parent)
                      QStringLiteral("status %1").arg(ExitStatus(m_outcome)));
         TerminateNow(ExitStatus(m_outcome));
     };
+    abandonRun = [this] {
+        if (m_preparer && m_preparer->stop(kCancelWait))
+            m_preparer->discard();
+    };
 
     connect(&DL, &DL::Progress, this, [this](qint64& downloaded, qint64& total, QString&) {
         if (m_download.shown)
@@ -79,7 +85,7 @@ frmMain::frmMain(UpdaterEnvironment environment, QWidget* parent)
 }
 
 frmMain::~frmMain() {
-    m_verification.waitForFinished();
+    m_preparer.reset();
     RemoveStatusSink(this);
 }
 
@@ -127,6 +133,7 @@ void frmMain::Start_Update() {
 }
 
 void frmMain::EndRun(RunOutcome outcome) {
+    StopPreparing();
     m_outcome = outcome;
     picClose->setPicture(picClose_up);
     m_bFinished = true;
@@ -142,10 +149,7 @@ bool frmMain::RunUpdate() {
     Add_Status(QStringLiteral("Preparing to update..."));
     if (!ReadCommandLine() || !LockProgramFolder() || !InstallEngineLibrary() ||
         !RecoverInterruptedUpdate() || !LoadPublisherKeys() || !DownloadPackages() ||
-        !CheckPackagesArrived() || !VerifyPackages())
-        return false;
-    // Nothing of a package is prepared before every package has passed the checks above.
-    if (!PreparePackages())
+        !PreparePackages())
         return false;
     WaitForClient();
     if (!InstallPackages())
@@ -246,15 +250,26 @@ bool frmMain::RecoverInterruptedUpdate() {
     return true;
 }
 
+// Each package is handed to the preparing thread as soon as it has arrived (and every one before
+// it has), and is prepared while the next one downloads. A package that failed to be verified or
+// prepared ends the run before the next download starts.
 bool frmMain::DownloadPackages() {
+    m_preparer = std::make_unique<UpdatePreparer>(*m_cUnzip, m_verifier, programFolder());
     bool downloaded = true;
+    bool handingOver = true;
     for (const QString& name : std::as_const(m_packages)) {
-        downloaded = DownloadPackage(name);
+        if (const std::optional<QString> failure = m_preparer->failure())
+            downloaded = StopWith(*failure);
+        else
+            downloaded = DownloadPackage(name);
         if (!downloaded)
             break;
+        handingOver = handingOver && PackageArrived(name);
+        if (handingOver)
+            m_preparer->add(name);
     }
     ShowProgressDisplay(false);
-    return downloaded;
+    return downloaded && CheckPackagesArrived();
 }
 
 void frmMain::ShowProgressDisplay(bool bShow) {
@@ -276,6 +291,7 @@ bool frmMain::DownloadPackage(const QString& name) {
     if (!m_verifier.signaturesRequired() ||
         DownloadIntoUpdates(UpdateVerifier::signatureName(name), false))
         return true;
+    StopPreparing(); // the verifier is the preparing thread's until then
     return StopWith(m_verifier.refuseUnsigned(name).statusLine);
 }
 
@@ -307,28 +323,15 @@ bool frmMain::WaitForDownload() {
     return !m_download.downloadFailed;
 }
 
-bool frmMain::CheckPackagesArrived() {
-    for (const QString& name : std::as_const(m_packages)) {
-        if (!IsPlainFileAt(programFolder() + QStringLiteral("/updates/") + name))
-            return StopWith(QStringLiteral("ERROR: Update file '%1' not found.").arg(name));
-    }
-    return true;
+bool frmMain::PackageArrived(const QString& name) const {
+    return IsPlainFileAt(programFolder() + QStringLiteral("/updates/") + name);
 }
 
-// Every package against the publisher's keys, on a worker thread while this one waits idle.
-// Nothing is extracted from any package of a run with one that is refused.
-bool frmMain::VerifyPackages() {
-    if (!m_verifier.signaturesRequired())
-        return true;
-    QFutureWatcher<std::optional<UpdateVerifier::Refusal>> watcher;
-    bool checked = false;
-    connect(&watcher, &QFutureWatcherBase::finished, this, [&checked] { checked = true; });
-    m_verification = m_verifier.verifyInBackground(m_packages);
-    watcher.setFuture(m_verification);
-    while (!checked)
-        WaitForNextMessage();
-    if (const std::optional<UpdateVerifier::Refusal> refusal = m_verification.result())
-        return StopWith(refusal->statusLine);
+bool frmMain::CheckPackagesArrived() {
+    for (const QString& name : std::as_const(m_packages)) {
+        if (!PackageArrived(name))
+            return StopWith(QStringLiteral("ERROR: Update file '%1' not found.").arg(name));
+    }
     return true;
 }
 
@@ -347,71 +350,38 @@ void frmMain::WaitForClient() {
 }
 
 // Every package is staged beside its targets while the client still runs; the installed files
-// stay as they are. The progress display shows the bytes prepared of all packages. A package that
-// cannot be prepared ends the run at once, with nothing of any package left.
+// stay as they are. The progress display shows the bytes prepared of all packages while the run
+// waits, idle, for the preparing thread. A package that cannot be prepared ends the run at once,
+// with nothing of any package left.
 bool frmMain::PreparePackages() {
     if (m_packages.isEmpty())
         return true;
-    QList<QHash<QString, qint64>> sizes;
-    const qint64 total = ListPackageSizes(sizes);
     ShowProgressDisplay(true);
-    qint64 prepared = 0;
-    qsizetype current = 0;
-    // The display follows every entry, but is redrawn and the window served only every few
-    // milliseconds: thousands of small files go by faster than that.
-    QElapsedTimer shown;
-    const QMetaObject::Connection progress =
-        connect(m_cUnzip.get(), &cUnzip::Cancel, this, [&](const QString& sMsg, bool&) {
-            prepared += sizes[current].value(sMsg);
-            if (shown.isValid() && shown.elapsed() < kProgressIntervalMs && prepared < total)
-                return;
-            shown.start();
-            DL_Progress(*pgBar, *lblFileProg, prepared, total);
-            ProcessPendingMessages();
-        });
-    auto fail = [&](const QString& line) {
-        disconnect(progress);
-        m_cUnzip->DiscardUpdate();
-        ShowProgressDisplay(false);
-        return StopWith(line);
+    const auto showPrepared = [this] {
+        DL_Progress(*pgBar, *lblFileProg, m_preparer->preparedBytes(), m_preparer->totalBytes());
     };
-    try {
-        Prepare_Unzip(*m_cUnzip, programFolder(), m_packages.first());
-        if (m_cUnzip->BeginUpdate() != UZ_OK)
-            return fail(QStringLiteral("ERROR: Unable to prepare the update."));
-        for (current = 0; current < m_packages.size(); ++current) {
-            const QString& name = m_packages[current];
-            Prepare_Unzip(*m_cUnzip, programFolder(), name);
-            if (m_cUnzip->PrepareUpdate())
-                return fail(
-                    QStringLiteral("ERROR: Update file '%1' could not be extracted.").arg(name));
-        }
-    } catch (const AppError& error) {
-        return fail(QStringLiteral("ERROR: Update file '%1' could not be extracted: %2")
-                        .arg(m_packages.value(current), error.description()));
-    }
+    const QMetaObject::Connection progress =
+        connect(m_preparer.get(), &UpdatePreparer::changed, this, showPrepared);
+    showPrepared();
+    while (!m_preparer->idle())
+        WaitForNextMessage();
     disconnect(progress);
+    showPrepared();
     ShowProgressDisplay(false);
+    if (const std::optional<QString> failure = m_preparer->failure())
+        return StopWith(*failure);
     return true;
 }
 
-// The size of every entry of every package, by its name in the archive; returns the sum.
-qint64 frmMain::ListPackageSizes(QList<QHash<QString, qint64>>& sizes) {
-    qint64 total = 0;
-    for (const QString& name : std::as_const(m_packages)) {
-        QHash<QString, qint64>& entries = sizes.emplace_back();
-        Prepare_Unzip(*m_cUnzip, programFolder(), name);
-        m_cUnzip->Directory();
-        for (qint32 i = 1; i <= m_cUnzip->FileCount(); ++i) {
-            const qint64 size = static_cast<quint32>(m_cUnzip->FileSize(i));
-            const QString folder = m_cUnzip->FileDirectory(i);
-            entries.insert(folder.isEmpty() ? m_cUnzip->Filename(i)
-                                            : folder + QLatin1Char('/') + m_cUnzip->Filename(i),
-                           size);
-            total += size;
-        }
-    }
-    return total;
+// Stops the preparing thread (at the next entry of the package it stages) and removes what it
+// prepared; the window is served meanwhile.
+void frmMain::StopPreparing() {
+    if (!m_preparer)
+        return;
+    m_preparer->stop(std::chrono::milliseconds(0));
+    while (!m_preparer->idle())
+        WaitForNextMessage();
+    m_preparer->discard();
 }
 
 // The update was prepared before the client wait; now that the client is gone, one commit

@@ -2,9 +2,6 @@
 // timer and the update run.
 #pragma once
 
-#include <QFuture>
-#include <QHash>
-#include <QList>
 #include <QStringList>
 #include <QTimer>
 #include <functional>
@@ -19,6 +16,7 @@
 
 class AsyncReadService;
 class UpdateLock;
+class UpdatePreparer;
 
 // Everything the main window takes from its surroundings. The defaults are the real ones; tests
 // replace them with temporary folders, fake services and fake process lists.
@@ -81,10 +79,10 @@ private:
     bool DownloadPackage(const QString& name);
     bool DownloadIntoUpdates(const QString& file, bool isPackage);
     bool WaitForDownload();
+    bool PackageArrived(const QString& name) const;
     bool CheckPackagesArrived();
-    bool VerifyPackages();
     bool PreparePackages();
-    qint64 ListPackageSizes(QList<QHash<QString, qint64>>& sizes);
+    void StopPreparing();
     void WaitForClient();
     bool InstallPackages();
     void RecordInstalledPackages();
@@ -104,6 +102,6 @@ private:
     bool m_bRunStarted = false;
     std::unique_ptr<UpdateLock> m_lock;
     UpdateVerifier m_verifier;
-    // The verifier's background check; the window waits for it before the verifier goes.
-    QFuture<std::optional<UpdateVerifier::Refusal>> m_verification;
+    // Verifies and stages the packages; uses m_cUnzip and m_verifier, so it goes before them.
+    std::unique_ptr<UpdatePreparer> m_preparer;
 };

@@ -7,8 +7,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QPromise>
-#include <QThreadPool>
 #include <QTimeZone>
 #include <memory>
 
@@ -144,7 +142,6 @@ std::optional<UpdateVerifier::Refusal> UpdateVerifier::check(const QString& pack
 }
 
 std::optional<UpdateVerifier::Refusal> UpdateVerifier::verify(const QStringList& packages) {
-    m_verifiedSignedAt.clear();
     if (!signaturesRequired())
         return std::nullopt;
     for (const QString& package : packages) {
@@ -167,18 +164,6 @@ void UpdateVerifier::discard(const QString& package) const {
     const QString packagePath = m_programFolder + QStringLiteral("/updates/") + package;
     QFile::remove(packagePath);
     QFile::remove(packagePath + SignatureSuffix);
-}
-
-QFuture<std::optional<UpdateVerifier::Refusal>>
-UpdateVerifier::verifyInBackground(const QStringList& packages) {
-    auto promise = std::make_shared<QPromise<std::optional<Refusal>>>();
-    QFuture<std::optional<Refusal>> future = promise->future();
-    promise->start();
-    QThreadPool::globalInstance()->start([this, packages, promise] {
-        promise->addResult(verify(packages));
-        promise->finish();
-    });
-    return future;
 }
 
 bool UpdateVerifier::recordInstalled(QString* error) {

@@ -19,7 +19,7 @@
 //     if (!verifier.signaturesRequired())
 //         the diagnostic verifier.unverifiedNotice() goes to standard error
 //     download every package and, when signaturesRequired(), its signatureName() after it
-//     before the client wait: auto refusal = verifier.verify(packages); (or verifyInBackground)
+//     before a package is extracted: auto refusal = verifier.verify({package}); (on any thread)
 //     if (refusal)
 //         the run fails with the status line refusal->statusLine (the refused package and its
 //         signature are already removed from updates/)
@@ -30,7 +30,6 @@
 #include "verify/InstalledRecord.h"
 #include "verify/Minisign.h"
 
-#include <QFuture>
 #include <QString>
 #include <QStringList>
 #include <map>
@@ -76,11 +75,6 @@ public:
     // signature an earlier run left from updates/.
     Refusal refuseUnsigned(const QString& package);
 
-    // verify() on a thread of the global thread pool, so that the caller's thread can wait idle
-    // (a QFutureWatcher's finished signal tells when it is done); the future holds its result.
-    // The verifier must outlive the future and not be used until it has finished.
-    QFuture<std::optional<Refusal>> verifyInBackground(const QStringList& packages);
-
     // After a successful run: stores the signing times of the packages verify() passed in the
     // record of installed packages. True when there was nothing to store; false with the reason
     // when the record cannot be written.
@@ -93,5 +87,5 @@ private:
     QString m_programFolder;
     std::vector<minisign::PublicKey> m_keys;
     InstalledRecord m_record;
-    std::map<QString, quint64> m_verifiedSignedAt; // by package, from the last verify()
+    std::map<QString, quint64> m_verifiedSignedAt; // by package, from verify() since load()
 };

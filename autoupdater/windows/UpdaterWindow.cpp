@@ -220,6 +220,8 @@ void UpdaterWindow::paintEvent(QPaintEvent*) {
 }
 
 void UpdaterWindow::closeAction() {
+    if (!m_bFinished && abandonRun)
+        abandonRun();
     if (m_bFinished && shapeUpdateinfo->isHidden() && startClient)
         startClient(m_sProgramFolder);
     if (terminateProcess)

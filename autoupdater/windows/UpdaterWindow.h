@@ -55,6 +55,9 @@ public:
     // set by the main window; tests replace them.
     std::function<void(const QString& programFolder)> startClient;
     std::function<void()> terminateProcess;
+    // Called first by the close action while the run goes on (Cancel): undoes what the run has
+    // done so far that it can undo quickly.
+    std::function<void()> abandonRun;
 
     // The close action: starts the client after a run that ended successfully with version notes,
     // then ends the process at once.

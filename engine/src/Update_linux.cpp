@@ -42,14 +42,21 @@ public:
     int parentOf(const std::string& path) {
         const std::string parent = vbuzip::parentOf(path);
         auto it = m_fds.find(parent);
-        if (it == m_fds.end())
-            it = m_fds.emplace(parent, openBeneath(m_root, parent, O_PATH | O_DIRECTORY)).first;
-        return it->second.valid() ? it->second.get() : -1;
+        if (it == m_fds.end()) {
+            UniqueFd fd(openBeneath(m_root, parent, O_PATH | O_DIRECTORY));
+            it = m_fds.emplace(parent, Opened{std::move(fd), errno}).first;
+        }
+        errno = it->second.error;
+        return it->second.fd.valid() ? it->second.fd.get() : -1;
     }
 
 private:
+    struct Opened {
+        UniqueFd fd;
+        int error; // of the opening, when it failed
+    };
     int m_root;
-    std::map<std::string, UniqueFd> m_fds;
+    std::map<std::string, Opened> m_fds;
 };
 
 void syncFolder(int dir, const std::string& what) {
@@ -122,13 +129,17 @@ bool rollForward(Folders& folders, const Journal& journal) {
 }
 
 // Puts back every file the journal's replacements replaced, removes the new files and the
-// folders created for the update.
-void rollBack(Folders& folders, const Journal& journal) {
+// folders created for the update. False when a file could not be put back or removed: the
+// journal must then stay, and with it every staged and backup file, for the next recovery.
+bool rollBack(Folders& folders, const Journal& journal) {
+    bool complete = true;
     for (auto it = journal.entries.rbegin(); it != journal.entries.rend(); ++it) {
         const JournalEntry& e = *it;
         const int dir = folders.parentOf(e.path);
-        if (dir < 0)
+        if (dir < 0) {
+            complete = complete && errno == ENOENT; // nothing of the entry can be there
             continue;
+        }
         const std::string name = baseNameOf(e.path);
         const Found target = look(dir, name);
         if (target.exists && target.inode != e.inode)
@@ -140,15 +151,17 @@ void rollBack(Folders& folders, const Journal& journal) {
         else if (look(dir, e.backup).exists)
             old = e.backup.c_str();
         if (old)
-            renameat(dir, old, dir, name.c_str());
+            complete = renameat(dir, old, dir, name.c_str()) == 0 && complete;
         else if (target.exists && !e.hadOld)
-            unlinkat(dir, name.c_str(), 0);
+            complete = unlinkat(dir, name.c_str(), 0) == 0 && complete;
     }
+    // A created folder that is not empty holds files of someone else's: it stays.
     for (auto it = journal.createdFolders.rbegin(); it != journal.createdFolders.rend(); ++it) {
         const int dir = folders.parentOf(*it);
         if (dir >= 0)
             unlinkat(dir, baseNameOf(*it).c_str(), AT_REMOVEDIR);
     }
+    return complete;
 }
 
 // Removes what is left under the staged and backup names of the journal's entries: replaced
@@ -211,7 +224,10 @@ Recovered Update::recover() {
             throw Failure(UZ_ERR_WRITE, m_folder.path() + ": the update journal is damaged");
         Recovered outcome = Recovered::Completed;
         if (!rollForward(folders, *journal)) {
-            rollBack(folders, *journal);
+            if (!rollBack(folders, *journal))
+                throw Failure(UZ_ERR_WRITE, m_folder.path() +
+                                                ": the interrupted update could not be rolled "
+                                                "back; its journal is kept for the next try");
             outcome = Recovered::RolledBack;
         }
         removeLeftovers(folders, *journal);
@@ -320,10 +336,12 @@ void Update::commit() {
         }
         m_folder.sync();
     } catch (...) {
-        rollBack(folders, journal);
-        removeLeftovers(folders, journal);
-        removeRecords();
         m_done = true;
+        // A rollback that stops part-way leaves the journal: the next start finishes it.
+        if (rollBack(folders, journal)) {
+            removeLeftovers(folders, journal);
+            removeRecords();
+        }
         throw;
     }
     m_done = m_committed = true;

@@ -239,13 +239,14 @@ TEST(UpdateRun, NameThatIsNoPlainFileNameEndsTheRunBeforeAnything) {
 
 TEST(UpdateRun, SameNameTwiceIsDownloadedTwiceAndStalePackagesAreReplaced) {
     UpdaterRun run;
-    run.folder.write("vbuzip10.dll", "engine");
+    run.folder.installEngine();
     run.folder.write("updates/a.zip", "stale package from an earlier run");
-    run.serve("a.zip", "fresh package");
+    run.serveZip("a.zip", {fixtures::ZipEntry::file("a.txt", "fresh")});
     run.start(QStringLiteral("http://updates.test/v2/ a.zip a.zip 55"));
     ASSERT_TRUE(run.finish());
     EXPECT_EQ(run.service.requested.size(), 2);
-    EXPECT_EQ(run.folder.read("updates/a.zip"), QByteArray("fresh package"));
+    EXPECT_EQ(LogLines(*run.window).last(), "Client update complete.");
+    EXPECT_EQ(run.folder.read("a.txt"), QByteArray("fresh"));
 }
 
 TEST(UpdateRun, UpdatesFolderInAnotherLetterCaseCountsAsPresent) {

@@ -609,6 +609,33 @@ TEST_F(UpdateTest, RecoveryRemovesAPreparedUpdateThatWasNeverCommitted) {
     EXPECT_EQ(fixtures::describeDifferences(before, fixtures::snapshotTree(out())), "");
 }
 
+TEST_F(UpdateTest, ARollbackThatCannotFinishKeepsItsJournalForTheNextStart) {
+    // A commit killed after replacing a.txt, whose b.txt was never staged: recovery must roll
+    // back, and a.txt's old file (its backup) cannot be renamed over it (it is a folder).
+    fixtures::writeFile(out("a.txt"), "new");
+    ASSERT_EQ(mkdir(out(".vbuzip-backup").c_str(), 0755), 0);
+    struct stat st {};
+    ASSERT_EQ(stat(out("a.txt").c_str(), &st), 0);
+    std::string journal;
+    for (const std::string& field : std::vector<std::string>{
+             "vbuzip-journal-1", "2", "a.txt", ".vbuzip-staged-a", ".vbuzip-backup",
+             std::to_string(st.st_ino), "1", "b.txt", ".vbuzip-staged-b", "", "1", "0", "0", "end"})
+        journal += field + '\0';
+    fixtures::writeFile(out(".vbuzip-update.journal"), journal);
+    const fixtures::TreeSnapshot before = fixtures::snapshotTree(out());
+
+    int32_t report = -1;
+    EXPECT_NE(engine.recover(out(), &report), UZ_OK);
+    EXPECT_EQ(fixtures::describeDifferences(before, fixtures::snapshotTree(out())), "")
+        << "the journal and the backup stay for the next try";
+    ASSERT_EQ(rmdir(out(".vbuzip-backup").c_str()), 0);
+    fixtures::writeFile(out(".vbuzip-backup"), "old");
+    ASSERT_EQ(engine.recover(out(), &report), UZ_OK);
+    EXPECT_EQ(report, UZ_RECOVERED_ROLLED_BACK);
+    EXPECT_EQ(fixtures::readFile(out("a.txt")), "old");
+    EXPECT_EQ(engineFiles(), std::vector<std::string>{});
+}
+
 TEST_F(EngineTest, ReplacedFilesAreNewFilesNotRewrittenInPlace) {
     // A running program keeps its old file: a second link to it must still show the old data.
     fixtures::buildZip(zip(), {ZipEntry::file("program", "new program", 0755)});

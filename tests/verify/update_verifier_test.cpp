@@ -141,7 +141,10 @@ TEST_P(VerifyRun, RefusesTheFirstBadPackageAndRemovesItWithItsSignature) {
     QString line;
     ASSERT_TRUE(verifier.load(&line)) << line.toStdString();
     ASSERT_TRUE(verifier.signaturesRequired());
-    const std::optional<UpdateVerifier::Refusal> refusal = verifier.verify({A, B});
+    // One package at a time, as a run hands them over.
+    std::optional<UpdateVerifier::Refusal> refusal = verifier.verify({A});
+    if (!refusal)
+        refusal = verifier.verify({B});
     QString error;
     ASSERT_TRUE(verifier.recordInstalled(&error)) << error.toStdString();
 
@@ -165,19 +168,6 @@ TEST_P(VerifyRun, RefusesTheFirstBadPackageAndRemovesItWithItsSignature) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Signatures, VerifyRun, ::testing::ValuesIn(runCases), CaseName());
-
-TEST_F(VerifyRun, InTheBackgroundTheSameRefusal) {
-    sign(other, update(B));
-    UpdateVerifier verifier(program());
-    QString line;
-    ASSERT_TRUE(verifier.load(&line));
-    QFuture<std::optional<UpdateVerifier::Refusal>> future = verifier.verifyInBackground({A, B});
-    future.waitForFinished();
-    ASSERT_EQ(future.resultCount(), 1);
-    ASSERT_TRUE(future.result());
-    EXPECT_EQ(future.result()->package, B);
-    EXPECT_FALSE(QFile::exists(update(B)));
-}
 
 TEST_F(VerifyFixture, WithoutKeyFileNothingIsCheckedOrRecorded) {
     write(update(A), "not signed at all");

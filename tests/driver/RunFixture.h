@@ -28,6 +28,7 @@ public:
         QByteArray body;
         qint64 announced = -1; // the total reported; -1: the body's size
         bool connects = true;
+        std::function<bool()> ready; // when set, the read ends once it answers true
     };
 
     std::map<QString, Reply> replies; // by address; an unknown address does not connect
@@ -39,11 +40,17 @@ public:
             throw AppError(AppError::ReadNotStarted, QStringLiteral("the read cannot start"));
         requested.append(address);
         const auto found = replies.find(address);
-        const Reply reply = found == replies.end() ? Reply{{}, 0, false} : found->second;
-        QTimer::singleShot(0, this, [this, reply, tag] { finish(reply, tag); });
+        const Reply reply = found == replies.end() ? Reply{{}, 0, false, {}} : found->second;
+        QTimer::singleShot(0, this, [this, reply, tag] { finishWhenReady(reply, tag); });
     }
 
 private:
+    void finishWhenReady(const Reply& reply, const QString& tag) {
+        if (!reply.ready || reply.ready())
+            return finish(reply, tag);
+        QTimer::singleShot(5, this, [this, reply, tag] { finishWhenReady(reply, tag); });
+    }
+
     void finish(const Reply& reply, const QString& tag) {
         const qint64 total = reply.announced < 0 ? reply.body.size() : reply.announced;
         if (!reply.connects) {
@@ -151,7 +158,8 @@ struct UpdaterRun {
         return RunUntil([this] { return !outcomes.isEmpty(); }) && window->finished();
     }
     void serve(const QString& name, const QByteArray& body, qint64 announced = -1) {
-        service.replies[QStringLiteral("http://updates.test/v2/") + name] = {body, announced, true};
+        service.replies[QStringLiteral("http://updates.test/v2/") + name] = {
+            body, announced, true, {}};
     }
     // Serves a zip of the entries; damage (may be null) changes the archive first.
     void serveZip(const QString& name, const std::vector<fixtures::ZipEntry>& entries,

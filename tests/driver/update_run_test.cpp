@@ -375,6 +375,29 @@ TEST(UpdateRun, PackagesArePreparedWhileTheClientRunsAndInstalledTogetherAfterIt
     EXPECT_NE(run.installation(), installed);
 }
 
+TEST(UpdateRun, EachPackageIsPreparedWhileTheNextDownloadsAndTheWindowIsServedMeanwhile) {
+    UpdaterRun run;
+    run.serveTwoPackages({fixtures::ZipEntry::file("big", std::string(48 << 20, 'x'))});
+    // b.zip arrives only once a.zip is staged: without the overlap the run would never end.
+    run.service.replies["http://updates.test/v2/b.zip"].ready = [&] {
+        return !run.engineFiles().isEmpty();
+    };
+    // The window's timers keep running while b.zip's one large entry is staged.
+    int ticksWhilePreparing = 0;
+    QTimer ticker;
+    ticker.setInterval(5);
+    QObject::connect(&ticker, &QTimer::timeout, [&] {
+        if (run.window && LogLines(*run.window).size() == 5) // b.zip arrived, client not checked
+            ++ticksWhilePreparing;
+    });
+    ticker.start();
+    run.start(QStringLiteral("http://updates.test/v2/ a.zip b.zip 55"));
+    ASSERT_TRUE(run.finish());
+    EXPECT_EQ(LogLines(*run.window), kCompleteRun);
+    EXPECT_EQ(run.folder.read("big").size(), 48 << 20);
+    EXPECT_GE(ticksWhilePreparing, 3);
+}
+
 TEST(UpdateRun, PackageThatCannotBePreparedEndsTheRunAtOnceWithNothingInstalled) {
     const struct {
         const char* label;

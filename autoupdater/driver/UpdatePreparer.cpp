@@ -113,6 +113,9 @@ void UpdatePreparer::prepare(const QString& package) {
             fail(cannotExtract);
     } catch (const AppError& error) {
         fail(cannotExtract.chopped(1) + QStringLiteral(": ") + error.description());
+    } catch (const std::exception& error) {
+        fail(cannotExtract.chopped(1) + QStringLiteral(": ") +
+             QString::fromLocal8Bit(error.what()));
     }
 }
 

@@ -1,8 +1,8 @@
 // cUnzip: the program's object for one zip archive. It holds the archive path, the folder to
 // extract into and the extraction options; lists the archive into a directory of entries
 // (Directory), lets a caller read each entry and choose which to extract, extracts the chosen
-// entries (Unzip), reports the engine's version (GetVersion) and raises four events, synchronously,
-// while the engine works.
+// entries (Unzip), reports the engine's version (GetVersion) and raises four events, synchronously
+// on the thread of the engine call, while the engine works.
 //
 // Hold objects in a std::shared_ptr: the engine interface keeps a counted reference to the archive
 // of the latest engine call (mUnzip::CurrentArchive). Events are delivered to direct connections

@@ -2,7 +2,8 @@
 // that cross into it, the callbacks it calls while it works, and the one engine call RunEngine
 // through which cUnzip lists and extracts an archive.
 //
-// Everything runs on the user-interface thread; one engine call may be in progress at a time.
+// One engine call may be in progress at a time, on any one thread; the callbacks run on the thread
+// of the call (the update run stages packages on a thread of its own).
 // Failures go to the caller as AppError (a missing library or entry point, more than 1,023 names
 // in a list); the callbacks absorb their own errors, and no exception ever reaches the engine.
 #pragma once

@@ -11,9 +11,11 @@
 // "bsdtar -xf + sync" adds the durability the engine provides (a sync of the file system before
 // it reports success) to bsdtar, for comparison.
 //
-// Usage: bench_extract [--table] [--runs N] [--data DIR] [--only CORPUS]
-//   --table  print only rows "ROW<TAB>case<TAB>variant<TAB>median<TAB>unit<TAB>relative" for
-//            bench/run
+// Usage: bench_extract [--table] [--runs N] [--data DIR] [--only CORPUS | --archive ZIP]
+//   --table    print only rows "ROW<TAB>case<TAB>variant<TAB>median<TAB>unit<TAB>relative" for
+//              bench/run
+//   --archive  the engine alone on the archive given, into fresh folders (the whole-run
+//              benchmark's measure of a one-call extraction)
 #include "ZipFixtures.h"
 #include "unzip/cUnzip.h"
 #include "unzip/mUnzip.h"
@@ -226,6 +228,7 @@ int main(int argc, char** argv) {
     int runs = 5;
     std::string dataDir = VORN_BENCH_DATA_DIR;
     std::string only;
+    std::string archive;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "--table")
@@ -236,9 +239,11 @@ int main(int argc, char** argv) {
             dataDir = argv[++i];
         else if (arg == "--only" && i + 1 < argc)
             only = argv[++i];
+        else if (arg == "--archive" && i + 1 < argc)
+            archive = argv[++i];
         else {
             std::fprintf(stderr, "usage: bench_extract [--table] [--runs N] [--data DIR] "
-                                 "[--only small|large|mixed]\n");
+                                 "[--only small|large|mixed | --archive ZIP]\n");
             return 2;
         }
     }
@@ -248,6 +253,25 @@ int main(int argc, char** argv) {
     fs::remove_all(scratch); // left by an interrupted run
     sync();
 
+    if (!archive.empty()) {
+        std::vector<double> times;
+        for (int run = 0; run < runs; ++run) {
+            const std::string dir = scratch + "/archive-" + std::to_string(run);
+            fs::create_directories(dir);
+            sync();
+            const auto start = Clock::now();
+            if (!extractWithEngine(archive, dir)) {
+                std::fprintf(stderr, "the engine failed on %s\n", archive.c_str());
+                return 1;
+            }
+            times.push_back(
+                std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+        }
+        std::printf(table ? "ROW\t%s\tengine (cUnzip)\t%.1f\tms\t\n" : "%s: engine %.1f ms\n",
+                    fs::path(archive).filename().c_str(), median(times));
+        fs::remove_all(scratch);
+        return 0;
+    }
     if (!table)
         std::printf("%-14s %-18s %10s %10s\n", "corpus", "tool", "median ms", "vs bsdtar");
     for (const Corpus& corpus : corpora()) {

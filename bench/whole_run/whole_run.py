@@ -16,6 +16,10 @@ down time  the same, but with a client (a copy of `sleep` named Vorn.exe) that s
            updater downloads and prepares; it is ended once the updater waits for it ("Checking
            client conditions..."), and the time from its exit to "Client update complete." is the
            time the client is down for the update.
+1 GiB      the down time of an update of one package of four 256 MiB files (large.zip), against
+           the time the engine takes to extract it in one call, as the update run did after the
+           client's exit before updates were prepared while the client runs (bench_extract
+           --archive, beside this benchmark's launcher).
 reference  `curl -s -o` of both packages, then `bsdtar -xf` of both into a fresh folder.
            "+ sync" adds a sync of the file system afterwards: the durability the updater provides
            (it flushes each download before moving it into updates/ and the extracted files before
@@ -50,6 +54,10 @@ GOAL = 1.15
 DOWN_TIME_GOAL_MS = 100
 PATIENCE_S = 300.0
 PACKAGES = ("small.zip", "mixed.zip")
+LARGE = "large.zip"
+LARGE_CASE = "1 GiB (4 files of 256 MiB)"
+LARGE_RUNS = 3
+LARGE_GOAL = 0.10  # of the one-call extraction
 # Bump when the contents of the packages change, so that cached ones are made again.
 PACKAGE_VERSION = "v1"
 
@@ -105,6 +113,14 @@ def mixed_entries():
         yield f"data/asset{i}.pak", half_compressible(rng, 24 << 20), 0o644
 
 
+def large_entries():
+    rng = random.Random(4)
+    text = text_bytes(rng, 1 << 20)
+    for i in range(4):
+        data = b"".join(rng.randbytes(1 << 20) if piece % 2 else text for piece in range(256))
+        yield f"data/large{i}.pak", data, 0o644
+
+
 def write_zip(path, entries):
     part = path + ".part"
     with zipfile.ZipFile(part, "w", zipfile.ZIP_DEFLATED, compresslevel=6) as archive:
@@ -120,7 +136,8 @@ def make_packages(folder, say):
     """The served folder with both packages, made when missing."""
     served = os.path.join(folder, "packages-" + PACKAGE_VERSION)
     os.makedirs(served, exist_ok=True)
-    for name, entries in (("small.zip", small_entries), ("mixed.zip", mixed_entries)):
+    for name, entries in (("small.zip", small_entries), ("mixed.zip", mixed_entries),
+                          (LARGE, large_entries)):
         path = os.path.join(served, name)
         if not os.path.exists(path):
             say(f"generating {path} ...")
@@ -203,13 +220,13 @@ class Updater:
         # Downloads are received here and moved into updates/ (same file system, as with /tmp).
         os.makedirs(os.path.join(program, "tmp"))
 
-    def run(self, program, client=None):
+    def run(self, program, client=None, packages=PACKAGES):
         """Seconds from the start to "Client update complete.", the status lines with their arrival
         times, and the CPU seconds the updater used (its whole life, the close included). With a
         client (a running process), it is killed once the updater waits for it, and the times are
         counted from its exit instead."""
         env = dict(self.env, TMPDIR=os.path.join(program, "tmp"))
-        command = [os.path.join(program, "vorn-updater"), self.prefix, *PACKAGES,
+        command = [os.path.join(program, "vorn-updater"), self.prefix, *packages,
                    str(client.pid if client else ended_pid())]
         lines = []
         cpu = children_cpu()
@@ -245,11 +262,21 @@ class Updater:
             raise RuntimeError(f"the updater did not complete the update:\n{log}")
         return complete, lines, children_cpu() - cpu
 
-    def run_down_time(self, program):
+    def run_down_time(self, program, packages=PACKAGES):
         """Seconds from the client's exit to "Client update complete."."""
         client = subprocess.Popen([os.path.join(program, "Vorn.exe"), "3600"], cwd=program,
                                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
-        return self.run(program, client)[0]
+        return self.run(program, client, packages)[0]
+
+
+def one_call_extraction(args, package):
+    """Median seconds of the engine's one-call extraction of the package (bench_extract)."""
+    tool = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(args.data))), "bench",
+                        "bench_extract")
+    out = subprocess.run([tool, "--archive", package, "--runs", str(LARGE_RUNS), "--table"],
+                         check=True, capture_output=True, text=True).stdout
+    row = next(line for line in out.splitlines() if line.startswith("ROW\t"))
+    return float(row.split("\t")[3]) / 1000
 
 
 def phases(lines):
@@ -390,6 +417,16 @@ def main():
                 say(f"run {run}: updater {totals['updater'][-1] * 1000:.0f} ms, "
                     f"curl + bsdtar {totals['reference'][-1] * 1000:.0f} ms, "
                     f"down time {down * 1000:.0f} ms")
+        # The large update's down time, and the one-call extraction it is compared with.
+        large_down = []
+        for run in range(LARGE_RUNS):
+            folder = os.path.join(scratch, f"large-{run}")
+            updater.prepare(folder, client=shutil.which("sleep"))
+            settle()
+            large_down.append(updater.run_down_time(folder, (LARGE,)))
+            shutil.rmtree(folder)
+        settle()
+        one_call = one_call_extraction(args, os.path.join(served, LARGE))
     finally:
         server.kill()
         server.wait()
@@ -425,6 +462,16 @@ def main():
                  f"goal < {DOWN_TIME_GOAL_MS} ms: "
                  f"{'met' if down_ms < DOWN_TIME_GOAL_MS else 'MISSED'}; fastest run "
                  f"{min(down_times) * 1000:.0f}"))
+    large_ms = median(large_down) * 1000
+    large_ratio = large_ms / (one_call * 1000)
+    rows += [
+        (LARGE_CASE, "down time, client exit to complete", f"{large_ms:.1f}", "ms",
+         f"fastest run {min(large_down) * 1000:.0f}; {LARGE_RUNS} runs"),
+        (LARGE_CASE, "engine, one call (all of it after the exit, before)",
+         f"{one_call * 1000:.1f}", "ms", "bench_extract --archive"),
+        (LARGE_CASE, "ratio down time / one call", f"{large_ratio:.3f}", "x",
+         f"goal < {LARGE_GOAL:.2f}: {'met' if large_ratio < LARGE_GOAL else 'MISSED'}"),
+    ]
     cpu_ms = {k: median(v) * 1000 for k, v in cpu_times.items()}
     rows += [
         (CASE + ", CPU time", "vorn-updater (user + system)", f"{cpu_ms['updater']:.1f}", "ms",

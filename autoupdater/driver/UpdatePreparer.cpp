@@ -17,12 +17,13 @@ qint64 steadyMilliseconds() {
 
 UpdatePreparer::UpdatePreparer(cUnzip& archive, UpdateVerifier& verifier, QString programFolder)
     : m_archive(archive), m_verifier(verifier), m_programFolder(std::move(programFolder)) {
-    // Every entry the engine has staged passes here, on the preparing thread; the answer stops the
-    // engine call when the preparing is being stopped.
+    // The engine reports the bytes it has staged, on the preparing thread, after every entry and
+    // every few tenths of a second within a large one; the answer stops the engine call when the
+    // preparing is being stopped.
     connect(
-        &m_archive, &cUnzip::Cancel, this,
-        [this](const QString& sMsg, bool& bCancel) {
-            m_prepared += m_entrySizes.value(sMsg);
+        &m_archive, &cUnzip::Staging, this,
+        [this](qint64 bytesWritten, bool& bCancel) {
+            m_prepared = m_preparedBefore + bytesWritten;
             bCancel = m_stopping;
             notify(false);
         },
@@ -102,15 +103,20 @@ void UpdatePreparer::prepare(const QString& package) {
             if (const std::optional<UpdateVerifier::Refusal> refusal = m_verifier.verify({package}))
                 return fail(refusal->statusLine);
         }
-        listSizes(package);
+        const qint64 size = listSize(package);
         if (!m_begun) {
             if (m_archive.BeginUpdate() != UZ_OK)
                 return fail(QStringLiteral("ERROR: Unable to prepare the update."));
             m_begun = true;
         }
         Prepare_Unzip(m_archive, m_programFolder, package);
-        if (m_archive.PrepareUpdate() && !m_stopping)
-            fail(cannotExtract);
+        if (m_archive.PrepareUpdate()) {
+            if (!m_stopping)
+                fail(cannotExtract);
+            return;
+        }
+        m_preparedBefore += size;
+        m_prepared = m_preparedBefore;
     } catch (const AppError& error) {
         fail(cannotExtract.chopped(1) + QStringLiteral(": ") + error.description());
     } catch (const std::exception& error) {
@@ -119,22 +125,16 @@ void UpdatePreparer::prepare(const QString& package) {
     }
 }
 
-// The size of every entry of the package, by its name in the archive, for the progress. An archive
-// that cannot be listed fails when it is staged.
-void UpdatePreparer::listSizes(const QString& package) {
+// The size of the package's entries, added to the total of the progress. An archive that cannot be
+// listed fails when it is staged.
+qint64 UpdatePreparer::listSize(const QString& package) {
     Prepare_Unzip(m_archive, m_programFolder, package);
     m_archive.Directory();
-    m_entrySizes.clear();
     qint64 sum = 0;
-    for (qint32 i = 1; i <= m_archive.FileCount(); ++i) {
-        const qint64 size = static_cast<quint32>(m_archive.FileSize(i));
-        const QString folder = m_archive.FileDirectory(i);
-        m_entrySizes.insert(folder.isEmpty() ? m_archive.Filename(i)
-                                             : folder + QLatin1Char('/') + m_archive.Filename(i),
-                            size);
-        sum += size;
-    }
+    for (qint32 i = 1; i <= m_archive.FileCount(); ++i)
+        sum += static_cast<quint32>(m_archive.FileSize(i));
     m_total += sum;
+    return sum;
 }
 
 void UpdatePreparer::fail(const QString& line) {

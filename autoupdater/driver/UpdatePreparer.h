@@ -9,7 +9,6 @@
 // packages are not looked at, and failure() holds the status line that ends the run.
 #pragma once
 
-#include <QHash>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -55,7 +54,7 @@ signals:
 private:
     void work();
     void prepare(const QString& package);
-    void listSizes(const QString& package);
+    qint64 listSize(const QString& package);
     void fail(const QString& line);
     void notify(bool always);
 
@@ -74,6 +73,6 @@ private:
     std::atomic<qint64> m_prepared = 0;
     std::atomic<qint64> m_total = 0;
     std::atomic<qint64> m_lastNotice = 0; // ms since the epoch of the steady clock
-    QHash<QString, qint64> m_entrySizes;  // of the package being staged, by entry name
+    qint64 m_preparedBefore = 0; // staged bytes of the packages before (preparing thread only)
     std::thread m_thread;
 };

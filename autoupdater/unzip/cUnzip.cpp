@@ -279,6 +279,10 @@ void cUnzip::RaiseCancel(const QString& sMsg, bool& bCancel) {
     emit Cancel(sMsg, bCancel);
 }
 
+void cUnzip::RaiseStaging(qint64 bytesWritten, bool& bCancel) {
+    emit Staging(bytesWritten, bCancel);
+}
+
 void cUnzip::RaisePasswordRequest(QString& sPassword, bool& bCancel) {
     emit PasswordRequest(sPassword, bCancel);
 }

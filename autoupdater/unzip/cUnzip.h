@@ -1,7 +1,8 @@
 // cUnzip: the program's object for one zip archive. It holds the archive path, the folder to
 // extract into and the extraction options; lists the archive into a directory of entries
 // (Directory), lets a caller read each entry and choose which to extract, extracts the chosen
-// entries (Unzip), reports the engine's version (GetVersion) and raises four events, synchronously
+// entries (Unzip), stages them into an update (PrepareUpdate), reports the engine's version
+// (GetVersion) and raises five events, synchronously
 // on the thread of the engine call, while the engine works.
 //
 // Hold objects in a std::shared_ptr: the engine interface keeps a counted reference to the archive
@@ -120,6 +121,9 @@ signals:
     void PasswordRequest(QString& sPassword, bool& bCancel);
     // One engine message; lCount is always 1.
     void Progress(qint32 lCount, const QString& sMsg);
+    // While PrepareUpdate works, after each entry and every few tenths of a second within a large
+    // one: the bytes it has staged so far; set bCancel to stop it.
+    void Staging(qint64 bytesWritten, bool& bCancel);
 
 private:
     // Operations of the engine callbacks, reached only through mUnzip::ArchiveCallbacks.
@@ -129,6 +133,7 @@ private:
     void RaiseOverwritePrompt(const QString& sFile, qint32& eResponse) override;
     void RaiseProgress(const QString& sMsg) override;
     void RaiseCancel(const QString& sMsg, bool& bCancel) override;
+    void RaiseStaging(qint64 bytesWritten, bool& bCancel) override;
     void RaisePasswordRequest(QString& sPassword, bool& bCancel) override;
 
     static QString BuildEntryPath(const QString& sFolder, const QString& sFileName);

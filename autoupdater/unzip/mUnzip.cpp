@@ -37,6 +37,7 @@ struct ModuleState {
     UzpVersion2_t versionEntry = nullptr;
     Vbz_UpdateBegin_t beginEntry = nullptr;
     Vbz_UpdateStage_t stageEntry = nullptr;
+    Vbz_UpdateProgress_t progressEntry = nullptr;
     Vbz_UpdateCommit_t commitEntry = nullptr;
     Vbz_UpdateDiscard_t discardEntry = nullptr;
     Vbz_UpdateRecover_t recoverEntry = nullptr;
@@ -282,6 +283,15 @@ int32_t UZ_CALL ServiceCallback(char* entryName, uint32_t count) noexcept {
     return cancel ? 1 : 0;
 }
 
+int32_t UZ_CALL ProgressCallback(uint64_t bytesWritten) noexcept {
+    bool cancel = false;
+    RunStep([&] {
+        if (std::shared_ptr<ArchiveCallbacks> archive = State().current)
+            archive->RaiseStaging(static_cast<qint64>(bytesWritten), cancel);
+    });
+    return cancel ? 1 : 0;
+}
+
 } // namespace
 
 void SetEngineFolders(const QStringList& folders) {
@@ -351,7 +361,10 @@ qint32 RunStageEngine(UnzipUpdate* update, ArchiveCallbacks& archive, UnzipOptio
 qint32 BeginUpdate(const QString& sFolder, UnzipUpdate*& update) {
     const Vbz_UpdateBegin_t entry = EntryPoint(State().beginEntry, "Vbz_UpdateBegin");
     update = nullptr;
-    return entry(QFile::encodeName(sFolder).constData(), &update);
+    const qint32 result = entry(QFile::encodeName(sFolder).constData(), &update);
+    if (result == UZ_OK && update)
+        EntryPoint(State().progressEntry, "Vbz_UpdateProgress")(update, &ProgressCallback);
+    return result;
 }
 
 qint32 CommitUpdate(UnzipUpdate* update, ArchiveCallbacks& archive) {

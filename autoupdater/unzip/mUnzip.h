@@ -31,6 +31,8 @@ public:
     virtual void RaiseOverwritePrompt(const QString& sFile, qint32& eResponse) = 0;
     virtual void RaiseProgress(const QString& sMsg) = 0;
     virtual void RaiseCancel(const QString& sMsg, bool& bCancel) = 0;
+    // While an update is staged: the bytes the staging call has written so far.
+    virtual void RaiseStaging(qint64 bytesWritten, bool& bCancel) = 0;
     virtual void RaisePasswordRequest(QString& sPassword, bool& bCancel) = 0;
 };
 

@@ -7,7 +7,8 @@
  * size of the build, so the records are 68/4096/44/64 bytes on a 32-bit build and 80/8192/72/64
  * bytes on a 64-bit build (pinned by the static assertions at the end of this file).
  *
- * Text crossing the boundary is narrow text (the locale's encoding, UTF-8 here) ending in a NUL byte.
+ * Text crossing the boundary is narrow text (the locale's encoding, UTF-8 here) ending in a NUL
+ * byte.
  */
 #ifndef VBUZIP10_H
 #define VBUZIP10_H
@@ -35,51 +36,54 @@ extern "C" {
 
 /* Options record. Boolean options hold 1 for true and 0 for false. */
 typedef struct UnzipOptions {
-    int32_t ExtractOnlyNewer;   /* extract an entry only when it is newer than the existing file */
-    int32_t SpaceToUnderscore;  /* turn spaces in written file names into underscores */
-    int32_t PromptToOverwrite;  /* ask ReplaceCallback before an existing file is replaced */
-    int32_t MessageLevel;       /* UZ_MSG_QUIET, UZ_MSG_NORMAL or UZ_MSG_VERBOSE */
-    int32_t Reserved1;          /* engine flag, always 0 */
-    int32_t TestOnly;           /* verify every selected entry, write nothing */
-    int32_t ListOnly;           /* call ListCallback once per entry, extract nothing */
-    int32_t Reserved2;          /* engine flag, always 0 */
-    int32_t Reserved3;          /* engine flag, always 0 */
-    int32_t UseFolderNames;     /* keep the stored folder names below the extraction folder */
-    int32_t OverwriteExisting;  /* replace existing files (without asking unless PromptToOverwrite) */
-    int32_t ConvertLineEnds;    /* text entries: write CR LF line ends */
-    int32_t Reserved4;          /* engine flag, always 0 */
+    int32_t ExtractOnlyNewer;  /* extract an entry only when it is newer than the existing file */
+    int32_t SpaceToUnderscore; /* turn spaces in written file names into underscores */
+    int32_t PromptToOverwrite; /* ask ReplaceCallback before an existing file is replaced */
+    int32_t MessageLevel;      /* UZ_MSG_QUIET, UZ_MSG_NORMAL or UZ_MSG_VERBOSE */
+    int32_t Reserved1;         /* engine flag, always 0 */
+    int32_t TestOnly;          /* verify every selected entry, write nothing */
+    int32_t ListOnly;          /* call ListCallback once per entry, extract nothing */
+    int32_t Reserved2;         /* engine flag, always 0 */
+    int32_t Reserved3;         /* engine flag, always 0 */
+    int32_t UseFolderNames;    /* keep the stored folder names below the extraction folder */
+    int32_t
+        OverwriteExisting;   /* replace existing files (without asking unless PromptToOverwrite) */
+    int32_t ConvertLineEnds; /* text entries: write CR LF line ends */
+    int32_t Reserved4;       /* engine flag, always 0 */
     int32_t CaseSensitiveNames; /* include names match entry names case-sensitively */
     int32_t Reserved5;          /* engine flag, always 0 */
-    char *ArchivePath;          /* the zip file */
-    char *ExtractFolder;        /* the folder to extract into */
+    char* ArchivePath;          /* the zip file */
+    char* ExtractFolder;        /* the folder to extract into */
 } UnzipOptions;
 
 /* Name list: slots 0..n-1 hold the names, slot n an empty text, the slots above n are null. */
 typedef struct UnzipNameList {
-    char *Names[UZ_NAME_SLOTS];
+    char* Names[UZ_NAME_SLOTS];
 } UnzipNameList;
 
 /* Called with each message the engine prints. Returns 0. */
-typedef int32_t(UZ_CALL *UzPrintCallback)(char *text, uint32_t length);
-/* Called before an existing file is replaced while PromptToOverwrite is on; answers UZ_REPLACE_*. */
-typedef int32_t(UZ_CALL *UzReplaceCallback)(char *fileName);
-/* Called when an entry needs a password. buffer holds at least UZ_PASSWORD_BUFFER bytes, all zero on
- * entry. Returns 0 when a password was written into buffer, 1 when none is given. */
-typedef int32_t(UZ_CALL *UzPasswordCallback)(char *buffer, int32_t size, char *prompt, char *entryName);
+typedef int32_t(UZ_CALL* UzPrintCallback)(char* text, uint32_t length);
+/* Called before an existing file is replaced while PromptToOverwrite is on; answers UZ_REPLACE_*.
+ */
+typedef int32_t(UZ_CALL* UzReplaceCallback)(char* fileName);
+/* Called when an entry needs a password. buffer holds at least UZ_PASSWORD_BUFFER bytes, all zero
+ * on entry. Returns 0 when a password was written into buffer, 1 when none is given. */
+typedef int32_t(UZ_CALL* UzPasswordCallback)(char* buffer, int32_t size, char* prompt,
+                                             char* entryName);
 /* Called once per entry while listing: compressed size and size (capped at 0xFFFFFFFF), the
  * compressed size as a percentage of the size (so size * ratio / 100 is the packed size; 0 for an
  * empty entry), month 1-12, day, four-digit year, hour, minute (local time), 0, the name as
  * stored, the method name ("Stored", "Deflated", "BZip2", ...), the CRC-32 and the flags
  * (UZ_LIST_ENCRYPTED). Folder entries are listed too; their names end in "/". */
-typedef void(UZ_CALL *UzListCallback)(uint32_t compressedSize, uint32_t size, int32_t ratioPercent,
+typedef void(UZ_CALL* UzListCallback)(uint32_t compressedSize, uint32_t size, int32_t ratioPercent,
                                       int32_t month, int32_t day, int32_t year, int32_t hour,
-                                      int32_t minute, uint8_t reserved, char *name, char *method,
+                                      int32_t minute, uint8_t reserved, char* name, char* method,
                                       uint32_t crc, uint8_t flags);
 /* Called after every entry processed (listed, tested, staged, created or skipped), with the name
  * as stored; count is the number of bytes of entryName including its NUL. Returns 0 to go on, 1 to
  * stop the call. During an extraction it is called once the entry's data is written to a
  * temporary file and verified, before any existing file is replaced. */
-typedef int32_t(UZ_CALL *UzServiceCallback)(char *entryName, uint32_t count);
+typedef int32_t(UZ_CALL* UzServiceCallback)(char* entryName, uint32_t count);
 
 /* Bit of the ListCallback flags value: the entry is encrypted. */
 #define UZ_LIST_ENCRYPTED 0x40
@@ -89,7 +93,7 @@ typedef int32_t(UZ_CALL *UzServiceCallback)(char *entryName, uint32_t count);
 
 typedef struct UnzipCallbacks {
     UzPrintCallback Print;
-    void *Sound; /* always null */
+    void* Sound; /* always null */
     UzReplaceCallback Replace;
     UzPasswordCallback Password;
     UzListCallback List;
@@ -100,9 +104,9 @@ typedef struct UnzipCallbacks {
 typedef struct UnzipVersionInfo {
     uint32_t StructLength; /* the caller writes sizeof(UnzipVersionInfo) = 64 */
     uint32_t Flags;
-    char ExtraInfo[10];  /* NUL-terminated */
-    char Date[20];       /* NUL-terminated, "YYYY-MM-DD" */
-    char Reserved[10];   /* NUL-terminated */
+    char ExtraInfo[10]; /* NUL-terminated */
+    char Date[20];      /* NUL-terminated, "YYYY-MM-DD" */
+    char Reserved[10];  /* NUL-terminated */
     uint8_t Group1[4];
     uint8_t Group2[4];
     uint8_t Group3[4];
@@ -121,30 +125,38 @@ typedef struct UnzipVersionInfo {
 #define UZ_MSG_VERBOSE 2 /* plus details */
 
 /* Results of Wiz_SingleEntryUnzip. 0 only when every selected entry was extracted (or tested, or
- * listed) and verified. On any non-zero result of an extraction the extraction folder is as it was. */
+ * listed) and verified. On any non-zero result of an extraction the extraction folder is as it was.
+ */
 #define UZ_OK 0
-#define UZ_ERR_ARCHIVE 2      /* corrupt or truncated archive (also a directory that contradicts its
-                                 end record), CRC or size mismatch */
-#define UZ_ERR_MEMORY 4       /* out of memory */
-#define UZ_ERR_NO_ARCHIVE 9   /* the archive cannot be opened or read, or is not a zip file */
-#define UZ_ERR_PARAMETERS 10  /* invalid arguments (null records, bad counts, no folder given) */
-#define UZ_ERR_NO_MATCH 11    /* an include name matches no entry */
-#define UZ_ERR_BUSY 12        /* another update of the folder is in progress, or an interrupted
-                                 one waits for Vbz_UpdateRecover */
-#define UZ_ERR_DISK_FULL 50   /* not enough free space, or a write failed for lack of space */
-#define UZ_ERR_WRITE 51       /* a file or folder cannot be created or replaced (also: a folder
-                                 stands where a file goes, or a file where a folder is needed) */
-#define UZ_ERR_STOPPED 80     /* ServiceCallback answered 1 */
-#define UZ_ERR_UNSUPPORTED 81 /* compression or encryption method not supported, or an archive
-                                 split into several parts */
-#define UZ_ERR_PASSWORD 82    /* no password or a wrong password for an encrypted entry (a data
-                                 error in an encrypted entry counts as a wrong password) */
-#define UZ_ERR_UNSAFE_PATH 90 /* an entry would be written outside the extraction folder, or under
-                                 a name of the engine's own (see "Reserved names"), or is a link,
-                                 a device or a socket */
-#define UZ_ERR_TOO_LARGE 91   /* an entry inflates past its declared size (or exceeds limits) */
-#define UZ_ERR_DUPLICATE_NAME 92 /* two selected entries would be written to the same path, or a
-                                    file would stand where another entry needs a folder */
+#define UZ_ERR_ARCHIVE                                                                             \
+    2                       /* corrupt or truncated archive (also a directory that contradicts its \
+                               end record), CRC or size mismatch */
+#define UZ_ERR_MEMORY 4     /* out of memory */
+#define UZ_ERR_NO_ARCHIVE 9 /* the archive cannot be opened or read, or is not a zip file */
+#define UZ_ERR_PARAMETERS 10 /* invalid arguments (null records, bad counts, no folder given) */
+#define UZ_ERR_NO_MATCH 11   /* an include name matches no entry */
+#define UZ_ERR_BUSY                                                                                \
+    12                      /* another update of the folder is in progress, or an interrupted      \
+                               one waits for Vbz_UpdateRecover */
+#define UZ_ERR_DISK_FULL 50 /* not enough free space, or a write failed for lack of space */
+#define UZ_ERR_WRITE                                                                               \
+    51                    /* a file or folder cannot be created or replaced (also: a folder        \
+                             stands where a file goes, or a file where a folder is needed) */
+#define UZ_ERR_STOPPED 80 /* ServiceCallback answered 1 */
+#define UZ_ERR_UNSUPPORTED                                                                         \
+    81 /* compression or encryption method not supported, or an archive                            \
+          split into several parts */
+#define UZ_ERR_PASSWORD                                                                            \
+    82 /* no password or a wrong password for an encrypted entry (a data                           \
+          error in an encrypted entry counts as a wrong password) */
+#define UZ_ERR_UNSAFE_PATH                                                                         \
+    90                      /* an entry would be written outside the extraction folder, or under   \
+                               a name of the engine's own (see "Reserved names"), or is a link,    \
+                               a device or a socket */
+#define UZ_ERR_TOO_LARGE 91 /* an entry inflates past its declared size (or exceeds limits) */
+#define UZ_ERR_DUPLICATE_NAME                                                                      \
+    92 /* two selected entries would be written to the same path, or a                             \
+          file would stand where another entry needs a folder */
 
 /* Wiz_SingleEntryUnzip works on options->ArchivePath and calls the callbacks (any may be null, and
  * so may the whole table) on the calling thread before it returns.
@@ -156,8 +168,8 @@ typedef struct UnzipVersionInfo {
  * name that matches no entry fails the call with UZ_ERR_NO_MATCH before anything is written. A null
  * slot within a count, or a count below 0 or above 1023, gives UZ_ERR_PARAMETERS.
  *
- * ListOnly 1: one ListCallback per selected entry, nothing else. TestOnly 1: every selected entry is
- * read and checked (size, CRC, password), nothing is written and ExtractFolder is not used; the
+ * ListOnly 1: one ListCallback per selected entry, nothing else. TestOnly 1: every selected entry
+ * is read and checked (size, CRC, password), nothing is written and ExtractFolder is not used; the
  * rules for writing below (names, links, devices, two entries for one path) do not apply.
  *
  * The archive may have other data in front of it whose offsets were not adjusted (an executable
@@ -196,13 +208,13 @@ typedef struct UnzipVersionInfo {
  *
  * EngineArea after a successful call: [0] entries processed, [1] files written, [2] and [3] low and
  * high 32 bits of the bytes read, [4] entries skipped. */
-UZ_EXPORT int32_t UZ_CALL Wiz_SingleEntryUnzip(int32_t includeCount, UnzipNameList *include,
-                                               int32_t excludeCount, UnzipNameList *exclude,
-                                               UnzipOptions *options, UnzipCallbacks *callbacks);
+UZ_EXPORT int32_t UZ_CALL Wiz_SingleEntryUnzip(int32_t includeCount, UnzipNameList* include,
+                                               int32_t excludeCount, UnzipNameList* exclude,
+                                               UnzipOptions* options, UnzipCallbacks* callbacks);
 /* Fills the version record: Version = engine 1.0.0, Group1 the same, Group2 the libzip version,
  * Group3 the zlib version, ExtraInfo "libzip", Date "YYYY-MM-DD" of the engine version, Reserved
  * "vbuzip10". Returns UZ_OK, or UZ_ERR_PARAMETERS for a null record or a StructLength below 64. */
-UZ_EXPORT int32_t UZ_CALL UzpVersion2(UnzipVersionInfo *version);
+UZ_EXPORT int32_t UZ_CALL UzpVersion2(UnzipVersionInfo* version);
 
 /* ---- Staged updates ----
  *
@@ -231,55 +243,68 @@ typedef struct UnzipUpdate UnzipUpdate;
 #define UZ_UPDATE_JOURNAL_NEW ".vbuzip-update.journal.new"
 
 /* What Vbz_UpdateRecover did. */
-#define UZ_RECOVERED_NOTHING 0     /* no records: nothing to do */
-#define UZ_RECOVERED_COMPLETED 1   /* an interrupted commit was finished: every staged file is in
-                                      place */
-#define UZ_RECOVERED_ROLLED_BACK 2 /* an interrupted commit could not be finished (a staged file is
-                                      gone): every replaced file was put back */
-#define UZ_RECOVERED_REMOVED 3     /* a prepared update that was never committed was removed */
+#define UZ_RECOVERED_NOTHING 0 /* no records: nothing to do */
+#define UZ_RECOVERED_COMPLETED                                                                     \
+    1 /* an interrupted commit was finished: every staged file is in                               \
+         place */
+#define UZ_RECOVERED_ROLLED_BACK                                                                   \
+    2                          /* an interrupted commit could not be finished (a staged file is    \
+                                  gone): every replaced file was put back */
+#define UZ_RECOVERED_REMOVED 3 /* a prepared update that was never committed was removed */
 
 /* Opens an update of folder (created with its missing parents when missing) and locks it: one
  * update per folder at a time (Wiz_SingleEntryUnzip calls on it wait). *update receives the handle
  * (null on failure). Fails with UZ_ERR_BUSY while another update holds the folder, or while records
  * of an interrupted one are present (call Vbz_UpdateRecover first), UZ_ERR_PARAMETERS for null or
  * empty arguments, UZ_ERR_WRITE when the folder cannot be opened. */
-UZ_EXPORT int32_t UZ_CALL Vbz_UpdateBegin(const char *folder, UnzipUpdate **update);
+UZ_EXPORT int32_t UZ_CALL Vbz_UpdateBegin(const char* folder, UnzipUpdate** update);
 /* Stages the selected entries of options->ArchivePath into the update: arguments, selection,
  * options, checks, callbacks, messages and results as for an extraction by Wiz_SingleEntryUnzip,
  * with the update's folder as the extraction folder (options->ExtractFolder is not used; ListOnly
  * and TestOnly must be 0). Free space is checked for the archive's files on top of what is staged
  * already. Nothing installed is touched; folders the entries need are created. On a non-zero
  * result the update is as it was before the call, and may go on or be discarded. */
-UZ_EXPORT int32_t UZ_CALL Vbz_UpdateStage(UnzipUpdate *update, int32_t includeCount,
-                                          UnzipNameList *include, int32_t excludeCount,
-                                          UnzipNameList *exclude, UnzipOptions *options,
-                                          UnzipCallbacks *callbacks);
+UZ_EXPORT int32_t UZ_CALL Vbz_UpdateStage(UnzipUpdate* update, int32_t includeCount,
+                                          UnzipNameList* include, int32_t excludeCount,
+                                          UnzipNameList* exclude, UnzipOptions* options,
+                                          UnzipCallbacks* callbacks);
+/* The progress of an update's staging calls: bytesWritten is the entry data the current
+ * Vbz_UpdateStage call has written so far (all of its entries together, counted as they are
+ * written). Called on the calling thread after each entry and about every 100 ms while a long
+ * entry is written; a nonzero answer stops the call with UZ_ERR_STOPPED, as ServiceCallback's can.
+ */
+typedef int32_t(UZ_CALL* UzProgressCallback)(uint64_t bytesWritten);
+/* Sets the progress callback of the update's later Vbz_UpdateStage calls (null: none, the
+ * default). UZ_OK, or UZ_ERR_PARAMETERS for a null handle. */
+UZ_EXPORT int32_t UZ_CALL Vbz_UpdateProgress(UnzipUpdate* update, UzProgressCallback progress);
 /* Installs every staged file and ends the update (the handle is freed, whatever the result).
  * UZ_OK: every file is in place and durable, nothing of the engine's is left in the folder.
  * Otherwise (UZ_ERR_WRITE, UZ_ERR_DISK_FULL, ...) every replaced file is back and the update is
  * discarded. Errors go to callbacks->Print (callbacks may be null). */
-UZ_EXPORT int32_t UZ_CALL Vbz_UpdateCommit(UnzipUpdate *update, UnzipCallbacks *callbacks);
+UZ_EXPORT int32_t UZ_CALL Vbz_UpdateCommit(UnzipUpdate* update, UnzipCallbacks* callbacks);
 /* Removes every staged file and created folder and ends the update (the handle is freed).
  * UZ_OK, or UZ_ERR_PARAMETERS for a null handle. */
-UZ_EXPORT int32_t UZ_CALL Vbz_UpdateDiscard(UnzipUpdate *update);
+UZ_EXPORT int32_t UZ_CALL Vbz_UpdateDiscard(UnzipUpdate* update);
 /* Reads the records an interrupted update or extraction left in folder and finishes or undoes it,
  * touching only the files they name; *report (may be null) receives UZ_RECOVERED_*. A journal
  * present: the commit is finished when every staged file is still there or in place, otherwise
  * rolled back; a plan alone: its staged files and created folders are removed. Afterwards no
  * record, staged file or replaced file is left. UZ_OK, UZ_ERR_BUSY while an update holds the
- * folder, UZ_ERR_WRITE when a record cannot be read or is damaged; errors go to callbacks->Print. */
-UZ_EXPORT int32_t UZ_CALL Vbz_UpdateRecover(const char *folder, int32_t *report,
-                                            UnzipCallbacks *callbacks);
+ * folder, UZ_ERR_WRITE when a record cannot be read or is damaged; errors go to callbacks->Print.
+ */
+UZ_EXPORT int32_t UZ_CALL Vbz_UpdateRecover(const char* folder, int32_t* report,
+                                            UnzipCallbacks* callbacks);
 
-typedef int32_t(UZ_CALL *Wiz_SingleEntryUnzip_t)(int32_t, UnzipNameList *, int32_t, UnzipNameList *,
-                                                 UnzipOptions *, UnzipCallbacks *);
-typedef int32_t(UZ_CALL *UzpVersion2_t)(UnzipVersionInfo *);
-typedef int32_t(UZ_CALL *Vbz_UpdateBegin_t)(const char *, UnzipUpdate **);
-typedef int32_t(UZ_CALL *Vbz_UpdateStage_t)(UnzipUpdate *, int32_t, UnzipNameList *, int32_t,
-                                            UnzipNameList *, UnzipOptions *, UnzipCallbacks *);
-typedef int32_t(UZ_CALL *Vbz_UpdateCommit_t)(UnzipUpdate *, UnzipCallbacks *);
-typedef int32_t(UZ_CALL *Vbz_UpdateDiscard_t)(UnzipUpdate *);
-typedef int32_t(UZ_CALL *Vbz_UpdateRecover_t)(const char *, int32_t *, UnzipCallbacks *);
+typedef int32_t(UZ_CALL* Wiz_SingleEntryUnzip_t)(int32_t, UnzipNameList*, int32_t, UnzipNameList*,
+                                                 UnzipOptions*, UnzipCallbacks*);
+typedef int32_t(UZ_CALL* UzpVersion2_t)(UnzipVersionInfo*);
+typedef int32_t(UZ_CALL* Vbz_UpdateBegin_t)(const char*, UnzipUpdate**);
+typedef int32_t(UZ_CALL* Vbz_UpdateStage_t)(UnzipUpdate*, int32_t, UnzipNameList*, int32_t,
+                                            UnzipNameList*, UnzipOptions*, UnzipCallbacks*);
+typedef int32_t(UZ_CALL* Vbz_UpdateProgress_t)(UnzipUpdate*, UzProgressCallback);
+typedef int32_t(UZ_CALL* Vbz_UpdateCommit_t)(UnzipUpdate*, UnzipCallbacks*);
+typedef int32_t(UZ_CALL* Vbz_UpdateDiscard_t)(UnzipUpdate*);
+typedef int32_t(UZ_CALL* Vbz_UpdateRecover_t)(const char*, int32_t*, UnzipCallbacks*);
 
 #ifdef __cplusplus
 } /* extern "C" */

@@ -131,6 +131,7 @@ void requireFolder(const char* folder) {
 struct UnzipUpdate {
     explicit UnzipUpdate(const char* folder) : update(folder, false) {}
     vbuzip::Update update;
+    UzProgressCallback progress = nullptr;
 };
 
 extern "C" UZ_EXPORT int32_t UZ_CALL
@@ -171,8 +172,17 @@ extern "C" UZ_EXPORT int32_t UZ_CALL Vbz_UpdateStage(UnzipUpdate* update, int32_
                        if (call.listOnly || call.testOnly)
                            throw vbuzip::Failure(UZ_ERR_PARAMETERS,
                                                  "an update stages files: no listing or testing");
+                       reporter.setProgress(update->progress);
                        storeTotals(callbacks, vbuzip::stageCall(call, reporter, update->update));
                    });
+}
+
+extern "C" UZ_EXPORT int32_t UZ_CALL Vbz_UpdateProgress(UnzipUpdate* update,
+                                                        UzProgressCallback progress) {
+    if (!update)
+        return UZ_ERR_PARAMETERS;
+    update->progress = progress;
+    return UZ_OK;
 }
 
 extern "C" UZ_EXPORT int32_t UZ_CALL Vbz_UpdateCommit(UnzipUpdate* update,

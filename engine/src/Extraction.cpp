@@ -10,6 +10,7 @@
 #include "Update.h"
 #include "vbuzip10.h"
 
+#include <atomic>
 #include <functional>
 #include <map>
 #include <memory>
@@ -259,17 +260,28 @@ private:
         pipeline.stop();
     }
 
+    // The progress callback, with the bytes written so far; throws when the program stops the call.
+    void reportProgress() {
+        if (m_reporter.progressStop(m_bytesWritten.load()))
+            throw Failure(UZ_ERR_STOPPED, "stopped by the program");
+    }
+
     void reportItems(Pipeline& pipeline) {
+        std::function<void()> tick;
+        if (m_reporter.hasProgress())
+            tick = [this] { reportProgress(); };
         size_t k = 0;
         for (Item& item : m_items) {
             const EntryInfo& e = *item.entry;
             switch (item.action) {
             case Action::Write:
-                pipeline.wait(k++);
+                pipeline.wait(k++, tick);
                 m_reporter.entry((e.method == ZIP_CM_STORE ? " extracting: " : "  inflating: ") +
                                  item.path);
                 ++m_totals.written;
                 m_totals.bytes += e.size;
+                if (tick)
+                    reportProgress();
                 break;
             case Action::Test:
                 pipeline.wait(k++);
@@ -483,6 +495,7 @@ private:
                 size_t outSize = 0;
                 const char* outData = lineEnds.convert(data, size, outSize);
                 out.write(outData, outSize);
+                m_bytesWritten += outSize;
             },
             cancel);
         item.inode = out.finish(modeOf(item), item.entry->mtime);
@@ -500,6 +513,7 @@ private:
     Update* m_update = nullptr;
     ExtractionFolder* m_folder = nullptr;
     Totals m_totals;
+    std::atomic<uint64_t> m_bytesWritten{0}; // entry data staged so far, by every worker
 };
 
 } // namespace

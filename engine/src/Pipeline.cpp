@@ -37,9 +37,16 @@ void Pipeline::stop() {
     m_threads.clear();
 }
 
-void Pipeline::wait(size_t k) {
+void Pipeline::wait(size_t k, const std::function<void()>& tick) {
     std::unique_lock lock(m_mutex);
-    m_done.wait(lock, [&] { return m_state[k] != State::Pending; });
+    const auto ended = [&] { return m_state[k] != State::Pending; };
+    if (!tick)
+        m_done.wait(lock, ended);
+    while (!m_done.wait_for(lock, Tick, ended)) {
+        lock.unlock();
+        tick();
+        lock.lock();
+    }
     if (m_state[k] == State::Failed)
         throw m_failures[k].value();
 }

@@ -6,6 +6,7 @@
 #include "Failure.h"
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
@@ -31,8 +32,10 @@ public:
     // Stops the workers and waits until they have ended.
     void stop();
 
-    // Waits for the k-th item of the list; throws its failure.
-    void wait(size_t k);
+    // Waits for the k-th item of the list; throws its failure. While it waits, tick (when given)
+    // is called every Tick on the calling thread; what it throws ends the wait.
+    static constexpr std::chrono::milliseconds Tick{100};
+    void wait(size_t k, const std::function<void()>& tick = {});
 
 private:
     enum class State { Pending, Done, Failed };

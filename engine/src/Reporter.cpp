@@ -77,6 +77,10 @@ bool Reporter::serviceStop(const std::string& entryName) {
     return m_callbacks.Service(buffer.data(), static_cast<uint32_t>(entryName.size() + 1)) == 1;
 }
 
+bool Reporter::progressStop(uint64_t bytesWritten) const {
+    return m_progress && m_progress(bytesWritten) != 0;
+}
+
 int32_t Reporter::askReplace(const std::string& fileName) {
     if (!m_callbacks.Replace)
         return UZ_REPLACE_NO;

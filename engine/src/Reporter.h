@@ -37,12 +37,18 @@ public:
     // PasswordCallback: the password, or nothing when none is given.
     std::optional<std::string> askPassword(const std::string& entryName);
     void list(const ListValues& values);
+    // The progress callback of a staging call (none by default): true when the program asks to
+    // stop.
+    void setProgress(UzProgressCallback progress) { m_progress = progress; }
+    bool hasProgress() const { return m_progress != nullptr; }
+    bool progressStop(uint64_t bytesWritten) const;
 
 private:
     void print(std::string text);
 
     UnzipCallbacks m_callbacks{};
     int32_t m_level;
+    UzProgressCallback m_progress = nullptr;
 };
 
 } // namespace vbuzip

@@ -547,6 +547,39 @@ TEST_F(UpdateTest, StagesWithoutTouchingTheInstallationAndTheLaterArchiveWins) {
     EXPECT_EQ(report, UZ_RECOVERED_NOTHING);
 }
 
+std::vector<uint64_t> g_progress; // what the progress callback was given
+bool g_stopAtProgress = false;
+int32_t UZ_CALL recordProgress(uint64_t bytesWritten) {
+    g_progress.push_back(bytesWritten);
+    return g_stopAtProgress ? 1 : 0;
+}
+
+TEST_F(UpdateTest, ProgressCountsTheBytesStagedAndCanStopTheCall) {
+    fixtures::buildZip(zip("a.zip"), {ZipEntry::file("one", std::string(1000, '1')),
+                                      ZipEntry::file("dir/two", std::string(3000, '2')),
+                                      ZipEntry::file("three", std::string(5 << 20, '3'))});
+    const fixtures::TreeSnapshot before = fixtures::snapshotTree(out());
+    for (const bool stop : {false, true}) {
+        SCOPED_TRACE(stop ? "stopped at the first report" : "to the end");
+        g_progress.clear();
+        g_stopAtProgress = stop;
+        UnzipUpdate* update = nullptr;
+        ASSERT_EQ(engine.begin(out(), &update), UZ_OK);
+        ASSERT_EQ(engine.progress(update, &recordProgress), UZ_OK);
+        EngineRun run = stageRun(zip("a.zip"));
+        EXPECT_EQ(engine.stage(update, run), stop ? UZ_ERR_STOPPED : UZ_OK) << run.allMessages();
+        ASSERT_FALSE(g_progress.empty());
+        EXPECT_TRUE(std::is_sorted(g_progress.begin(), g_progress.end()));
+        if (stop)
+            EXPECT_EQ(g_progress.size(), 1u);
+        else
+            EXPECT_EQ(g_progress.back(), 4000u + (5u << 20)) << "every byte written";
+        ASSERT_EQ(engine.discard(update), UZ_OK);
+        EXPECT_EQ(fixtures::describeDifferences(before, fixtures::snapshotTree(out())), "");
+    }
+    EXPECT_EQ(engine.progress(nullptr, &recordProgress), UZ_ERR_PARAMETERS);
+}
+
 TEST_F(UpdateTest, ConflictsBetweenArchivesAreRefusedAndDiscardingRestoresEverything) {
     struct Case {
         const char* label;

@@ -12,7 +12,7 @@ foreach(line IN LISTS lines)
 endforeach()
 list(SORT names)
 if(NOT names STREQUAL
-   "UzpVersion2;Vbz_UpdateBegin;Vbz_UpdateCommit;Vbz_UpdateDiscard;Vbz_UpdateRecover;Vbz_UpdateStage;Wiz_SingleEntryUnzip")
+   "UzpVersion2;Vbz_UpdateBegin;Vbz_UpdateCommit;Vbz_UpdateDiscard;Vbz_UpdateProgress;Vbz_UpdateRecover;Vbz_UpdateStage;Wiz_SingleEntryUnzip")
   message(FATAL_ERROR "unexpected exports: ${names}")
 endif()
 message(STATUS "exports: ${names}")

@@ -85,10 +85,12 @@ Engine::Engine() {
     m_version = reinterpret_cast<UzpVersion2_t>(dlsym(m_handle, "UzpVersion2"));
     m_begin = reinterpret_cast<Vbz_UpdateBegin_t>(dlsym(m_handle, "Vbz_UpdateBegin"));
     m_stage = reinterpret_cast<Vbz_UpdateStage_t>(dlsym(m_handle, "Vbz_UpdateStage"));
+    m_progress = reinterpret_cast<Vbz_UpdateProgress_t>(dlsym(m_handle, "Vbz_UpdateProgress"));
     m_commit = reinterpret_cast<Vbz_UpdateCommit_t>(dlsym(m_handle, "Vbz_UpdateCommit"));
     m_discard = reinterpret_cast<Vbz_UpdateDiscard_t>(dlsym(m_handle, "Vbz_UpdateDiscard"));
     m_recover = reinterpret_cast<Vbz_UpdateRecover_t>(dlsym(m_handle, "Vbz_UpdateRecover"));
-    if (!m_unzip || !m_version || !m_begin || !m_stage || !m_commit || !m_discard || !m_recover)
+    if (!m_unzip || !m_version || !m_begin || !m_stage || !m_progress || !m_commit || !m_discard ||
+        !m_recover)
         throw std::runtime_error("engine entry points missing");
 }
 
@@ -106,6 +108,10 @@ int32_t Engine::stage(UnzipUpdate* update, EngineRun& r) {
                        UnzipOptions* options, UnzipCallbacks* callbacks) {
         return m_stage(update, ic, in, ec, ex, options, callbacks);
     });
+}
+
+int32_t Engine::progress(UnzipUpdate* update, UzProgressCallback callback) {
+    return m_progress(update, callback);
 }
 
 int32_t Engine::begin(const std::string& folder, UnzipUpdate** update) {

@@ -61,6 +61,7 @@ public:
     // (its folder is not used).
     int32_t begin(const std::string& folder, UnzipUpdate** update);
     int32_t stage(UnzipUpdate* update, EngineRun& run);
+    int32_t progress(UnzipUpdate* update, UzProgressCallback callback);
     int32_t commit(UnzipUpdate* update);
     int32_t discard(UnzipUpdate* update);
     int32_t recover(const std::string& folder, int32_t* report);
@@ -77,6 +78,7 @@ private:
     UzpVersion2_t m_version = nullptr;
     Vbz_UpdateBegin_t m_begin = nullptr;
     Vbz_UpdateStage_t m_stage = nullptr;
+    Vbz_UpdateProgress_t m_progress = nullptr;
     Vbz_UpdateCommit_t m_commit = nullptr;
     Vbz_UpdateDiscard_t m_discard = nullptr;
     Vbz_UpdateRecover_t m_recover = nullptr;

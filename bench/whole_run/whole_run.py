@@ -30,7 +30,11 @@ its own (all removed at the end); medians are reported.
 The updater's phases come from the arrival times of its status lines.
 
 Usage: whole_run.py --updater PATH --engine PATH --client PATH --data DIR [--runs N (7)] [--table]
-                   [--verbose]
+                   [--verbose] [--scratch DIR] [--extract PATH]
+  --scratch  where the runs' folders are made (default: the data folder). File creation on a file
+             system that has just seen many files removed is slowed for a while, and for long on
+             ext4 without a journal: a freshly made file system gives the steadiest figures.
+  --extract  bench_extract (default: bench/bench_extract of the build that holds the data folder)
   --table  print only rows "ROW<TAB>case<TAB>variant<TAB>value<TAB>unit<TAB>note" for bench/run
 """
 
@@ -269,11 +273,12 @@ class Updater:
         return self.run(program, client, packages)[0]
 
 
-def one_call_extraction(args, package):
+def one_call_extraction(args, package, scratch):
     """Median seconds of the engine's one-call extraction of the package (bench_extract)."""
-    tool = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(args.data))), "bench",
-                        "bench_extract")
-    out = subprocess.run([tool, "--archive", package, "--runs", str(LARGE_RUNS), "--table"],
+    tool = args.extract or os.path.join(
+        os.path.dirname(os.path.dirname(os.path.abspath(args.data))), "bench", "bench_extract")
+    out = subprocess.run([tool, "--archive", package, "--runs", str(LARGE_RUNS), "--table",
+                          "--data", scratch],
                          check=True, capture_output=True, text=True).stdout
     row = next(line for line in out.splitlines() if line.startswith("ROW\t"))
     return float(row.split("\t")[3]) / 1000
@@ -346,6 +351,8 @@ def main():
     parser.add_argument("--runs", type=int, default=7)
     parser.add_argument("--table", action="store_true")
     parser.add_argument("--verbose", action="store_true", help="print every run's status lines")
+    parser.add_argument("--scratch", help="folder for the runs (default: the data folder)")
+    parser.add_argument("--extract", help="path of bench_extract")
     args = parser.parse_args()
     runs = max(1, args.runs)
 
@@ -357,7 +364,7 @@ def main():
     load_before = os.getloadavg()[0]
     expected = None
     os.makedirs(args.data, exist_ok=True)
-    scratch = tempfile.mkdtemp(prefix="scratch-", dir=args.data)
+    scratch = tempfile.mkdtemp(prefix="scratch-", dir=args.scratch or args.data)
     server, prefix = start_server(served)
     try:
         updater = Updater(args, scratch, prefix)
@@ -426,7 +433,7 @@ def main():
             large_down.append(updater.run_down_time(folder, (LARGE,)))
             shutil.rmtree(folder)
         settle()
-        one_call = one_call_extraction(args, os.path.join(served, LARGE))
+        one_call = one_call_extraction(args, os.path.join(served, LARGE), scratch)
     finally:
         server.kill()
         server.wait()

@@ -2,7 +2,6 @@
 
 #include <QCoreApplication>
 #include <QDebug>
-#include <QElapsedTimer>
 #include <QEventLoop>
 
 #include "AppError.h"

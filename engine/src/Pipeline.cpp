@@ -40,12 +40,14 @@ void Pipeline::stop() {
 void Pipeline::wait(size_t k, const std::function<void()>& tick) {
     std::unique_lock lock(m_mutex);
     const auto ended = [&] { return m_state[k] != State::Pending; };
-    if (!tick)
+    if (!tick) {
         m_done.wait(lock, ended);
-    while (!m_done.wait_for(lock, Tick, ended)) {
-        lock.unlock();
-        tick();
-        lock.lock();
+    } else {
+        while (!m_done.wait_for(lock, Tick, ended)) {
+            lock.unlock();
+            tick();
+            lock.lock();
+        }
     }
     if (m_state[k] == State::Failed)
         throw m_failures[k].value();

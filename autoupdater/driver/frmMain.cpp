@@ -251,24 +251,23 @@ bool frmMain::RecoverInterruptedUpdate() {
 
 // Each package is handed to the preparing thread as soon as it has arrived (and every one before
 // it has), and is prepared while the next one downloads. A package that failed to be verified or
-// prepared ends the run before the next download starts.
+// prepared ends the run before the next download starts. The packages handed over are the
+// preparing thread's (a refused one is removed there); the arrival check is of the rest.
 bool frmMain::DownloadPackages() {
     m_preparer = std::make_unique<UpdatePreparer>(*m_cUnzip, m_verifier, programFolder());
     bool downloaded = true;
-    bool handingOver = true;
-    for (const QString& name : std::as_const(m_packages)) {
+    qsizetype handedOver = 0;
+    for (qsizetype i = 0; i < m_packages.size() && downloaded; ++i) {
+        const QString& name = m_packages[i];
         if (const std::optional<QString> failure = m_preparer->failure())
             downloaded = StopWith(*failure);
         else
             downloaded = DownloadPackage(name);
-        if (!downloaded)
-            break;
-        handingOver = handingOver && PackageArrived(name);
-        if (handingOver)
-            m_preparer->add(name);
+        if (downloaded && handedOver == i && PackageArrived(name))
+            m_preparer->add(m_packages[handedOver++]);
     }
     ShowProgressDisplay(false);
-    return downloaded && CheckPackagesArrived();
+    return downloaded && CheckPackagesArrived(handedOver);
 }
 
 void frmMain::ShowProgressDisplay(bool bShow) {
@@ -326,10 +325,11 @@ bool frmMain::PackageArrived(const QString& name) const {
     return IsPlainFileAt(programFolder() + QStringLiteral("/updates/") + name);
 }
 
-bool frmMain::CheckPackagesArrived() {
-    for (const QString& name : std::as_const(m_packages)) {
-        if (!PackageArrived(name))
-            return StopWith(QStringLiteral("ERROR: Update file '%1' not found.").arg(name));
+bool frmMain::CheckPackagesArrived(qsizetype from) {
+    for (qsizetype i = from; i < m_packages.size(); ++i) {
+        if (!PackageArrived(m_packages[i]))
+            return StopWith(
+                QStringLiteral("ERROR: Update file '%1' not found.").arg(m_packages[i]));
     }
     return true;
 }

@@ -80,7 +80,7 @@ private:
     bool DownloadIntoUpdates(const QString& file, bool isPackage);
     bool WaitForDownload();
     bool PackageArrived(const QString& name) const;
-    bool CheckPackagesArrived();
+    bool CheckPackagesArrived(qsizetype from);
     bool PreparePackages();
     void StopPreparing();
     void WaitForClient();

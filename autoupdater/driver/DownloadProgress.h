@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QString>
+#include <chrono>
 #include <functional>
 
 class ProgressBar;
@@ -15,6 +16,9 @@ struct DownloadFlags {
     bool downloadFailed = false; // set when it has failed
     bool shown = true; // its progress and success are shown (not so for a package's signature)
 };
+
+// The progress display is redrawn at most this often while bytes arrive or are prepared.
+constexpr std::chrono::milliseconds kProgressRedrawInterval{30};
 
 // Shows a progress notification: nothing for no bytes; otherwise the bar at the percentage (when
 // the total is known) and then the label with the kilobytes received and expected, or only the

@@ -1,13 +1,12 @@
 #include "driver/UpdatePreparer.h"
 
 #include "AppError.h"
+#include "driver/DownloadProgress.h"
 #include "driver/modFunctions.h"
 #include "unzip/cUnzip.h"
 #include "verify/UpdateVerifier.h"
 
 namespace {
-constexpr qint64 kNoticeIntervalMs = 30;
-
 qint64 steadyMilliseconds() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
                std::chrono::steady_clock::now().time_since_epoch())
@@ -147,7 +146,7 @@ void UpdatePreparer::fail(const QString& line) {
 // Tells the object's thread, at most every few milliseconds unless `always`.
 void UpdatePreparer::notify(bool always) {
     const qint64 now = steadyMilliseconds();
-    if (!always && now - m_lastNotice < kNoticeIntervalMs)
+    if (!always && now - m_lastNotice < kProgressRedrawInterval.count())
         return;
     m_lastNotice = now;
     QMetaObject::invokeMethod(

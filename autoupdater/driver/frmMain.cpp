@@ -71,9 +71,14 @@ frmMain::frmMain(UpdaterEnvironment environment, QWidget* parent)
             m_preparer->discard();
     };
 
+    // A fast transfer reports every megabyte; the display follows at its own pace, and shows
+    // the end of the file.
     connect(&DL, &DL::Progress, this, [this](qint64& downloaded, qint64& total, QString&) {
-        if (m_download.shown)
-            DL_Progress(*pgBar, *lblFileProg, downloaded, total);
+        if (!m_download.shown || (downloaded != total && m_progressDrawn.isValid() &&
+                                  !m_progressDrawn.hasExpired(kProgressRedrawInterval.count())))
+            return;
+        m_progressDrawn.start();
+        DL_Progress(*pgBar, *lblFileProg, downloaded, total);
     });
     connect(&DL, &DL::Completed, this, [this](qint64& downloaded, qint64& total, QString&) {
         DL_Completed(m_download, &Add_Status, downloaded, total);
@@ -272,6 +277,7 @@ bool frmMain::DownloadPackages() {
 
 void frmMain::ShowProgressDisplay(bool bShow) {
     if (bShow) {
+        m_progressDrawn.invalidate();
         lblFileProg->setText(QString());
         pgBar->setValue(0);
     }

@@ -2,6 +2,7 @@
 // timer and the update run.
 #pragma once
 
+#include <QElapsedTimer>
 #include <QStringList>
 #include <QTimer>
 #include <functional>
@@ -88,7 +89,8 @@ private:
     void RecordInstalledPackages();
 
     ::DL DL;
-    DownloadFlags m_download; // of the file being downloaded
+    DownloadFlags m_download;      // of the file being downloaded
+    QElapsedTimer m_progressDrawn; // since its progress was last drawn; invalid before
     QTimer tmrStart;
     std::shared_ptr<cUnzip> m_cUnzip;
 

@@ -29,6 +29,7 @@ public:
         qint64 announced = -1; // the total reported; -1: the body's size
         bool connects = true;
         std::function<bool()> ready; // when set, the read ends once it answers true
+        int progressSteps = 1;       // progress notices, in one burst, before the end
     };
 
     std::map<QString, Reply> replies; // by address; an unknown address does not connect
@@ -40,7 +41,7 @@ public:
             throw AppError(AppError::ReadNotStarted, QStringLiteral("the read cannot start"));
         requested.append(address);
         const auto found = replies.find(address);
-        const Reply reply = found == replies.end() ? Reply{{}, 0, false, {}} : found->second;
+        const Reply reply = found == replies.end() ? Reply{{}, 0, false, {}, 1} : found->second;
         QTimer::singleShot(0, this, [this, reply, tag] { finishWhenReady(reply, tag); });
     }
 
@@ -57,7 +58,8 @@ private:
             emit readComplete(0, 0, tag, QString());
             return;
         }
-        emit readProgress(reply.body.size(), total, tag);
+        for (int step = 1; step <= reply.progressSteps; ++step)
+            emit readProgress(reply.body.size() * step / reply.progressSteps, total, tag);
         QString path;
         if (reply.body.size() == total) {
             path = m_temp.path() + QStringLiteral("/read-%1").arg(++m_count);
@@ -159,7 +161,7 @@ struct UpdaterRun {
     }
     void serve(const QString& name, const QByteArray& body, qint64 announced = -1) {
         service.replies[QStringLiteral("http://updates.test/v2/") + name] = {
-            body, announced, true, {}};
+            body, announced, true, {}, 1};
     }
     // Serves a zip of the entries; damage (may be null) changes the archive first.
     void serveZip(const QString& name, const std::vector<fixtures::ZipEntry>& entries,

@@ -1,7 +1,7 @@
 // The file of the temporary folder that a download's bytes go to. A read holds it locked for as
 // long as it needs it, so that no other updater takes it for abandoned. Written with write-behind:
 // the disk writes the data while more arrives, so that the sync before the file is moved into
-// place finds little left to do, and the bytes known to be on disk can be told at any time.
+// place finds little left to do, and the bytes known to be on disk can be told when asked.
 #pragma once
 
 #include <QByteArray>
@@ -30,6 +30,9 @@ public:
     qint64 size() const { return m_size; }
     // Bytes of the file that have reached the disk, as far as this object knows.
     qint64 durableSize() const { return m_durable; }
+    // Waits until the bytes handed to the disk so far (all but the last few megabytes) are on it,
+    // so that durableSize() tells them.
+    void settle();
 
     // Appends `size` bytes. On failure error() and errorCode() tell why; what was written of them
     // counts.
@@ -60,6 +63,7 @@ private:
     bool fail(int code, const QString& what);
     bool adopt(int fd, const QString& path);
     void startWriteBehind();
+    void waitForDisk(qint64 end);
 
     int m_fd = -1;
     QString m_path;

@@ -538,10 +538,12 @@ private:
     // While data arrives: the record follows the bytes on disk, so that a killed updater's next
     // run asks only for the rest.
     void recordWhenDue() {
-        if (!resumable() || m_file.durableSize() <= m_recorded ||
+        if (!resumable() ||
             (m_sinceRecord.isValid() && m_sinceRecord.elapsed() < kRecordInterval.count()))
             return;
-        saveRecord(m_file.durableSize());
+        m_file.settle();
+        if (m_file.durableSize() > m_recorded)
+            saveRecord(m_file.durableSize());
     }
 
     bool saveRecord(qint64 length = -1) {

@@ -378,22 +378,16 @@ TEST(UpdateRun, PackagesArePreparedWhileTheClientRunsAndInstalledTogetherAfterIt
 TEST(UpdateRun, ProgressOfAFastDownloadIsDrawnAtItsOwnPaceAndAlwaysToTheEnd) {
     UpdaterRun run;
     run.serveTwoPackages({fixtures::ZipEntry::file("b.txt", std::string(5000, 'b'))});
-    QStringList drawnAtTheEnd;
     for (auto& [address, reply] : run.service.replies)
-        reply.progressSteps = 50;
+        reply.progressSteps = 50; // in one burst
+    QStringList drawnAtTheEnd;
     run.start(QStringLiteral("http://updates.test/v2/ a.zip b.zip 55"));
     QObject::connect(&run.service, &AsyncReadService::readComplete,
                      [&] { drawnAtTheEnd.append(run.window->lblFileProg->text()); });
     ASSERT_TRUE(run.finish());
-    const auto whole = [&](const char* name) {
-        const QString kb = ProgressNumber(
-            double(
-                run.service.replies[QStringLiteral("http://updates.test/v2/") + name].body.size()) /
-            1000.0);
-        return kb + " KB / " + kb + " KB";
-    };
-    EXPECT_EQ(drawnAtTheEnd, (QStringList{whole("a.zip"), whole("b.zip")}));
-    EXPECT_EQ(LogLines(*run.window), kCompleteRun);
+    ASSERT_EQ(drawnAtTheEnd.size(), 2);
+    for (const QString& drawn : drawnAtTheEnd) // "x KB / x KB"
+        EXPECT_EQ(drawn.section(" / ", 0, 0), drawn.section(" / ", 1, 1)) << drawn.toStdString();
 }
 
 TEST(UpdateRun, EachPackageIsPreparedWhileTheNextDownloadsAndTheWindowIsServedMeanwhile) {

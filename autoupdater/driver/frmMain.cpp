@@ -268,8 +268,10 @@ bool frmMain::DownloadPackages() {
             downloaded = StopWith(*failure);
         else
             downloaded = DownloadPackage(name);
-        if (downloaded && handedOver == i && PackageArrived(name))
-            m_preparer->add(m_packages[handedOver++]);
+        if (downloaded && handedOver == i && PackageArrived(name)) {
+            m_preparer->add(name);
+            ++handedOver;
+        }
     }
     ShowProgressDisplay(false);
     return downloaded && CheckPackagesArrived(handedOver);

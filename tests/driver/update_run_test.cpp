@@ -151,8 +151,10 @@ TEST(UpdateRun, NoPackagesGoesStraightToTheClientWait) {
 
 TEST(UpdateRun, SecondOfThreeDownloadsFailing) {
     UpdaterRun run;
-    run.folder.write("vbuzip10.dll", "engine");
-    run.serve("a.zip", "package a");
+    // a.zip is prepared while b.zip downloads: it must be preparable, or the run's end would
+    // depend on which thread is first.
+    run.folder.installEngine();
+    run.serveZip("a.zip", {fixtures::ZipEntry::file("a.txt", "from a")});
     run.serve("b.zip", "package b, cut", 1000);
     run.serve("c.zip", "package c");
     run.start(QStringLiteral("http://updates.test/v2/ a.zip b.zip c.zip 55"));
@@ -162,8 +164,10 @@ TEST(UpdateRun, SecondOfThreeDownloadsFailing) {
                            "Download completed.", "Downloading file b.zip...", "Connection lost"}));
     EXPECT_EQ(run.service.requested,
               (QStringList{"http://updates.test/v2/a.zip", "http://updates.test/v2/b.zip"}));
-    EXPECT_EQ(run.folder.read("updates/a.zip"), QByteArray("package a"));
+    EXPECT_EQ(run.folder.read("updates/a.zip"),
+              run.service.replies["http://updates.test/v2/a.zip"].body);
     EXPECT_FALSE(QFile::exists(run.folder.program() + "/updates/b.zip"));
+    EXPECT_EQ(run.engineFiles(), QStringList()) << "what was prepared is removed";
     EXPECT_TRUE(run.window->pgBar->isHidden());
     EXPECT_TRUE(run.window->lblFileProg->isHidden());
     EXPECT_EQ(run.clientPolls, 0) << "nothing after a failed download";

@@ -30,9 +30,11 @@ public:
     qint64 size() const { return m_size; }
     // Bytes of the file that have reached the disk, as far as this object knows.
     qint64 durableSize() const { return m_durable; }
-    // Waits until the bytes handed to the disk so far (all but the last few megabytes) are on it,
-    // so that durableSize() tells them.
-    void settle();
+    // Bytes of the file handed to the disk to write: all but the last few megabytes.
+    qint64 handedSize() const { return m_writeStarted; }
+    // Waits until the first `end` bytes (at most those handed to the disk) are on it, so that
+    // durableSize() tells them.
+    void waitForDisk(qint64 end);
 
     // Appends `size` bytes. On failure error() and errorCode() tell why; what was written of them
     // counts.
@@ -63,7 +65,6 @@ private:
     bool fail(int code, const QString& what);
     bool adopt(int fd, const QString& path);
     void startWriteBehind();
-    void waitForDisk(qint64 end);
 
     int m_fd = -1;
     QString m_path;

@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFile>
 #include <QTemporaryFile>
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -128,11 +129,8 @@ void DownloadFile::startWriteBehind() {
         m_writeStarted = m_size;
 }
 
-void DownloadFile::settle() {
-    waitForDisk(m_writeStarted);
-}
-
 void DownloadFile::waitForDisk(qint64 end) {
+    end = std::min(end, m_writeStarted);
     if (end > m_durable && ::sync_file_range(m_fd, m_durable, end - m_durable,
                                              SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE |
                                                  SYNC_FILE_RANGE_WAIT_AFTER) == 0)

@@ -536,14 +536,21 @@ private:
     }
 
     // While data arrives: the record follows the bytes on disk, so that a killed updater's next
-    // run asks only for the rest.
+    // run asks only for the rest. The first record waits for the first piece handed to the disk;
+    // each later one for what had been handed by the check before (written long since, as a rule),
+    // so that it does not hold up the run while the disk is behind.
     void recordWhenDue() {
-        if (!resumable() ||
-            (m_sinceRecord.isValid() && m_sinceRecord.elapsed() < kRecordInterval.count()))
+        if (!resumable())
             return;
-        m_file.settle();
+        const bool first = !m_sinceRecord.isValid();
+        if (!first && m_sinceRecord.elapsed() < kRecordInterval.count())
+            return;
+        m_file.waitForDisk(first ? m_file.handedSize() : m_handedAtCheck);
         if (m_file.durableSize() > m_recorded)
             saveRecord(m_file.durableSize());
+        else if (!first)
+            m_sinceRecord.start();
+        m_handedAtCheck = m_file.handedSize();
     }
 
     bool saveRecord(qint64 length = -1) {
@@ -576,9 +583,10 @@ private:
 
     // The whole file, over all tries.
     QByteArray m_validator;
-    qint64 m_total = -1;   // its size; -1 while unknown
-    qint64 m_mostHeld = 0; // the most bytes of it the file held
-    qint64 m_recorded = 0; // bytes the record on disk vouches for
+    qint64 m_total = -1;        // its size; -1 while unknown
+    qint64 m_mostHeld = 0;      // the most bytes of it the file held
+    qint64 m_recorded = 0;      // bytes the record on disk vouches for
+    qint64 m_handedAtCheck = 0; // bytes handed to the disk when the record was last due
     QElapsedTimer m_sinceRecord;
     int m_try = 0;
     int m_startOvers = 0;

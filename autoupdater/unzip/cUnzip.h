@@ -2,8 +2,8 @@
 // extract into and the extraction options; lists the archive into a directory of entries
 // (Directory), lets a caller read each entry and choose which to extract, extracts the chosen
 // entries (Unzip), stages them into an update (PrepareUpdate), reports the engine's version
-// (GetVersion) and raises five events, synchronously
-// on the thread of the engine call, while the engine works.
+// (GetVersion) and raises five events, synchronously on the thread of the engine call, while the
+// engine works.
 //
 // Hold objects in a std::shared_ptr: the engine interface keeps a counted reference to the archive
 // of the latest engine call (mUnzip::CurrentArchive). Events are delivered to direct connections

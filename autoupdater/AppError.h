@@ -2,8 +2,8 @@
 // run-time errors the program's parts report to each other ("subscript out of range", ...).
 #pragma once
 
-#include <QString>
 #include <stdexcept>
+#include <string>
 
 class AppError : public std::runtime_error {
 public:
@@ -25,14 +25,14 @@ public:
         ReadNotStarted = 5001,
     };
 
-    AppError(int number, const QString& description)
-        : std::runtime_error(description.toStdString()), m_number(number),
-          m_description(description) {}
+    // The description is UTF-8 text.
+    AppError(int number, const std::string& description)
+        : std::runtime_error(description), m_number(number), m_description(description) {}
 
     int number() const noexcept { return m_number; }
-    const QString& description() const noexcept { return m_description; }
+    const std::string& description() const noexcept { return m_description; }
 
 private:
     int m_number;
-    QString m_description;
+    std::string m_description;
 };

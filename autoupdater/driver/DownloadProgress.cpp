@@ -1,53 +1,50 @@
 #include "driver/DownloadProgress.h"
 
-#include <QLabel>
-#include <QLocale>
 #include <charconv>
 #include <cmath>
 #include <string>
 
-#include "windows/ProgressBar.h"
+#include "driver/UpdaterView.h"
 
-namespace {
-QString kilobytes(qint64 bytes) {
-    return ProgressNumber(double(bytes) / 1000.0);
-}
-} // namespace
-
-void DL_Progress(ProgressBar& pgBar, QLabel& lblFileProg, qint64 DownloadedBytes,
-                 qint64 TotalBytes) {
+void DL_Progress(UpdaterView& view, std::int64_t DownloadedBytes, std::int64_t TotalBytes) {
     if (DownloadedBytes <= 0)
         return;
+    const std::string separator = view.decimalSeparator();
+    const auto kilobytes = [&separator](std::int64_t bytes) {
+        return ProgressNumber(double(bytes) / 1000.0, separator);
+    };
     if (TotalBytes > 0) {
         // In floating point: the product overflows no integer however large the file.
         const double percent = double(DownloadedBytes) * 100.0 / double(TotalBytes);
-        pgBar.setValue(double(float(percent)));
-        lblFileProg.setText(kilobytes(DownloadedBytes) + QStringLiteral(" KB / ") +
-                            kilobytes(TotalBytes) + QStringLiteral(" KB"));
+        view.setProgressValue(double(float(percent)));
+        view.setProgressText(kilobytes(DownloadedBytes) + " KB / " + kilobytes(TotalBytes) +
+                             " KB");
     } else {
         // No size announced: the bar stays, the label shows what has arrived.
-        lblFileProg.setText(kilobytes(DownloadedBytes) + QStringLiteral(" KB"));
+        view.setProgressText(kilobytes(DownloadedBytes) + " KB");
     }
 }
 
-void DL_Completed(DownloadFlags& flags, const std::function<void(const QString&)>& Add_Status,
-                  qint64 DownloadedBytes, qint64 TotalBytes) {
+void DL_Completed(DownloadFlags& flags, const std::function<void(const std::string&)>& Add_Status,
+                  std::int64_t DownloadedBytes, std::int64_t TotalBytes) {
     if (DownloadedBytes == TotalBytes && DownloadedBytes > 0) {
         if (flags.shown)
-            Add_Status(QStringLiteral("Download completed."));
+            Add_Status("Download completed.");
         flags.downloading = false;
     } else if (DownloadedBytes == 0) {
-        Add_Status(QStringLiteral("Couldn't connect"));
+        Add_Status("Couldn't connect");
         flags.downloadFailed = true;
     } else if (DownloadedBytes > 0) {
-        Add_Status(QStringLiteral("Connection lost"));
+        Add_Status("Connection lost");
         flags.downloadFailed = true;
     }
 }
 
-QString ProgressNumber(double x) {
-    if (!std::isfinite(x))
-        return QString::number(x);
+std::string ProgressNumber(double x, const std::string& separator) {
+    if (std::isnan(x))
+        return "nan";
+    if (std::isinf(x))
+        return x < 0 ? "-inf" : "inf";
     // 15 significant digits: one before the point and 14 after, in scientific form.
     char text[64];
     const auto result =
@@ -59,19 +56,16 @@ QString ProgressNumber(double x) {
     while (digits.size() > 1 && digits.back() == '0')
         digits.pop_back();
     if (digits == "0")
-        return QStringLiteral("0");
+        return "0";
 
-    const QString separator = QLocale().decimalPoint();
     const int before = exponent + 1; // digits in front of the separator
-    QString out;
-    if (before <= 0) {
-        out = QStringLiteral("0") + separator + QString(-before, QLatin1Char('0')) +
-              QString::fromLatin1(digits);
-    } else if (before >= int(digits.size())) {
-        out = QString::fromLatin1(digits) + QString(before - int(digits.size()), QLatin1Char('0'));
-    } else {
-        out = QString::fromLatin1(digits.substr(0, before)) + separator +
-              QString::fromLatin1(digits.substr(before));
-    }
-    return x < 0 ? QStringLiteral("-") + out : out;
+    std::string out;
+    if (before <= 0)
+        out = "0" + separator + std::string(std::size_t(-before), '0') + digits;
+    else if (before >= int(digits.size()))
+        out = digits + std::string(std::size_t(before - int(digits.size())), '0');
+    else
+        out = digits.substr(0, std::size_t(before)) + separator +
+              digits.substr(std::size_t(before));
+    return x < 0 ? "-" + out : out;
 }

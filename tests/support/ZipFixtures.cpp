@@ -177,15 +177,6 @@ void buildZip(const std::string& path, const std::vector<ZipEntry>& entries) {
     }
 }
 
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        fail("cannot read " + path);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
-
 void writeFile(const std::string& path, const std::string& data, mode_t mode) {
     std::string temp = path + ".part";
     {
@@ -314,35 +305,6 @@ std::string describeDifferences(const TreeSnapshot& before, const TreeSnapshot& 
             out << "added: " << path << "\n";
     }
     return out.str();
-}
-
-TempDir::TempDir(const std::string& tag) {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/" + tag + "-XXXXXX";
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    if (!mkdtemp(buffer.data()))
-        fail("cannot create a temporary folder");
-    m_path = buffer.data();
-}
-
-TempDir::~TempDir() {
-    std::error_code ignored;
-    // Give back permissions a test may have taken away, so that everything can be removed.
-    for (auto it = std::filesystem::recursive_directory_iterator(m_path, ignored);
-         it != std::filesystem::recursive_directory_iterator(); it.increment(ignored)) {
-        if (it->is_directory(ignored) && !it->is_symlink(ignored))
-            std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
-                                         std::filesystem::perm_options::add, ignored);
-    }
-    std::filesystem::remove_all(m_path, ignored);
-}
-
-void makeFolders(const std::string& path) {
-    std::error_code error;
-    std::filesystem::create_directories(path, error);
-    if (error)
-        fail("cannot create " + path + ": " + error.message());
 }
 
 void runTool(const std::vector<std::string>& command) {

@@ -9,6 +9,8 @@
 #include <sys/types.h>
 #include <vector>
 
+#include "TestFiles.h"
+
 namespace fixtures {
 
 enum class Method { Store, Deflate, BZip2 };
@@ -38,8 +40,8 @@ struct ZipEntry {
 void buildZip(const std::string& path, const std::vector<ZipEntry>& entries);
 
 // Raw bytes of a file, and writing them back.
-std::string readFile(const std::string& path);
-void writeFile(const std::string& path, const std::string& data, mode_t mode = 0644);
+// With the given permission bits.
+void writeFile(const std::string& path, const std::string& data, mode_t mode);
 
 // Damage helpers for archives built by buildZip. Header fields are changed in both the local
 // header and the central directory record of the entry named name.
@@ -66,24 +68,6 @@ using TreeSnapshot = std::map<std::string, NodeState>;
 TreeSnapshot snapshotTree(const std::string& root);
 // Readable differences between two snapshots ("" when equal); folder mtimes are ignored.
 std::string describeDifferences(const TreeSnapshot& before, const TreeSnapshot& after);
-
-// A fresh empty folder below the system's temporary folder, removed with its contents when the
-// object goes away.
-class TempDir {
-public:
-    explicit TempDir(const std::string& tag = "vorn-test");
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::string& path() const { return m_path; }
-    std::string operator/(const std::string& relative) const { return m_path + "/" + relative; }
-
-private:
-    std::string m_path;
-};
-
-// Creates the folders of path (like mkdir -p).
-void makeFolders(const std::string& path);
 
 // Runs a program (found on PATH) with its arguments, for archives written by other tools (7z,
 // python3, bsdtar). Throws std::runtime_error unless it ends with status 0.

@@ -1,19 +1,23 @@
-// Fuzzes the version-notes reader with the input as the contents of versions.txt.
+// Fuzzes the version-notes reader with the input as the contents of versions.txt. Qt's UTF-8
+// decoder is the independent reading the reader's lines are compared with.
 //
-// Checked on every input: no line holds a CR and none is blank; every line is the decoding of the
-// bytes between two line ends (found here by a split of its own; a byte-order mark counts as one
-// only at the start of the file); a blank line was found exactly
-// when the reader says so, and without one the lines cover the whole file; for valid UTF-8 the
-// lines joined by CR are a prefix of the decoded file with its CR LF pairs taken as CR.
-#include "windows/frmVersionInfo.h"
+// Checked on every input: no line holds a CR and none is blank; every line is well-formed UTF-8
+// and the decoding of the bytes between two line ends (found here by a split of its own, decoded
+// by Qt, each byte that is not UTF-8 as U+FFFD; a byte-order mark is dropped only at the start of
+// the file); a blank line was found exactly when the reader says so, and without one the lines
+// cover the whole file; for valid UTF-8 the lines joined by CR are a prefix of the decoded file
+// with its CR LF pairs taken as CR.
+#include "driver/VersionNotes.h"
 
 #include <QByteArray>
 #include <QString>
 #include <QStringDecoder>
+#include <QStringList>
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -42,10 +46,10 @@ bool onlySpaces(const QString& text) {
 // Decodes the bytes of one line. A byte-order mark is dropped only at the start of the file: later
 // lines keep theirs as a character.
 QString decodeLine(const QByteArray& bytes, bool first) {
-    QStringDecoder decoder(QStringDecoder::System,
-                           first ? QStringDecoder::Flag::Stateless
-                                 : QStringDecoder::Flag::Stateless |
-                                       QStringDecoder::Flag::ConvertInitialBom);
+    QStringDecoder::Flags flags = QStringDecoder::Flag::Stateless;
+    if (!first)
+        flags |= QStringDecoder::Flag::ConvertInitialBom;
+    QStringDecoder decoder(QStringDecoder::Utf8, flags);
     return decoder.decode(bytes);
 }
 
@@ -84,32 +88,38 @@ Segments split(const QByteArray& bytes) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const QByteArray bytes(reinterpret_cast<const char*>(data), static_cast<qsizetype>(size));
-    const VersionNotesBlock block = ReadVersionNotesBlock(bytes);
-
-    for (const QString& line : block.lines) {
-        CHECK(!line.contains(u'\r'));
-        CHECK(!onlySpaces(line));
+    const VersionNotesBlock block =
+        ReadVersionNotesBlock(std::string(bytes.constData(), static_cast<size_t>(bytes.size())));
+    // The lines as Qt reads their bytes (a byte-order mark kept as a character, as the reader keeps
+    // one after the start of the file): the same bytes again when they are well-formed UTF-8.
+    QStringList lines;
+    for (const std::string& line : block.lines) {
+        lines.append(decodeLine(QByteArray(line.data(), static_cast<qsizetype>(line.size())),
+                                /*first=*/false));
+        CHECK(lines.back().toStdString() == line);
+        CHECK(!lines.back().contains(u'\r'));
+        CHECK(!onlySpaces(lines.back()));
     }
 
     const Segments reference = split(bytes);
     CHECK(block.blankFound == reference.blank);
     const size_t expectedLines = reference.lines.size() - (reference.blank ? 1 : 0);
-    CHECK(static_cast<size_t>(block.lines.size()) == expectedLines);
+    CHECK(block.lines.size() == expectedLines);
     for (size_t i = 0; i < expectedLines; ++i)
-        CHECK(block.lines[static_cast<qsizetype>(i)] == reference.lines[i]);
+        CHECK(lines[static_cast<qsizetype>(i)] == reference.lines[i]);
 
     // For valid UTF-8 the lines rebuild the start of the decoded file.
     QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
     QString decoded = decoder.decode(bytes);
     if (!decoder.hasError()) {
         decoded.replace(QStringLiteral("\r\n"), QStringLiteral("\r"));
-        const QString joined = block.lines.join(u'\r');
+        const QString joined = lines.join(u'\r');
         CHECK(decoded.startsWith(joined));
         if (block.blankFound) {
             // What follows the block is its line end and then a blank line.
             const QString rest = decoded.mid(joined.size());
-            const qsizetype blankStart = block.lines.isEmpty() ? 0 : 1;
-            CHECK(block.lines.isEmpty() || rest.startsWith(u'\r'));
+            const qsizetype blankStart = lines.isEmpty() ? 0 : 1;
+            CHECK(lines.isEmpty() || rest.startsWith(u'\r'));
             const QString blankLine = rest.mid(blankStart).section(u'\r', 0, 0);
             CHECK(onlySpaces(blankLine));
         } else {

@@ -182,6 +182,9 @@ def command_line_seeds():
         "arguments.txt": b"http://h/\0a\tb.zip\x001e9",
         "unicode.txt": "http://h/ \u00e9t\u00e9.zip \u0663".encode(),
         "overflow.txt": b"http://h/ a.zip 2147483647.5",
+        # Package names: a byte that is not UTF-8, a C1 control (U+0085), a surrogate's encoding,
+        # "..", a folder part, and a valid accented name.
+        "names.txt": b"http://h/ bad\xff.zip \xc2\x85.zip ../a .. \xed\xa0\x80 ok\xc3\xa9 7",
     }
 
 

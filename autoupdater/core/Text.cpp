@@ -51,3 +51,59 @@ std::string Format(std::string_view pattern, const std::vector<std::string>& arg
     }
     return out;
 }
+
+std::optional<char32_t> NextCodePoint(std::string_view text, std::size_t& pos) {
+    const auto byte = [&text](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = byte(pos);
+    std::size_t length = 0;
+    char32_t value = 0;
+    if (lead < 0x80) {
+        ++pos;
+        return lead;
+    } else if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+        value = lead & 0x1F;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        value = lead & 0x0F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        value = lead & 0x07;
+    } else {
+        ++pos;
+        return std::nullopt;
+    }
+    if (pos + length > text.size()) {
+        ++pos;
+        return std::nullopt;
+    }
+    for (std::size_t i = 1; i < length; ++i) {
+        if ((byte(pos + i) & 0xC0) != 0x80) {
+            ++pos;
+            return std::nullopt;
+        }
+        value = (value << 6) | (byte(pos + i) & 0x3F);
+    }
+    // Overlong forms, surrogates and values past U+10FFFF are not UTF-8.
+    const char32_t least = length == 3 ? 0x800 : length == 4 ? 0x10000 : 0x80;
+    if (value < least || (value >= 0xD800 && value <= 0xDFFF) || value > 0x10FFFF) {
+        ++pos;
+        return std::nullopt;
+    }
+    pos += length;
+    return value;
+}
+
+std::string ValidUtf8(std::string_view text) {
+    std::string valid;
+    valid.reserve(text.size());
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        const std::size_t start = pos;
+        if (NextCodePoint(text, pos))
+            valid.append(text.substr(start, pos - start));
+        else
+            valid += "\xEF\xBF\xBD";
+    }
+    return valid;
+}

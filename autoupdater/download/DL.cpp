@@ -1,78 +1,81 @@
 #include "download/DL.h"
 
-#include <QtDebug>
-
 #include "AppError.h"
-#include "download/AsyncReadService.h"
+#include "core/Diagnostics.h"
+#include "core/Text.h"
 #include "download/FileMove.h"
-#include "download/NetworkReadService.h"
 
 namespace {
-QString keyOf(const QString& id) {
-    return id.toCaseFolded();
+std::string keyOf(const std::string& id) {
+    return AsciiLower(id);
 }
 } // namespace
 
-DL::DL(AsyncReadService* service, QObject* parent)
-    : QObject(parent), m_service(service ? service : new NetworkReadService()),
-      m_ownsService(service == nullptr) {
-    connect(m_service, &AsyncReadService::readProgress, this, &DL::onReadProgress,
-            Qt::DirectConnection);
-    connect(m_service, &AsyncReadService::readComplete, this, &DL::onReadComplete,
-            Qt::DirectConnection);
+DL::DL(AsyncReadService& service) : m_service(service) {
+    m_service.readProgress = [this](std::int64_t bytesRead, std::int64_t total,
+                                    const std::string& tag) {
+        onReadProgress(bytesRead, total, tag);
+    };
+    m_service.readComplete = [this](std::int64_t bytesRead, std::int64_t total,
+                                    const std::string& tag, const std::string& tempFile) {
+        onReadComplete(bytesRead, total, tag, tempFile);
+    };
 }
 
 DL::~DL() {
-    if (m_ownsService)
-        delete m_service;
+    m_service.readProgress = nullptr;
+    m_service.readComplete = nullptr;
 }
 
-void DL::Download(const QString& URL, const QString& sDestination, const QString& sId,
-                  int options) {
-    const QString key = keyOf(sId);
-    if (m_colDestinations.contains(key))
+void DL::Download(const std::string& URL, const std::string& sDestination,
+                  const std::string& sId, int options) {
+    const std::string key = keyOf(sId);
+    if (m_colDestinations.count(key) != 0)
         throw AppError(AppError::DuplicateKey,
-                       QStringLiteral("This key is already associated with an element of this "
-                                      "collection"));
-    m_colDestinations.insert(key, sDestination);
-    m_service->start(URL, AsyncReadService::DeliverToFile, sId,
-                     AsyncReadService::ForceUpdate | options);
+                       "This key is already associated with an element of this collection");
+    m_colDestinations.emplace(key, sDestination);
+    m_service.start(URL, AsyncReadService::DeliverToFile, sId,
+                    AsyncReadService::ForceUpdate | options);
 }
 
-void DL::setCurrentFile(const QString& fileN) {
+void DL::setCurrentFile(const std::string& fileN) {
     m_sCurrentFile = fileN;
 }
 
-QString DL::currentfile() const {
+std::string DL::currentfile() const {
     return m_sCurrentFile;
 }
 
-void DL::onReadProgress(qint64 bytesRead, qint64 total, const QString& tag) {
-    qint64 downloaded = bytesRead;
-    qint64 totalBytes = total;
-    QString id = tag;
+void DL::onReadProgress(std::int64_t bytesRead, std::int64_t total, const std::string& tag) {
+    std::int64_t downloaded = bytesRead;
+    std::int64_t totalBytes = total;
+    std::string id = tag;
+    // A copy: the handler may replace the event, or end the control, while it runs.
+    const auto handler = Progress;
+    if (!handler)
+        return;
     try {
-        emit Progress(downloaded, totalBytes, id);
+        handler(downloaded, totalBytes, id);
     } catch (...) {
-        qWarning("A handler of the download progress failed");
+        Warning("A handler of the download progress failed");
     }
 }
 
 // Three steps, always in this order; a step that fails is skipped and the next one follows.
-void DL::onReadComplete(qint64 bytesRead, qint64 total, const QString& tag,
-                        const QString& tempFile) {
-    const QString key = keyOf(tag);
-    m_lastLocalFailure = m_service->lastLocalFailure();
+void DL::onReadComplete(std::int64_t bytesRead, std::int64_t total, const std::string& tag,
+                        const std::string& tempFile) {
+    const std::string key = keyOf(tag);
+    m_lastLocalFailure = m_service.lastLocalFailure();
     if (bytesRead > 0 && bytesRead == total) {
-        const auto destination = m_colDestinations.constFind(key);
-        QString reason;
+        const auto destination = m_colDestinations.find(key);
+        std::string reason;
         int code = 0;
-        if (destination == m_colDestinations.constEnd()) {
-            qWarning().noquote() << "No destination for the download" << tag;
-        } else if (!moveReplacing(tempFile, *destination, &reason, &code)) {
-            const QString failure =
-                QStringLiteral("cannot move the download to %1: %2").arg(*destination, reason);
-            qWarning().noquote() << failure;
+        if (destination == m_colDestinations.end()) {
+            Warning("No destination for the download " + tag);
+        } else if (!moveReplacing(tempFile, destination->second, &reason, &code)) {
+            const std::string failure =
+                Format("cannot move the download to %1: %2", {destination->second, reason});
+            Warning(failure);
             // Without a place for the file (no folder) nothing stale can stand there either; the
             // package is plainly missing, which the host finds for itself.
             if (code != 0)
@@ -80,14 +83,17 @@ void DL::onReadComplete(qint64 bytesRead, qint64 total, const QString& tag,
         }
     }
 
-    m_colDestinations.remove(key);
+    m_colDestinations.erase(key);
 
-    qint64 downloaded = bytesRead;
-    qint64 totalBytes = total;
-    QString id = tag;
+    std::int64_t downloaded = bytesRead;
+    std::int64_t totalBytes = total;
+    std::string id = tag;
+    const auto handler = Completed;
+    if (!handler)
+        return;
     try {
-        emit Completed(downloaded, totalBytes, id);
+        handler(downloaded, totalBytes, id);
     } catch (...) {
-        qWarning("A handler of the finished download failed");
+        Warning("A handler of the finished download failed");
     }
 }

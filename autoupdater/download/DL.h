@@ -3,30 +3,32 @@
 // that arrived whole to its destination. Not visible.
 #pragma once
 
-#include <QHash>
-#include <QObject>
-#include <QString>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <unordered_map>
 
 #include "download/AsyncReadService.h"
 
-class DL : public QObject {
-    Q_OBJECT
+class DL {
 public:
-    // `service` is not owned and must outlive the control; nullptr makes the network service,
-    // owned by the control.
-    explicit DL(AsyncReadService* service = nullptr, QObject* parent = nullptr);
-    ~DL() override;
+    // `service` (the front-end's) is not owned and must outlive the control; the control takes
+    // its notifications for as long as it lives.
+    explicit DL(AsyncReadService& service);
+    ~DL();
+    DL(const DL&) = delete;
+    DL& operator=(const DL&) = delete;
 
     // Registers the download under `sId` and starts reading `URL`; when every byte has arrived the
     // file is moved to `sDestination`, replacing a file there. Throws AppError: DuplicateKey while
     // a download with the same id (in any letter case) is pending, and nothing starts; the
     // service's error when the read cannot be started, and the id then stays taken. `options` are
     // further option bits of the read service (ZipArchiveOnly); the read always forces an update.
-    void Download(const QString& URL, const QString& sDestination,
-                  const QString& sId = QStringLiteral("Id"), int options = 0);
+    void Download(const std::string& URL, const std::string& sDestination,
+                  const std::string& sId = "Id", int options = 0);
 
-    void setCurrentFile(const QString& fileN);
-    QString currentfile() const;
+    void setCurrentFile(const std::string& fileN);
+    std::string currentfile() const;
 
     // Number of pending downloads.
     int pendingCount() const { return int(m_colDestinations.size()); }
@@ -38,21 +40,21 @@ public:
     // only place that tells of it. A destination without its folder is not such a failure.
     const LocalFailure& lastLocalFailure() const { return m_lastLocalFailure; }
 
-signals:
-    // The arguments are copies held by the control for the call: a handler may change them
-    // without effect. Connect directly (references cannot be queued).
-    void Progress(qint64& DownloadedBytes, qint64& TotalBytes, QString& sId);
-    void Completed(qint64& DownloadedBytes, qint64& TotalBytes, QString& sId);
+    // The events, called on the service's thread. The arguments are copies held by the control
+    // for the call: a handler may change them without effect.
+    std::function<void(std::int64_t& DownloadedBytes, std::int64_t& TotalBytes, std::string& sId)>
+        Progress;
+    std::function<void(std::int64_t& DownloadedBytes, std::int64_t& TotalBytes, std::string& sId)>
+        Completed;
 
 private:
-    void onReadProgress(qint64 bytesRead, qint64 total, const QString& tag);
-    void onReadComplete(qint64 bytesRead, qint64 total, const QString& tag,
-                        const QString& tempFile);
+    void onReadProgress(std::int64_t bytesRead, std::int64_t total, const std::string& tag);
+    void onReadComplete(std::int64_t bytesRead, std::int64_t total, const std::string& tag,
+                        const std::string& tempFile);
 
-    AsyncReadService* m_service;
-    bool m_ownsService;
+    AsyncReadService& m_service;
     // Pending downloads: case-folded id -> destination path.
-    QHash<QString, QString> m_colDestinations;
-    QString m_sCurrentFile;
+    std::unordered_map<std::string, std::string> m_colDestinations;
+    std::string m_sCurrentFile;
     LocalFailure m_lastLocalFailure;
 };

@@ -1,49 +1,50 @@
 #include "download/DownloadFile.h"
 
-#include <QDir>
-#include <QFile>
-#include <QTemporaryFile>
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
+#include <dirent.h>
 #include <fcntl.h>
+#include <fnmatch.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vorn/SystemError.h>
 
 namespace {
 // The write-behind hands the disk this much at a time, and waits only for what it handed over
 // longer ago than the window: the data goes on arriving while the disk writes (a wait for the
 // latest piece stalled the transfer, 5 % of a fast one), and the final sync finds at most the
 // window and a step left.
-constexpr qint64 kWriteBehindStep = 8 << 20;
-constexpr qint64 kWriteBehindWindow = 64 << 20;
+constexpr std::int64_t kWriteBehindStep = 8 << 20;
+constexpr std::int64_t kWriteBehindWindow = 64 << 20;
 
-QByteArray nativePath(const QString& path) {
-    return QFile::encodeName(path);
+std::string filePath(const std::string& folder, const std::string& name) {
+    return folder.empty() || folder.back() == '/' ? folder + name : folder + '/' + name;
 }
 
 // Whether the open file `fd` is the file that `path` names now.
-bool isFileAt(int fd, const QByteArray& path) {
+bool isFileAt(int fd, const std::string& path) {
     struct stat opened {
     }, named{};
-    return ::fstat(fd, &opened) == 0 && ::lstat(path.constData(), &named) == 0 &&
+    return ::fstat(fd, &opened) == 0 && ::lstat(path.c_str(), &named) == 0 &&
            opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
 }
 
 // Takes the lock that marks a file as held by a read; false when someone holds it, or when the
 // name no longer leads to the file (it was taken for abandoned and removed meanwhile).
-bool lockHeldFile(int fd, const QByteArray& path) {
+bool lockHeldFile(int fd, const std::string& path) {
     return ::flock(fd, LOCK_EX | LOCK_NB) == 0 && isFileAt(fd, path);
 }
 } // namespace
 
-bool DownloadFile::fail(int code, const QString& what) {
+bool DownloadFile::fail(int code, const std::string& what) {
     m_errorCode = code;
-    m_error = code != 0 ? QStringLiteral("%1: %2").arg(what, qt_error_string(code)) : what;
+    m_error = code != 0 ? what + ": " + vorn::systemErrorText(code) : what;
     return false;
 }
 
-bool DownloadFile::adopt(int fd, const QString& path) {
+bool DownloadFile::adopt(int fd, const std::string& path) {
     m_fd = fd;
     m_path = path;
     m_error.clear();
@@ -51,26 +52,21 @@ bool DownloadFile::adopt(int fd, const QString& path) {
     return true;
 }
 
-bool DownloadFile::create(const QString& folder, const QString& pattern) {
+bool DownloadFile::create(const std::string& folder, const std::string& pattern) {
     close();
-    QTemporaryFile file(QDir(folder).filePath(pattern));
-    file.setAutoRemove(false);
-    errno = 0;
-    if (!file.open())
-        return fail(0, file.errorString());
-    const QString path = file.fileName();
-    // A descriptor of its own shares the open file, and the lock with it, beyond `file`.
-    const int fd = ::fcntl(file.handle(), F_DUPFD_CLOEXEC, 0);
-    if (fd < 0) {
-        const int code = errno;
-        file.remove();
-        return fail(code, QStringLiteral("cannot keep %1 open").arg(path));
-    }
-    if (!lockHeldFile(fd, nativePath(path))) {
+    std::string path = filePath(folder, pattern);
+    const std::size_t unique = path.rfind("XXXXXX");
+    if (unique == std::string::npos || unique < path.size() - pattern.size())
+        path += ".XXXXXX";
+    const std::size_t suffix = path.size() - path.rfind("XXXXXX") - 6;
+    const int fd = ::mkostemps(path.data(), int(suffix), O_CLOEXEC);
+    if (fd < 0)
+        return fail(0, vorn::systemErrorText(errno));
+    if (!lockHeldFile(fd, path)) {
         // Taken for abandoned between its creation and the lock: the name is left to the one who
         // took it.
         ::close(fd);
-        return fail(0, QStringLiteral("%1 was removed while it was made").arg(path));
+        return fail(0, path + " was removed while it was made");
     }
     // Made private to its owner; as a package it is a file like any other.
     ::fchmod(fd, 0644);
@@ -78,17 +74,16 @@ bool DownloadFile::create(const QString& folder, const QString& pattern) {
     return adopt(fd, path);
 }
 
-bool DownloadFile::reopen(const QString& path, qint64 length) {
+bool DownloadFile::reopen(const std::string& path, std::int64_t length) {
     close();
-    const QByteArray native = nativePath(path);
-    const int fd = ::open(native.constData(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
-        return fail(errno, QStringLiteral("cannot open %1").arg(path));
+        return fail(errno, "cannot open " + path);
     struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 || st.st_size < length ||
-        !lockHeldFile(fd, native)) {
+        !lockHeldFile(fd, path)) {
         ::close(fd);
-        return fail(0, QStringLiteral("%1 cannot be taken up again").arg(path));
+        return fail(0, path + " cannot be taken up again");
     }
     adopt(fd, path);
     m_size = st.st_size;
@@ -101,16 +96,16 @@ bool DownloadFile::reopen(const QString& path, qint64 length) {
     return sync();
 }
 
-bool DownloadFile::append(const char* data, qint64 size) {
+bool DownloadFile::append(const char* data, std::int64_t size) {
     while (size > 0) {
         const ssize_t done = ::write(m_fd, data, size_t(size));
         if (done < 0) {
             if (errno == EINTR)
                 continue;
-            return fail(errno, QStringLiteral("cannot write the temporary file %1").arg(m_path));
+            return fail(errno, "cannot write the temporary file " + m_path);
         }
         if (done == 0)
-            return fail(EIO, QStringLiteral("cannot write the temporary file %1").arg(m_path));
+            return fail(EIO, "cannot write the temporary file " + m_path);
         m_size += done;
         data += done;
         size -= done;
@@ -129,7 +124,7 @@ void DownloadFile::startWriteBehind() {
         m_writeStarted = m_size;
 }
 
-void DownloadFile::waitForDisk(qint64 end) {
+void DownloadFile::waitForDisk(std::int64_t end) {
     end = std::min(end, m_writeStarted);
     if (end > m_durable && ::sync_file_range(m_fd, m_durable, end - m_durable,
                                              SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE |
@@ -137,9 +132,9 @@ void DownloadFile::waitForDisk(qint64 end) {
         m_durable = end;
 }
 
-bool DownloadFile::truncate(qint64 length) {
+bool DownloadFile::truncate(std::int64_t length) {
     if (::ftruncate(m_fd, length) != 0 || ::lseek(m_fd, length, SEEK_SET) != length)
-        return fail(errno, QStringLiteral("cannot shorten the temporary file %1").arg(m_path));
+        return fail(errno, "cannot shorten the temporary file " + m_path);
     m_size = length;
     m_durable = std::min(m_durable, length);
     m_writeStarted = std::min(m_writeStarted, length);
@@ -148,16 +143,16 @@ bool DownloadFile::truncate(qint64 length) {
 
 bool DownloadFile::sync() {
     if (::fdatasync(m_fd) != 0)
-        return fail(errno, QStringLiteral("cannot flush the temporary file %1").arg(m_path));
+        return fail(errno, "cannot flush the temporary file " + m_path);
     m_durable = m_writeStarted = m_size;
     return true;
 }
 
-QByteArray DownloadFile::tail(qint64 size) const {
-    size = std::min(size, m_size);
-    QByteArray bytes(size, Qt::Uninitialized);
+std::string DownloadFile::tail(std::int64_t size) const {
+    size = std::max<std::int64_t>(0, std::min(size, m_size));
+    std::string bytes(std::size_t(size), '\0');
     const ssize_t got = ::pread(m_fd, bytes.data(), size_t(size), m_size - size);
-    bytes.truncate(got > 0 ? qsizetype(got) : 0);
+    bytes.resize(got > 0 ? std::size_t(got) : 0);
     return bytes;
 }
 
@@ -170,28 +165,43 @@ void DownloadFile::close() {
 void DownloadFile::discard() {
     if (m_fd >= 0) {
         // Only while it is still the file of that name: the name may belong to another file now.
-        const QByteArray native = nativePath(m_path);
-        if (isFileAt(m_fd, native))
-            ::unlink(native.constData());
+        if (isFileAt(m_fd, m_path))
+            ::unlink(m_path.c_str());
     }
     close();
 }
 
-void DownloadFile::removeAbandoned(const QString& folder, const QStringList& patterns,
-                                   const std::function<bool(const QString& name)>& keep) {
-    const QDir dir(folder);
-    const QStringList names =
-        dir.entryList(patterns, QDir::Files | QDir::Hidden | QDir::NoSymLinks);
-    for (const QString& name : names) {
-        if (keep(name))
+void DownloadFile::removeAbandoned(const std::string& folder,
+                                   const std::vector<std::string>& patterns,
+                                   const std::function<bool(const std::string& name)>& keep) {
+    DIR* dir = ::opendir(folder.c_str());
+    if (!dir)
+        return;
+    std::vector<std::string> names;
+    while (const dirent* entry = ::readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name == "." || name == "..")
             continue;
-        const QByteArray path = nativePath(dir.filePath(name));
-        const int fd = ::open(path.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        for (const std::string& pattern : patterns) {
+            if (::fnmatch(pattern.c_str(), name.c_str(), FNM_CASEFOLD) == 0) {
+                names.push_back(name);
+                break;
+            }
+        }
+    }
+    ::closedir(dir);
+    for (const std::string& name : names) {
+        const std::string path = filePath(folder, name);
+        struct stat link {};
+        // Plain files only: a symbolic link is never followed or removed.
+        if (::lstat(path.c_str(), &link) != 0 || !S_ISREG(link.st_mode) || keep(name))
+            continue;
+        const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
         if (fd < 0)
             continue;
         struct stat st {};
         if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && lockHeldFile(fd, path))
-            ::unlink(path.constData());
+            ::unlink(path.c_str());
         ::close(fd);
     }
 }

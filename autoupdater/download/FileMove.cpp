@@ -1,108 +1,88 @@
 #include "download/FileMove.h"
 
-#include <QFile>
-#include <QFileInfo>
-#include <QSaveFile>
 #include <cerrno>
-#include <cstring>
-#include <vector>
-#include <vorn/SystemError.h>
+#include <filesystem>
+#include <system_error>
 
+#include "core/Paths.h"
+#include "core/Text.h"
 #include "download/FileMovePlatform.h"
 
+namespace fs = std::filesystem;
+
 namespace {
-bool failWith(QString* error, const QString& reason) {
+bool failWith(std::string* error, const std::string& reason) {
     if (error)
         *error = reason;
     return false;
 }
 
-bool failWith(QString* error, int* systemError, int code, const QString& reason) {
+bool failWith(std::string* error, int* systemError, int code, const std::string& reason) {
     if (systemError)
         *systemError = code != 0 ? code : EIO;
     return failWith(error, reason);
 }
 
-bool checkDestination(const QString& destination, QString* error) {
-    const QFileInfo target(destination);
-    if (!QFileInfo(target.absolutePath()).isDir())
-        return failWith(error,
-                        QStringLiteral("the folder of '%1' does not exist").arg(destination));
-    if (target.isDir() && !target.isSymLink())
-        return failWith(error, QStringLiteral("'%1' is a folder").arg(destination));
+std::string folderOf(const std::string& path) {
+    std::error_code ignored;
+    return Utf8Path(fs::absolute(FsPath(path), ignored).parent_path());
+}
+
+bool checkDestination(const std::string& destination, std::string* error) {
+    std::error_code ignored;
+    const fs::path target = FsPath(destination);
+    if (!fs::is_directory(FsPath(folderOf(destination)), ignored))
+        return failWith(error, Format("the folder of '%1' does not exist", {destination}));
+    if (fs::is_directory(target, ignored) && !fs::is_symlink(fs::symlink_status(target, ignored)))
+        return failWith(error, Format("'%1' is a folder", {destination}));
     return true;
+}
+
+std::string systemErrorReason(int code) {
+    return std::generic_category().message(code);
 }
 } // namespace
 
-bool copyReplacing(const QString& source, const QString& destination, QString* error,
+bool copyReplacing(const std::string& source, const std::string& destination, std::string* error,
                    int* systemError) {
     if (systemError)
         *systemError = 0;
     if (!checkDestination(destination, error))
         return false;
-    QFile in(source);
-    errno = 0;
-    if (!in.open(QIODevice::ReadOnly)) {
-        const int code = errno;
-        return failWith(error, systemError, code, in.errorString());
+    // The copy is flushed to disk beside the destination before it is renamed over it.
+    WriteFailure failure;
+    const std::optional<std::string> aside = copyAside(source, destination, failure);
+    if (!aside)
+        return failWith(error, systemError, failure.systemError, failure.reason);
+    const int code = renameReplacing(*aside, destination);
+    if (code != 0) {
+        removeFile(*aside);
+        return failWith(error, systemError, code, systemErrorReason(code));
     }
-    QSaveFile out(destination);
-    errno = 0;
-    if (!out.open(QIODevice::WriteOnly)) {
-        const int code = errno;
-        return failWith(error, systemError, code, out.errorString());
-    }
-    std::vector<char> buffer(1 << 20);
-    for (;;) {
-        errno = 0;
-        const qint64 got = in.read(buffer.data(), qint64(buffer.size()));
-        if (got < 0) {
-            const int code = errno;
-            out.cancelWriting();
-            return failWith(error, systemError, code, in.errorString());
-        }
-        if (got == 0)
-            break;
-        errno = 0;
-        if (out.write(buffer.data(), got) != got) {
-            // A short write leaves no error in the file object, only in errno.
-            const int code = errno;
-            const QString reason =
-                code != 0 ? QString::fromLocal8Bit(vorn::systemErrorText(code)) : out.errorString();
-            out.cancelWriting();
-            return failWith(error, systemError, code, reason);
-        }
-    }
-    // commit() flushes the new file to disk before renaming it over the destination.
-    errno = 0;
-    if (!out.commit()) {
-        const int code = errno;
-        return failWith(error, systemError, code, out.errorString());
-    }
-    syncFolderToDisk(QFileInfo(destination).absolutePath());
+    syncFolderToDisk(folderOf(destination));
     return true;
 }
 
-bool moveReplacing(const QString& source, const QString& destination, QString* error,
+bool moveReplacing(const std::string& source, const std::string& destination, std::string* error,
                    int* systemError) {
     if (systemError)
         *systemError = 0;
     if (!checkDestination(destination, error))
         return false;
-    if (!QFileInfo(source).isFile())
-        return failWith(error, QStringLiteral("'%1' is not a file").arg(source));
+    std::error_code ignored;
+    if (!fs::is_regular_file(FsPath(source), ignored))
+        return failWith(error, Format("'%1' is not a file", {source}));
     // The data must be on disk before the new name is, or a crash could leave an empty file there.
     syncFileToDisk(source);
     const int code = renameReplacing(source, destination);
     if (code == 0) {
-        syncFolderToDisk(QFileInfo(destination).absolutePath());
+        syncFolderToDisk(folderOf(destination));
         return true;
     }
     if (code != EXDEV)
-        return failWith(error, systemError, code,
-                        QString::fromLocal8Bit(vorn::systemErrorText(code)));
+        return failWith(error, systemError, code, systemErrorReason(code));
     if (!copyReplacing(source, destination, error, systemError))
         return false;
-    QFile::remove(source);
+    removeFile(source);
     return true;
 }

@@ -1,11 +1,15 @@
-// The asynchronous-read service on Qt's network access: http, https (certificates always verified)
-// and file addresses, streamed into a temporary file. A transfer that fails in a way that may pass
-// is tried again, and every try goes on from the bytes that arrived before, in this run or an
-// earlier one, as long as the source shows they are still the same.
+// The asynchronous-read service of the Linux front-end, on Qt's network access: http, https
+// (certificates always verified) and file addresses, streamed into a temporary file. A transfer
+// that fails in a way that may pass is tried again, and every try goes on from the bytes that
+// arrived before, in this run or an earlier one, as long as the source shows they are still the
+// same. Runs on the thread that made it, whose Qt event loop must run; its notifications come on
+// that thread.
 #pragma once
 
 #include <QList>
 #include <QNetworkAccessManager>
+#include <QObject>
+#include <QString>
 #include <chrono>
 
 #include "download/AsyncReadService.h"
@@ -13,7 +17,7 @@
 
 class NetworkRead;
 
-class NetworkReadService : public AsyncReadService {
+class NetworkReadService : public QObject, public AsyncReadService {
     Q_OBJECT
 public:
     static constexpr std::chrono::milliseconds DefaultStallTimeout{30000};
@@ -50,7 +54,8 @@ public:
     // Number of reads started and not yet completed.
     int activeReads() const { return int(m_reads.size()); }
 
-    void start(const QString& address, int deliveryKind, const QString& tag, int options) override;
+    void start(const std::string& address, int deliveryKind, const std::string& tag,
+               int options) override;
 
 private:
     friend class NetworkRead;

@@ -1,40 +1,49 @@
 #include "download/PackageCheck.h"
 
-#include <QString>
+#include <cstdint>
+#include <string_view>
 
 namespace PackageCheck {
 
-bool startsLikeZip(const QByteArray& head) {
-    return head.startsWith(QByteArrayLiteral("PK\x03\x04")) ||
-           head.startsWith(QByteArrayLiteral("PK\x05\x06"));
+namespace {
+constexpr std::string_view kLocalHeader("PK\x03\x04", 4);
+constexpr std::string_view kEndRecord("PK\x05\x06", 4);
+} // namespace
+
+bool startsLikeZip(const std::string& head) {
+    return head.starts_with(kLocalHeader) || head.starts_with(kEndRecord);
 }
 
-bool endsLikeZip(const QByteArray& tail) {
-    constexpr qsizetype recordBytes = 22;
-    for (qsizetype at = tail.lastIndexOf(QByteArrayLiteral("PK\x05\x06")); at >= 0;
-         at = at > 0 ? tail.lastIndexOf(QByteArrayLiteral("PK\x05\x06"), at - 1) : -1) {
+bool endsLikeZip(const std::string& tail) {
+    constexpr std::size_t recordBytes = 22;
+    for (std::size_t at = tail.rfind(kEndRecord); at != std::string::npos;
+         at = at > 0 ? tail.rfind(kEndRecord, at - 1) : std::string::npos) {
         if (at + recordBytes > tail.size())
             continue;
-        const auto commentBytes = qsizetype(quint8(tail[at + 20]) | quint8(tail[at + 21]) << 8);
+        const auto commentBytes = std::size_t(std::uint8_t(tail[at + 20]) |
+                                              std::uint8_t(tail[at + 21]) << 8);
         if (at + recordBytes + commentBytes == tail.size())
             return true;
     }
     return false;
 }
 
-QString describe(const QByteArray& head, const QByteArray& contentType) {
-    QString text;
-    for (const char c : head.left(48)) {
-        const auto byte = quint8(c);
-        if (byte >= 0x20 && byte < 0x7F)
-            text += QLatin1Char(c);
-        else
-            text += QStringLiteral("\\x%1").arg(byte, 2, 16, QLatin1Char('0'));
+std::string describe(const std::string& head, const std::string& contentType) {
+    static const char kHex[] = "0123456789abcdef";
+    std::string text;
+    for (const char c : std::string_view(head).substr(0, 48)) {
+        const auto byte = std::uint8_t(c);
+        if (byte >= 0x20 && byte < 0x7F) {
+            text += c;
+        } else {
+            text += "\\x";
+            text += kHex[byte >> 4];
+            text += kHex[byte & 0xF];
+        }
     }
-    QString description = head.isEmpty() ? QStringLiteral("nothing")
-                                         : QStringLiteral("bytes beginning \"%1\"").arg(text);
-    if (!contentType.isEmpty())
-        description += QStringLiteral(" of type %1").arg(QString::fromLatin1(contentType));
+    std::string description = head.empty() ? "nothing" : "bytes beginning \"" + text + "\"";
+    if (!contentType.empty())
+        description += " of type " + contentType;
     return description;
 }
 

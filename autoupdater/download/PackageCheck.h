@@ -3,21 +3,21 @@
 // record, after which only the archive's comment may follow.
 #pragma once
 
-#include <QByteArray>
-#include <QString>
+#include <cstddef>
+#include <string>
 
 namespace PackageCheck {
 // Bytes to look at at the start and at the end of a body.
-constexpr qsizetype HeadBytes = 4;
-constexpr qsizetype TailBytes = 22 + 0xFFFF; // the end record and the longest comment
+constexpr std::size_t HeadBytes = 4;
+constexpr std::size_t TailBytes = 22 + 0xFFFF; // the end record and the longest comment
 
 // Whether a body that begins with `head` (at least HeadBytes of it, unless the body is shorter)
 // can be a zip archive.
-bool startsLikeZip(const QByteArray& head);
+bool startsLikeZip(const std::string& head);
 // Whether a body of `size` bytes whose last bytes are `tail` (TailBytes of them, or the whole
 // body) ends like a zip archive.
-bool endsLikeZip(const QByteArray& tail);
+bool endsLikeZip(const std::string& tail);
 // What a body that begins with `head` holds, in a few words for a diagnostic: its first bytes as
 // text (others as escapes) and the type the server declared.
-QString describe(const QByteArray& head, const QByteArray& contentType);
+std::string describe(const std::string& head, const std::string& contentType);
 } // namespace PackageCheck

@@ -5,45 +5,47 @@
 // so that a crash leaves the old record or the new one.
 #pragma once
 
-#include <QByteArray>
-#include <QDateTime>
-#include <QString>
+#include <chrono>
+#include <cstdint>
 #include <optional>
+#include <string>
 
 struct PartialDownload {
-    // How long a partial download may wait for its next read.
-    static constexpr qint64 MaxAgeSeconds = 24 * 60 * 60;
+    using Clock = std::chrono::system_clock;
 
-    QString address;
-    QString partialName;  // the partial file's name, in the record's folder
-    QByteArray validator; // a strong entity tag, quotes included, or a Last-Modified date
-    qint64 total = 0;     // the whole file's size
-    qint64 length = 0;    // bytes at the start of the partial file known to be on disk
-    QDateTime saved;      // when the record was written
+    // How long a partial download may wait for its next read.
+    static constexpr std::int64_t MaxAgeSeconds = 24 * 60 * 60;
+
+    std::string address;
+    std::string partialName; // the partial file's name, in the record's folder
+    std::string validator;   // a strong entity tag, quotes included, or a Last-Modified date
+    std::int64_t total = 0;  // the whole file's size
+    std::int64_t length = 0; // bytes at the start of the partial file known to be on disk
+    Clock::time_point saved; // when the record was written (to the millisecond)
 
     // The record's file name for an address, and the name patterns of records and of their
     // files in the making.
-    static QString recordName(const QString& address);
-    static const QString& recordPattern();
-    static const QString& recordInTheMakingPattern();
+    static std::string recordName(const std::string& address);
+    static const std::string& recordPattern();
+    static const std::string& recordInTheMakingPattern();
 
     // The record at `path`; nullopt when there is none or it cannot be read.
-    static std::optional<PartialDownload> load(const QString& path);
+    static std::optional<PartialDownload> load(const std::string& path);
     // Replaces the record at `path` with this one; false with the reason in `error`.
-    bool save(const QString& path, QString* error = nullptr) const;
+    bool save(const std::string& path, std::string* error = nullptr) const;
 
     // The validator to take up a partial download with: the strong entity tag when the server
     // gave one, else the Last-Modified date (empty: none, and the bytes cannot be taken up).
-    static QByteArray validatorOf(const QByteArray& entityTag, const QByteArray& lastModified);
+    static std::string validatorOf(const std::string& entityTag, const std::string& lastModified);
 
     // Whether it may still be taken up at `now`: written less than a day before (or after).
-    bool freshAt(const QDateTime& now) const;
+    bool freshAt(Clock::time_point now) const;
 };
 
 // A Content-Range header of a 206 response, "bytes <first>-<last>/<total>".
 struct ContentRange {
-    qint64 first = -1, last = -1, total = -1;
+    std::int64_t first = -1, last = -1, total = -1;
 
     // nullopt when the value is no such range (an unknown total, "*", included).
-    static std::optional<ContentRange> parse(const QByteArray& value);
+    static std::optional<ContentRange> parse(const std::string& value);
 };

@@ -1,10 +1,9 @@
 // When a failed transfer is tried again, and after how long.
 #pragma once
 
-#include <QByteArray>
-#include <QDateTime>
 #include <chrono>
 #include <optional>
+#include <string>
 
 struct RetryPolicy {
     int retries = 3;                                    // tries after the first
@@ -22,8 +21,8 @@ struct RetryPolicy {
 
 // A Retry-After value (seconds, or an HTTP date) as a wait from `now`; nullopt when it is neither.
 // A date in the past is no wait.
-std::optional<std::chrono::milliseconds> parseRetryAfter(const QByteArray& value,
-                                                         const QDateTime& now);
+std::optional<std::chrono::milliseconds>
+parseRetryAfter(const std::string& value, std::chrono::system_clock::time_point now);
 
 // Whether an HTTP status tells of a passing trouble of the server or of a gateway before it
 // (502, 503, 504), so that the same request may succeed later.

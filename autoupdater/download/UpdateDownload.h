@@ -1,7 +1,7 @@
 // Starting the download of one update package into the updates folder.
 #pragma once
 
-#include <QString>
+#include <string>
 
 class DL;
 
@@ -13,9 +13,9 @@ class DL;
 // updates folder (a name that holds a separator, "." or "..", or nothing).
 // A package must arrive as a zip archive; another file of the run (`isPackage` false: its
 // signature) may be anything.
-void Download_File(DL& dl, const QString& programFolder, const QString& baseURL,
-                   const QString& Filename, bool isPackage = true);
+void Download_File(DL& dl, const std::string& programFolder, const std::string& baseURL,
+                   const std::string& Filename, bool isPackage = true);
 
 // Creates programFolder/updates when the program folder holds no entry of that name in any letter
 // case; throws AppError when it cannot be created.
-void EnsureUpdatesFolder(const QString& programFolder);
+void EnsureUpdatesFolder(const std::string& programFolder);

@@ -1,95 +1,103 @@
 #include "driver/RunLog.h"
 
-#include <QDateTime>
-#include <QFile>
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <mutex>
 #include <vector>
 
 #include "AppError.h"
 #include "Version.h"
+#include "core/Diagnostics.h"
+#include "core/Paths.h"
 #include "download/UpdateDownload.h"
 #include "driver/CommandLine.h"
+#include "driver/LocalClock.h"
 #include "verify/SmallFiles.h"
 
 namespace {
-// The logs alive, the newest last (the current one), and the message handler in place before the
-// first of them. The lock also keeps the lines of several threads apart.
+// The logs alive, the newest last (the current one). The lock also keeps the lines of several
+// threads apart.
 std::mutex g_mutex;
 std::vector<RunLog*> g_logs;
-QtMessageHandler g_previousHandler = nullptr;
 
-const QByteArray kHeaderMark = "=== ";
+const std::string kHeaderMark = "=== ";
 
-QString Stamp() {
-    return QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz"));
+std::string Digits(int value, int width) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%0*d", width, value);
+    return text;
+}
+
+std::string DateAndTime(const LocalTime& t) {
+    return Digits(t.year, 4) + "-" + Digits(t.month, 2) + "-" + Digits(t.day, 2) + " " +
+           Digits(t.hour, 2) + ":" + Digits(t.minute, 2) + ":" + Digits(t.second, 2);
+}
+
+std::string Stamp() {
+    const LocalTime now = LocalNow();
+    return DateAndTime(now) + "." + Digits(now.millisecond, 3);
 }
 
 // Local date, time and offset from UTC: "2026-05-01 12:00:00 +02:00".
-QString StartTime() {
-    const QDateTime now = QDateTime::currentDateTime();
-    const int offset = now.offsetFromUtc();
-    return now.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss ")) +
-           QStringLiteral("%1%2:%3")
-               .arg(offset < 0 ? QLatin1Char('-') : QLatin1Char('+'))
-               .arg(qAbs(offset) / 3600, 2, 10, QLatin1Char('0'))
-               .arg(qAbs(offset) / 60 % 60, 2, 10, QLatin1Char('0'));
-}
-
-const char* KindOf(QtMsgType type) {
-    switch (type) {
-    case QtDebugMsg:
-        return "debug";
-    case QtInfoMsg:
-        return "info";
-    case QtWarningMsg:
-        return "warning";
-    case QtCriticalMsg:
-        return "critical";
-    case QtFatalMsg:
-        return "fatal";
-    }
-    return "message";
+std::string StartTime() {
+    const LocalTime now = LocalNow();
+    const int offset = std::abs(now.utcOffsetSeconds);
+    return DateAndTime(now) + " " + (now.utcOffsetSeconds < 0 ? "-" : "+") +
+           Digits(offset / 3600, 2) + ":" + Digits(offset / 60 % 60, 2);
 }
 
 // The part of a run log that is kept when it is trimmed: the newest whole runs that fit in
 // `budget` bytes, given the log's last budget + 1 bytes or more (`tail`); when even the newest run
 // does not fit, its newest whole lines.
-QByteArray NewestRuns(const QByteArray& tail, qint64 budget) {
-    const QByteArray part = tail.right(budget + 1);
+std::string NewestRuns(const std::string& tail, std::int64_t budget) {
+    const std::size_t keep = std::min(tail.size(), std::size_t(budget + 1));
+    const std::string part = tail.substr(tail.size() - keep);
     // A header at the very start of the tail counts only when a line ends just before it.
-    const qsizetype run = part.indexOf('\n' + kHeaderMark);
-    if (run >= 0)
-        return part.mid(run + 1);
-    const qsizetype line = part.indexOf('\n');
-    return line >= 0 ? part.mid(line + 1) : QByteArray();
+    const std::size_t run = part.find('\n' + kHeaderMark);
+    if (run != std::string::npos)
+        return part.substr(run + 1);
+    const std::size_t line = part.find('\n');
+    return line != std::string::npos ? part.substr(line + 1) : std::string();
+}
+
+// The last `count` bytes of the file at path (all of it when shorter); false when unreadable.
+bool ReadTail(const std::string& path, std::int64_t count, std::string* tail) {
+    std::ifstream reader(FsPath(path), std::ios::binary | std::ios::ate);
+    if (!reader)
+        return false;
+    const std::int64_t size = reader.tellg();
+    reader.seekg(std::max<std::int64_t>(0, size - count));
+    tail->assign(std::istreambuf_iterator<char>(reader), std::istreambuf_iterator<char>());
+    return !reader.bad();
 }
 } // namespace
 
-RunLog::RunLog(const QString& programFolder, const QString& commandLine) {
-    const QString path = programFolder + QStringLiteral("/updates/") + kRunLogName;
-    QString reason;
+RunLog::RunLog(const std::string& programFolder, const std::string& commandLine) {
+    const std::string path = programFolder + "/updates/" + kRunLogName;
+    std::string reason;
     try {
         EnsureUpdatesFolder(programFolder);
     } catch (const AppError& error) {
         reason = error.description();
     }
-    if (reason.isEmpty() && m_file.open(path, &reason)) {
+    if (reason.empty() && m_file.open(path, &reason)) {
         trim(path);
-        const QString header = QString::fromLatin1(kHeaderMark) + StartTime() +
-                               QStringLiteral(" vorn-updater " VORN_UPDATER_VERSION ": ") +
-                               ShownName(commandLine);
+        const std::string header = kHeaderMark + StartTime() +
+                                   " vorn-updater " VORN_UPDATER_VERSION ": " +
+                                   ShownName(commandLine);
         // A line torn by a kill is ended first, so that the header starts a line.
-        const QByteArray start = m_file.endsWithLineEnd() ? QByteArray() : QByteArray("\n");
-        if (!m_file.append(start + header.toUtf8() + '\n', &reason))
+        const std::string start = m_file.endsWithLineEnd() ? std::string() : std::string("\n");
+        if (!m_file.append(start + header + '\n', &reason))
             m_file.close();
     }
     if (!m_file.isOpen())
-        qWarning().noquote() << "The run log" << path
-                             << "cannot be written; the run goes on without it:" << reason;
+        Warning("The run log " + path + " cannot be written; the run goes on without it: " +
+                reason);
     const std::lock_guard<std::mutex> guard(g_mutex);
     if (g_logs.empty())
-        g_previousHandler = qInstallMessageHandler(&RunLog::handleMessage);
+        SetDiagnosticLog(&RunLog::note);
     g_logs.push_back(this);
 }
 
@@ -97,25 +105,26 @@ RunLog::~RunLog() {
     const std::lock_guard<std::mutex> guard(g_mutex);
     g_logs.erase(std::find(g_logs.begin(), g_logs.end(), this));
     if (g_logs.empty())
-        qInstallMessageHandler(g_previousHandler);
+        SetDiagnosticLog({});
 }
 
-void RunLog::trim(const QString& path) {
+void RunLog::trim(const std::string& path) {
     if (m_file.size() < kSizeLimit || !m_file.takeExclusively(path))
         return;
-    QFile reader(path);
-    QString reason;
-    if (!reader.open(QIODevice::ReadOnly) ||
-        !reader.seek(qMax<qint64>(0, reader.size() - kSizeLimit / 2 - 1)) ||
-        !replaceSmallFile(path, NewestRuns(reader.readAll(), kSizeLimit / 2), &reason))
-        qWarning().noquote() << "The run log" << path << "cannot be shortened:"
-                             << (reason.isEmpty() ? reader.errorString() : reason);
+    std::string tail;
+    std::string reason;
+    if (!ReadTail(path, kSizeLimit / 2 + 1, &tail))
+        reason = "the file cannot be read";
+    else
+        replaceSmallFile(path, NewestRuns(tail, kSizeLimit / 2), &reason);
+    if (!reason.empty())
+        Warning("The run log " + path + " cannot be shortened: " + reason);
     m_file.open(path, &reason);
 }
 
-void RunLog::status(const QString& line) {
-    const QByteArray text = (Stamp() + QLatin1Char(' ') + ShownName(line)).toUtf8() + '\n';
-    QString reason;
+void RunLog::status(const std::string& line) {
+    const std::string text = Stamp() + ' ' + ShownName(line) + '\n';
+    std::string reason;
     {
         const std::lock_guard<std::mutex> guard(g_mutex);
         RunLog* log = g_logs.empty() ? nullptr : g_logs.back();
@@ -124,21 +133,9 @@ void RunLog::status(const QString& line) {
         log->m_file.close();
     }
     // Outside the lock: the message comes back here, and finds the log given up.
-    qWarning().noquote() << "The run log cannot be written any more; the run goes on without it:"
-                         << reason;
+    Warning("The run log cannot be written any more; the run goes on without it: " + reason);
 }
 
-void RunLog::note(const QString& kind, const QString& text) {
-    status(QLatin1Char('[') + kind + QStringLiteral("] ") + text);
-}
-
-void RunLog::handleMessage(QtMsgType type, const QMessageLogContext& context,
-                           const QString& message) {
-    note(QString::fromLatin1(KindOf(type)), message);
-    QtMessageHandler previous = nullptr;
-    {
-        const std::lock_guard<std::mutex> guard(g_mutex);
-        previous = g_previousHandler;
-    }
-    previous(type, context, message);
+void RunLog::note(const std::string& kind, const std::string& text) {
+    status('[' + kind + "] " + text);
 }

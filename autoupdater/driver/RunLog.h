@@ -8,7 +8,7 @@
 //   2026-05-01 12:00:07.902 [exit] status 1
 //
 // the header line (local date, time and offset, the updater's version and its command line), then
-// each status line and each of Qt's diagnostics (marked with their kind) as they are added, each a
+// each status line and each diagnostic (marked with its kind) as they are added, each a
 // whole line of its own, written with one system call (control characters shown escaped), so that a
 // kill leaves at most the last line torn; the next header then starts on a line of its own.
 //
@@ -18,36 +18,33 @@
 // written is given up with one diagnostic, and the run goes on without it.
 #pragma once
 
-#include <QString>
-#include <QtGlobal>
+#include <cstdint>
+#include <string>
 
 #include "driver/RunLogFile.h"
 
 // The name of the run log in the updates folder; no package may have it.
-inline const QString kRunLogName = QStringLiteral("update.log");
+inline const std::string kRunLogName = "update.log";
 
 class RunLog {
 public:
-    static constexpr qint64 kSizeLimit = 1024 * 1024;
+    static constexpr std::int64_t kSizeLimit = 1024 * 1024;
 
     // Opens the run log of the program folder (making the updates folder as the download does when
     // there is none), trims it and writes the header. Until it is destroyed, or a newer one made,
-    // it is the current log: status lines and Qt's messages are appended to it (Qt's messages are
-    // handed on to the handler that was in place, which writes them to standard error as before).
-    RunLog(const QString& programFolder, const QString& commandLine);
+    // it is the current log: status lines and diagnostics are appended to it.
+    RunLog(const std::string& programFolder, const std::string& commandLine);
     ~RunLog();
     RunLog(const RunLog&) = delete;
     RunLog& operator=(const RunLog&) = delete;
 
     // Append to the current log, if any: a status line, and a note of the log's own ("[kind]
     // text").
-    static void status(const QString& line);
-    static void note(const QString& kind, const QString& text);
+    static void status(const std::string& line);
+    static void note(const std::string& kind, const std::string& text);
 
 private:
-    void trim(const QString& path);
-    static void handleMessage(QtMsgType type, const QMessageLogContext& context,
-                              const QString& message);
+    void trim(const std::string& path);
 
     RunLogFile m_file;
 };

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 class UpdaterView {
 public:
@@ -21,6 +22,9 @@ public:
     virtual void setCloseFace(CloseFace face) = 0;
     // Takes the cover off the update-info button, which can be pressed from then on.
     virtual void uncoverUpdateInfo() = 0;
+    // Adds the lines to the version-notes window (made on first use; closing it discards it and its
+    // text); with `open`, shows it, modally: returns once it has been closed.
+    virtual void showVersionNotes(const std::vector<std::string>& lines, bool open) = 0;
     // The decimal separator of the user's locale, as the progress label writes numbers.
     virtual std::string decimalSeparator() const = 0;
 };

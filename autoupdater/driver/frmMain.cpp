@@ -1,13 +1,11 @@
 #include "driver/frmMain.h"
 
-#include <QCoreApplication>
-#include <QDebug>
-#include <QEventLoop>
-
 #include "AppError.h"
+#include "core/Diagnostics.h"
 #include "download/UpdateDownload.h"
 #include "driver/CommandLine.h"
 #include "driver/UpdatePreparer.h"
+#include "driver/VersionNotes.h"
 #include "driver/modFunctions.h"
 #include "driver/modSystem.h"
 #include "process/ProcessExitWatch.h"
@@ -16,75 +14,64 @@
 #include "process/UpdateLock.h"
 #include "process/modProcesses.h"
 #include "unzip/mUnzip.h"
+#include "verify/SmallFiles.h"
 
 namespace {
-const QString kClientExe = QStringLiteral("Vorn.exe");
-const QString kEngineLibrary = QStringLiteral("vbuzip10.dll");
+const std::string kClientExe = "Vorn.exe";
+const std::string kEngineLibrary = "vbuzip10.dll";
 // How long Cancel waits for the engine call in progress to stop, so that the update prepared so
 // far can be removed; past it the next run's recovery removes it.
 constexpr std::chrono::milliseconds kCancelWait{2000};
-
-// Handles every pending event, then returns.
-void ProcessPendingMessages() {
-    QCoreApplication::processEvents(QEventLoop::AllEvents);
-}
-
-// Handles every pending event; when there was none, sleeps until the next one arrives.
-void WaitForNextMessage() {
-    QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
-}
+// The largest version notes the update-info action reads.
+constexpr std::int64_t kVersionNotesLimit = 16 * 1024 * 1024;
 
 // Ends a stage of the run as failed, with the line that says why.
-bool StopWith(const QString& line) {
+bool StopWith(const std::string& line) {
     Add_Status(line);
     return false;
 }
 
 // The engine's own messages (at the quiet level: its errors) are not status lines; they go to
 // standard error as diagnostics, so that the reason behind a failed extraction can be read there.
-void ReportEngineMessage(qint32, const QString& sMsg) {
-    QString message = sMsg;
-    while (message.endsWith(QChar(0)) || message.endsWith(QLatin1Char('\n')))
-        message.chop(1);
-    qWarning().noquote() << "unzip:" << message;
+void ReportEngineMessage(std::int32_t, const std::string& sMsg) {
+    std::string message = sMsg;
+    while (!message.empty() && (message.back() == '\0' || message.back() == '\n'))
+        message.pop_back();
+    Warning("unzip: " + message);
 }
 } // namespace
 
-frmMain::frmMain(UpdaterEnvironment environment, QWidget* parent)
-    : UpdaterWindow(environment.programFolder, parent), DL(environment.readService),
-      m_environment(std::move(environment)),
+frmMain::frmMain(UpdaterEnvironment environment, UpdaterView& view, EventLoop& loop)
+    : m_environment(std::move(environment)), m_view(view), m_loop(loop),
+      DL(*m_environment.readService),
       m_runLog(m_environment.programFolder, m_environment.commandLine),
-      m_verifier(programFolder()) {
-    SetStatusSink(this, [this](const QString& sMessage) { AppendStatusLine(sMessage); });
-    if (m_environment.systemDir.isEmpty())
+      m_verifier(m_environment.programFolder) {
+    SetStatusSink(this, [this](const std::string& sMessage) {
+        m_view.appendStatusLine(sMessage);
+    });
+    if (m_environment.systemDir.empty())
         m_environment.systemDir = Get_SystemDir();
     if (!m_environment.processRunning)
         m_environment.processRunning = &Process_Running;
-    startClient = [](const QString& folder) { StartClient(folder, kClientExe); };
+    startClient = [](const std::string& folder) { StartClient(folder, kClientExe); };
     terminateProcess = [this] {
-        RunLog::note(QStringLiteral("exit"),
-                     QStringLiteral("status %1").arg(ExitStatus(m_outcome)));
+        RunLog::note("exit", "status " + std::to_string(ExitStatus(m_outcome)));
         TerminateNow(ExitStatus(m_outcome));
-    };
-    abandonRun = [this] {
-        if (m_preparer && m_preparer->stop(kCancelWait))
-            m_preparer->discard();
     };
 
     // A fast transfer reports every megabyte; the display follows at its own pace, and shows
     // the end of the file.
-    connect(&DL, &DL::Progress, this, [this](qint64& downloaded, qint64& total, QString&) {
-        if (!m_download.shown || (downloaded != total && m_progressDrawn.isValid() &&
-                                  !m_progressDrawn.hasExpired(kProgressRedrawInterval.count())))
+    DL.Progress = [this](std::int64_t& downloaded, std::int64_t& total, std::string&) {
+        if (!m_download.shown ||
+            (downloaded != total && m_progressDrawn &&
+             std::chrono::steady_clock::now() - *m_progressDrawn < kProgressRedrawInterval))
             return;
-        m_progressDrawn.start();
-        DL_Progress(*pgBar, *lblFileProg, downloaded, total);
-    });
-    connect(&DL, &DL::Completed, this, [this](qint64& downloaded, qint64& total, QString&) {
+        m_progressDrawn = std::chrono::steady_clock::now();
+        DL_Progress(m_view, downloaded, total);
+    };
+    DL.Completed = [this](std::int64_t& downloaded, std::int64_t& total, std::string&) {
         DL_Completed(m_download, &Add_Status, downloaded, total);
-    });
-    tmrStart.setInterval(50);
-    connect(&tmrStart, &QTimer::timeout, this, &frmMain::tmrStart_Timer);
+    };
     Form_Load();
 }
 
@@ -95,32 +82,44 @@ frmMain::~frmMain() {
 
 void frmMain::Form_Load() {
     // An empty command line never gets this far: the program ends before any window exists.
-    picClose->setPicture(picCancel_up);
+    m_view.setCloseFace(UpdaterView::CloseFace::Cancel);
     m_bFinished = false;
-    picUpdateInfo->setPicture(picUpdateInfo_down);
-    shapeUpdateinfo->setVisible(true);
-    txtInfo->setText(QString());
-    tmrStart.start();
-}
-
-void frmMain::AppendStatusLine(const QString& sMessage) {
-    txtInfo->setText(txtInfo->text() + sMessage + QStringLiteral("\r\n"));
-    txtInfo->setSelStart(static_cast<int>(txtInfo->text().size()) - 1);
+    tmrStart = m_loop.startTimer(kStartInterval, false, [this] { tmrStart_Timer(); });
 }
 
 void frmMain::tmrStart_Timer() {
     // Stopped before the run, so that no tick falls due while the run waits: the run happens
     // exactly once, and the waits are not woken every 50 ms.
-    tmrStart.stop();
+    tmrStart.reset();
     if (m_bRunStarted)
         return;
     m_bRunStarted = true;
     Start_Update();
-    tmrStart.stop();
 }
 
-void frmMain::Download_File(const QString& Filename, bool isPackage) {
+void frmMain::Download_File(const std::string& Filename, bool isPackage) {
     ::Download_File(DL, programFolder(), m_sBaseURL, Filename, isPackage);
+}
+
+void frmMain::closeAction() {
+    if (!m_bFinished && m_preparer && m_preparer->stop(kCancelWait))
+        m_preparer->discard();
+    if (updateInfoAvailable() && startClient)
+        startClient(programFolder());
+    if (terminateProcess)
+        terminateProcess();
+}
+
+void frmMain::updateInfoAction() {
+    if (!updateInfoAvailable())
+        return;
+    std::string content;
+    std::string ignored;
+    if (!readSmallFile(programFolder() + "/versions.txt", kVersionNotesLimit, &content, &ignored))
+        return;
+    const VersionNotesBlock block = ReadVersionNotesBlock(content);
+    if (!block.lines.empty() || block.blankFound)
+        m_view.showVersionNotes(block.lines, block.blankFound);
 }
 
 void frmMain::Start_Update() {
@@ -129,9 +128,9 @@ void frmMain::Start_Update() {
         if (RunUpdate())
             outcome = RunOutcome::Succeeded;
     } catch (const AppError& error) {
-        Add_Status(QStringLiteral("ERROR: ") + error.description());
+        Add_Status("ERROR: " + error.description());
     } catch (const std::exception& error) {
-        Add_Status(QStringLiteral("ERROR: ") + QString::fromLocal8Bit(error.what()));
+        Add_Status(std::string("ERROR: ") + error.what());
     }
     EndRun(outcome);
 }
@@ -139,18 +138,18 @@ void frmMain::Start_Update() {
 void frmMain::EndRun(RunOutcome outcome) {
     StopPreparing();
     m_outcome = outcome;
-    picClose->setPicture(picClose_up);
+    m_view.setCloseFace(UpdaterView::CloseFace::Close);
     m_bFinished = true;
-    if (outcome == RunOutcome::Succeeded &&
-        File_Exists(programFolder() + QStringLiteral("/versions.txt"))) {
-        shapeUpdateinfo->setVisible(false);
-        picUpdateInfo->setPicture(picUpdateInfo_up);
+    if (outcome == RunOutcome::Succeeded && File_Exists(programFolder() + "/versions.txt")) {
+        m_bUpdateInfoUncovered = true;
+        m_view.uncoverUpdateInfo();
     }
-    emit runEnded(outcome);
+    if (runEnded)
+        runEnded(outcome);
 }
 
 bool frmMain::RunUpdate() {
-    Add_Status(QStringLiteral("Preparing to update..."));
+    Add_Status("Preparing to update...");
     if (!ReadCommandLine() || !LockProgramFolder() || !InstallEngineLibrary() ||
         !RecoverInterruptedUpdate() || !LoadPublisherKeys() || !DownloadPackages() ||
         !PreparePackages())
@@ -158,7 +157,7 @@ bool frmMain::RunUpdate() {
     WaitForClient();
     if (!InstallPackages())
         return false;
-    Add_Status(QStringLiteral("Client update complete."));
+    Add_Status("Client update complete.");
     RecordInstalledPackages();
     return true;
 }
@@ -170,15 +169,13 @@ bool frmMain::ReadCommandLine() {
     m_lClientPID = parsed.clientPID;
     m_packages = parsed.packages();
     if (m_lClientPID == 0)
-        return StopWith(QStringLiteral("ERROR: Client process problem, unable to continue."));
-    for (const QString& name : std::as_const(m_packages)) {
+        return StopWith("ERROR: Client process problem, unable to continue.");
+    for (const std::string& name : m_packages) {
         if (!IsPlainFileName(name))
-            return StopWith(
-                QStringLiteral("ERROR: Invalid update file name '%1'.").arg(ShownName(name)));
+            return StopWith("ERROR: Invalid update file name '" + ShownName(name) + "'.");
         if (name == kRunLogName)
-            return StopWith(QStringLiteral("ERROR: Invalid update file name '%1': the run log "
-                                           "has that name.")
-                                .arg(name));
+            return StopWith("ERROR: Invalid update file name '" + name +
+                            "': the run log has that name.");
     }
     return true;
 }
@@ -186,38 +183,38 @@ bool frmMain::ReadCommandLine() {
 bool frmMain::LockProgramFolder() {
     if (!m_environment.lockProgramFolder)
         return true;
-    QString reason;
+    std::string reason;
     UpdateLock::Failure failure = UpdateLock::Failure::None;
     m_lock = UpdateLock::acquire(programFolder(), &reason, &failure);
     if (m_lock)
         return true;
     return StopWith(failure == UpdateLock::Failure::Busy
-                        ? QStringLiteral("ERROR: Another update is already running.")
-                        : QStringLiteral("ERROR: Unable to lock the program folder: ") + reason);
+                        ? std::string("ERROR: Another update is already running.")
+                        : "ERROR: Unable to lock the program folder: " + reason);
 }
 
 // The publisher's keys, read before anything is downloaded: with them every package must be
 // signed; without them the run goes on unverified, and says so on standard error.
 bool frmMain::LoadPublisherKeys() {
-    QString line;
+    std::string line;
     if (!m_verifier.load(&line))
         return StopWith(line);
     if (!m_verifier.signaturesRequired())
-        qWarning().noquote() << m_verifier.unverifiedNotice();
+        Warning(m_verifier.unverifiedNotice());
     return true;
 }
 
 // In the system directory, or installed there from the program folder.
 bool frmMain::InstallEngineLibrary() {
-    const QString installed = m_environment.systemDir + QLatin1Char('/') + kEngineLibrary;
-    const QString shipped = programFolder() + QLatin1Char('/') + kEngineLibrary;
+    const std::string installed = m_environment.systemDir + "/" + kEngineLibrary;
+    const std::string shipped = programFolder() + "/" + kEngineLibrary;
     if (!File_Exists(installed)) {
         if (!File_Exists(shipped))
-            return StopWith(QStringLiteral("ERROR: Missing vbuzip10.dll"));
-        QString reason;
+            return StopWith("ERROR: Missing vbuzip10.dll");
+        std::string reason;
         if (!CopyFileSafely(shipped, installed, &reason)) {
-            qWarning().noquote() << "Cannot install the engine library:" << reason;
-            return StopWith(QStringLiteral("ERROR: Unable to install vbuzip10.dll"));
+            Warning("Cannot install the engine library: " + reason);
+            return StopWith("ERROR: Unable to install vbuzip10.dll");
         }
     }
     SetEngineFolders({programFolder(), m_environment.systemDir});
@@ -228,25 +225,25 @@ bool frmMain::InstallEngineLibrary() {
 // else; one line says what was done, only when something was.
 bool frmMain::RecoverInterruptedUpdate() {
     m_cUnzip = std::make_shared<cUnzip>();
-    connect(m_cUnzip.get(), &cUnzip::Progress, this, &ReportEngineMessage);
-    m_cUnzip->setUnzipFolder(programFolder() + QStringLiteral("/"));
-    qint32 report = UZ_RECOVERED_NOTHING;
+    m_cUnzip->Progress = &ReportEngineMessage;
+    m_cUnzip->setUnzipFolder(programFolder() + "/");
+    std::int32_t report = UZ_RECOVERED_NOTHING;
     try {
         if (m_cUnzip->RecoverUpdate(report) != UZ_OK)
-            return StopWith(QStringLiteral("ERROR: Unable to recover an interrupted update."));
+            return StopWith("ERROR: Unable to recover an interrupted update.");
     } catch (const AppError& error) {
-        return StopWith(QStringLiteral("ERROR: Unable to recover an interrupted update: ") +
+        return StopWith("ERROR: Unable to recover an interrupted update: " +
                         error.description());
     }
     switch (report) {
     case UZ_RECOVERED_COMPLETED:
-        Add_Status(QStringLiteral("Completed an interrupted update."));
+        Add_Status("Completed an interrupted update.");
         break;
     case UZ_RECOVERED_ROLLED_BACK:
-        Add_Status(QStringLiteral("Rolled back an interrupted update."));
+        Add_Status("Rolled back an interrupted update.");
         break;
     case UZ_RECOVERED_REMOVED:
-        Add_Status(QStringLiteral("Removed an unfinished update."));
+        Add_Status("Removed an unfinished update.");
         break;
     default:
         break;
@@ -259,12 +256,13 @@ bool frmMain::RecoverInterruptedUpdate() {
 // prepared ends the run before the next download starts. The packages handed over are the
 // preparing thread's (a refused one is removed there); the arrival check is of the rest.
 bool frmMain::DownloadPackages() {
-    m_preparer = std::make_unique<UpdatePreparer>(*m_cUnzip, m_verifier, programFolder());
+    m_preparer =
+        std::make_unique<UpdatePreparer>(*m_cUnzip, m_verifier, programFolder(), m_loop);
     bool downloaded = true;
-    qsizetype handedOver = 0;
-    for (qsizetype i = 0; i < m_packages.size() && downloaded; ++i) {
-        const QString& name = m_packages[i];
-        if (const std::optional<QString> failure = m_preparer->failure())
+    std::size_t handedOver = 0;
+    for (std::size_t i = 0; i < m_packages.size() && downloaded; ++i) {
+        const std::string& name = m_packages[i];
+        if (const std::optional<std::string> failure = m_preparer->failure())
             downloaded = StopWith(*failure);
         else
             downloaded = DownloadPackage(name);
@@ -278,19 +276,15 @@ bool frmMain::DownloadPackages() {
 }
 
 void frmMain::ShowProgressDisplay(bool bShow) {
-    if (bShow) {
-        m_progressDrawn.invalidate();
-        lblFileProg->setText(QString());
-        pgBar->setValue(0);
-    }
-    lblFileProg->setVisible(bShow);
-    pgBar->setVisible(bShow);
+    if (bShow)
+        m_progressDrawn.reset();
+    m_view.showProgress(bShow);
 }
 
 // The package, then its signature when signatures are required. A signature that does not arrive
 // refuses the package: its own failure line first, then the refusal.
-bool frmMain::DownloadPackage(const QString& name) {
-    Add_Status(QStringLiteral("Downloading file ") + name + QStringLiteral("..."));
+bool frmMain::DownloadPackage(const std::string& name) {
+    Add_Status("Downloading file " + name + "...");
     ShowProgressDisplay(true);
     if (!DownloadIntoUpdates(name, true))
         return false;
@@ -304,13 +298,12 @@ bool frmMain::DownloadPackage(const QString& name) {
 // Downloads a file of the run into updates/ and waits until it has arrived; false after the
 // download's own failure line, and the line of a failure on this computer when there was one.
 // A package is shown as it arrives and must be a zip archive; its signature is neither.
-bool frmMain::DownloadIntoUpdates(const QString& file, bool isPackage) {
+bool frmMain::DownloadIntoUpdates(const std::string& file, bool isPackage) {
     m_download = {true, false, isPackage};
     try {
         Download_File(file, isPackage);
     } catch (const AppError& error) {
-        return StopWith(
-            QStringLiteral("ERROR: Unable to download '%1': %2").arg(file, error.description()));
+        return StopWith("ERROR: Unable to download '" + file + "': " + error.description());
     }
     const bool arrived = WaitForDownload();
     // A failure on this computer (no room for the file, or it cannot be saved) follows the
@@ -319,41 +312,46 @@ bool frmMain::DownloadIntoUpdates(const QString& file, bool isPackage) {
     if (!local.happened())
         return arrived;
     return StopWith(local.outOfSpace()
-                        ? QStringLiteral("ERROR: Not enough disk space to download '%1'.").arg(file)
-                        : QStringLiteral("ERROR: Unable to save '%1': %2").arg(file, local.reason));
+                        ? "ERROR: Not enough disk space to download '" + file + "'."
+                        : "ERROR: Unable to save '" + file + "': " + local.reason);
 }
 
 bool frmMain::WaitForDownload() {
-    while (!m_download.downloadFailed && m_download.downloading)
-        WaitForNextMessage();
+    m_loop.waitUntil([this] { return m_download.downloadFailed || !m_download.downloading; });
     return !m_download.downloadFailed;
 }
 
-bool frmMain::PackageArrived(const QString& name) const {
-    return IsPlainFileAt(programFolder() + QStringLiteral("/updates/") + name);
+bool frmMain::PackageArrived(const std::string& name) const {
+    return IsPlainFileAt(programFolder() + "/updates/" + name);
 }
 
-bool frmMain::CheckPackagesArrived(qsizetype from) {
-    for (qsizetype i = from; i < m_packages.size(); ++i) {
+bool frmMain::CheckPackagesArrived(std::size_t from) {
+    for (std::size_t i = from; i < m_packages.size(); ++i) {
         if (!PackageArrived(m_packages[i]))
-            return StopWith(
-                QStringLiteral("ERROR: Update file '%1' not found.").arg(m_packages[i]));
+            return StopWith("ERROR: Update file '" + m_packages[i] + "' not found.");
     }
     return true;
 }
 
 void frmMain::WaitForClient() {
-    Add_Status(QStringLiteral("Checking client conditions..."));
+    Add_Status("Checking client conditions...");
     // Sleeps until the client's exit is signalled; should the check still see a client after that
     // (the id taken by a new process of the same name), it is tested again every 50 ms.
-    ProcessExitWatch clientExit(m_lClientPID);
-    QTimer recheck;
-    recheck.setInterval(50);
-    connect(&clientExit, &ProcessExitWatch::exited, &recheck, qOverload<>(&QTimer::start));
+    std::unique_ptr<EventLoop::Timer> recheck;
+    const auto startRechecking = [this, &recheck] {
+        if (!recheck)
+            recheck = m_loop.startTimer(std::chrono::milliseconds(50), true, [] {});
+    };
+    ProcessExitWatch clientExit(m_loop, m_lClientPID);
+    clientExit.exited = startRechecking;
     if (clientExit.hasExited())
-        recheck.start();
+        startRechecking();
     while (m_environment.processRunning(kClientExe, m_lClientPID))
-        WaitForNextMessage();
+        m_loop.waitForNext();
+}
+
+void frmMain::ShowProgress(std::int64_t done, std::int64_t total) {
+    DL_Progress(m_view, done, total);
 }
 
 // Every package is staged beside its targets while the client still runs; the installed files
@@ -361,21 +359,19 @@ void frmMain::WaitForClient() {
 // waits, idle, for the preparing thread. A package that cannot be prepared ends the run at once,
 // with nothing of any package left.
 bool frmMain::PreparePackages() {
-    if (m_packages.isEmpty())
+    if (m_packages.empty())
         return true;
     ShowProgressDisplay(true);
     const auto showPrepared = [this] {
-        DL_Progress(*pgBar, *lblFileProg, m_preparer->preparedBytes(), m_preparer->totalBytes());
+        ShowProgress(m_preparer->preparedBytes(), m_preparer->totalBytes());
     };
-    const QMetaObject::Connection progress =
-        connect(m_preparer.get(), &UpdatePreparer::changed, this, showPrepared);
+    m_preparer->changed = showPrepared;
     showPrepared();
-    while (!m_preparer->idle())
-        WaitForNextMessage();
-    disconnect(progress);
+    m_loop.waitUntil([this] { return m_preparer->idle(); });
+    m_preparer->changed = nullptr;
     showPrepared();
     ShowProgressDisplay(false);
-    if (const std::optional<QString> failure = m_preparer->failure())
+    if (const std::optional<std::string> failure = m_preparer->failure())
         return StopWith(*failure);
     return true;
 }
@@ -386,38 +382,34 @@ void frmMain::StopPreparing() {
     if (!m_preparer)
         return;
     m_preparer->stop(std::chrono::milliseconds(0));
-    while (!m_preparer->idle())
-        WaitForNextMessage();
+    m_loop.waitUntil([this] { return m_preparer->idle(); });
     m_preparer->discard();
 }
 
 // The update was prepared before the client wait; now that the client is gone, one commit
 // installs it. The two lines of each package keep their places; the commit follows the last.
 bool frmMain::InstallPackages() {
-    for (qsizetype i = 0; i < m_packages.size(); ++i) {
-        Add_Status(QStringLiteral("Processing update data..."));
-        ProcessPendingMessages();
-        Add_Status(QStringLiteral("Updating files..."));
+    for (std::size_t i = 0; i < m_packages.size(); ++i) {
+        Add_Status("Processing update data...");
+        m_loop.processPending();
+        Add_Status("Updating files...");
     }
-    if (m_packages.isEmpty())
+    if (m_packages.empty())
         return true;
     try {
         if (m_cUnzip->CommitUpdate() != UZ_OK)
-            return StopWith(QStringLiteral(
-                "ERROR: The update could not be installed; every file is as it was."));
+            return StopWith("ERROR: The update could not be installed; every file is as it was.");
     } catch (const AppError& error) {
-        return StopWith(QStringLiteral("ERROR: The update could not be installed: ") +
-                        error.description());
+        return StopWith("ERROR: The update could not be installed: " + error.description());
     }
-    ProcessPendingMessages();
+    m_loop.processPending();
     return true;
 }
 
 // The signing times of the packages just installed, so that none older is installed over them.
 // The update itself is complete: a record that cannot be written is a diagnostic only.
 void frmMain::RecordInstalledPackages() {
-    QString reason;
+    std::string reason;
     if (!m_verifier.recordInstalled(&reason))
-        qWarning().noquote() << "Cannot record the signing times of the installed packages:"
-                             << reason;
+        Warning("Cannot record the signing times of the installed packages: " + reason);
 }

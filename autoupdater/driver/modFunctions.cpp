@@ -8,7 +8,7 @@
 namespace {
 struct StatusSink {
     const void* owner = nullptr;
-    std::function<void(const QString&)> write;
+    std::function<void(const std::string&)> write;
 };
 
 StatusSink& Sink() {
@@ -17,7 +17,7 @@ StatusSink& Sink() {
 }
 } // namespace
 
-void SetStatusSink(const void* owner, std::function<void(const QString& sMessage)> sink) {
+void SetStatusSink(const void* owner, std::function<void(const std::string& sMessage)> sink) {
     Sink() = {owner, std::move(sink)};
 }
 
@@ -26,18 +26,18 @@ void RemoveStatusSink(const void* owner) {
         Sink() = {};
 }
 
-void Add_Status(const QString& sMessage) {
+void Add_Status(const std::string& sMessage) {
     if (Sink().write)
         Sink().write(sMessage);
-    const QByteArray line = sMessage.toLocal8Bit() + '\n';
-    std::fwrite(line.constData(), 1, static_cast<size_t>(line.size()), stderr);
+    const std::string line = sMessage + '\n';
+    std::fwrite(line.data(), 1, line.size(), stderr);
     std::fflush(stderr);
     RunLog::status(sMessage);
 }
 
-void Prepare_Unzip(cUnzip& archive, const QString& programFolder, const QString& sFile) {
-    archive.setZipFile(programFolder + QStringLiteral("/updates/") + sFile);
-    archive.setUnzipFolder(programFolder + QStringLiteral("/"));
+void Prepare_Unzip(cUnzip& archive, const std::string& programFolder, const std::string& sFile) {
+    archive.setZipFile(programFolder + "/updates/" + sFile);
+    archive.setUnzipFolder(programFolder + "/");
     archive.setUseFolderNames(true);
     archive.setPromptToOverwrite(false);
     archive.setOverwriteExisting(true);

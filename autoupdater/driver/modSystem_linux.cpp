@@ -1,22 +1,24 @@
 // Linux implementation of the system queries.
 #include "driver/modSystem.h"
 
-#include <QDir>
-#include <QFile>
-#include <algorithm>
+#include <cstdlib>
+#include <dirent.h>
 #include <fnmatch.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
-bool IsHidden(const QString& name) {
-    return name.startsWith(QLatin1Char('.'));
+bool IsHidden(const std::string& name) {
+    return !name.empty() && name.front() == '.';
 }
 
 // The last part of a searched path as an fnmatch(3) pattern: '*' and '?' are the wildcards of a
 // file search, while '[' and '\' match themselves there.
-QByteArray SearchPattern(const QString& last) {
-    QByteArray pattern;
-    for (const char c : QFile::encodeName(last)) {
+std::string SearchPattern(const std::string& last) {
+    std::string pattern;
+    for (const char c : last) {
         if (c == '[' || c == '\\')
             pattern += '\\';
         pattern += c;
@@ -26,32 +28,49 @@ QByteArray SearchPattern(const QString& last) {
 
 } // namespace
 
-QString Get_SystemDir() {
-    QString home = QString::fromLocal8Bit(qgetenv("HOME"));
-    if (home.isEmpty())
-        home = QDir::homePath();
-    while (home.size() > 1 && home.endsWith(QLatin1Char('/')))
-        home.chop(1);
-    if (home == QLatin1String("/"))
+std::string Get_SystemDir() {
+    const char* variable = std::getenv("HOME");
+    std::string home = variable ? variable : "";
+    if (home.empty()) {
+        if (const passwd* entry = ::getpwuid(::getuid()); entry && entry->pw_dir)
+            home = entry->pw_dir;
+        else
+            home = "/";
+    }
+    while (home.size() > 1 && home.back() == '/')
+        home.pop_back();
+    if (home == "/")
         home.clear();
-    return home + QStringLiteral("/.local/lib");
+    return home + "/.local/lib";
 }
 
-bool File_Exists(const QString& sPath) {
-    if (sPath.isEmpty())
+bool File_Exists(const std::string& sPath) {
+    if (sPath.empty())
         return false;
-    const qsizetype slash = sPath.lastIndexOf(QLatin1Char('/'));
-    const QString folder = slash < 0 ? QStringLiteral(".") : sPath.left(slash + 1);
-    QString last = sPath.mid(slash + 1);
-    if (last.isEmpty())
-        last = QStringLiteral("*");
-    if (!last.contains(QLatin1Char('*')) && !last.contains(QLatin1Char('?')))
+    const std::size_t slash = sPath.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : sPath.substr(0, slash + 1);
+    std::string last = slash == std::string::npos ? sPath : sPath.substr(slash + 1);
+    if (last.empty())
+        last = "*";
+    if (last.find_first_of("*?") == std::string::npos)
         return !IsHidden(last) && IsPlainFileAt(sPath);
 
     // Regular files and links to them, without the hidden ones.
-    const QStringList names = QDir(folder).entryList(QDir::Files);
-    const QByteArray pattern = SearchPattern(last);
-    return std::any_of(names.cbegin(), names.cend(), [&pattern](const QString& name) {
-        return ::fnmatch(pattern.constData(), QFile::encodeName(name).constData(), 0) == 0;
-    });
+    DIR* directory = ::opendir(folder.c_str());
+    if (!directory)
+        return false;
+    const std::string pattern = SearchPattern(last);
+    bool found = false;
+    while (const dirent* entry = ::readdir(directory)) {
+        const std::string name = entry->d_name;
+        if (IsHidden(name) || ::fnmatch(pattern.c_str(), name.c_str(), 0) != 0)
+            continue;
+        struct stat info = {};
+        if (::stat((folder + "/" + name).c_str(), &info) == 0 && S_ISREG(info.st_mode)) {
+            found = true;
+            break;
+        }
+    }
+    ::closedir(directory);
+    return found;
 }

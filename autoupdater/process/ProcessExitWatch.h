@@ -1,23 +1,24 @@
 // Wakes an event loop when a process ends, so that a wait for it needs no busy polling:
 //
-//     ProcessExitWatch watch(pid);
+//     ProcessExitWatch watch(loop, pid);
 //     while (Process_Running("Vorn.exe", pid))
-//         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+//         loop.waitForNext();
 //
-// Where the system can notify the end of a process (a Linux pidfd), the watch sleeps until that
-// notification, with one slow safety tick per second (the process may also stop matching without
-// ending, e.g. by running another program). Otherwise it polls the process every 50 ms. Either
-// way, every tick posts an event and so ends the loop's wait; exited() is emitted once, when the
-// watch sees that the process has ended.
+// Where the system can notify the end of a process (a Linux pidfd, a Windows process handle), a
+// small thread of the watch sleeps until that notification and then posts to the loop, which
+// meanwhile gets one slow safety tick per second (the process may also stop matching without
+// ending, e.g. by running another program). Otherwise the watch polls the process every 50 ms
+// with a timer of the loop. Either way, every tick or post ends the loop's wait; exited is called
+// once, on the loop's thread, when the watch sees that the process has ended.
 #pragma once
 
-#include <QObject>
-#include <QTimer>
+#include "core/EventLoop.h"
 
-class QSocketNotifier;
+#include <cstdint>
+#include <functional>
+#include <memory>
 
-class ProcessExitWatch : public QObject {
-    Q_OBJECT
+class ProcessExitWatch {
 public:
     enum class Method {
         Best,    // the system's notification when it is available, else polling
@@ -27,34 +28,55 @@ public:
     static constexpr int SafetyIntervalMs = 1000;
     static constexpr int PollIntervalMs = 50;
 
-    explicit ProcessExitWatch(qint64 processId, QObject* parent = nullptr);
-    ProcessExitWatch(qint64 processId, Method method, QObject* parent = nullptr);
-    ~ProcessExitWatch() override;
+    // Watches processId on loop, which must outlive the watch. exited may also be set afterwards:
+    // it is called from a later turn of the loop at the earliest, also when the process has
+    // already ended (or never existed).
+    ProcessExitWatch(EventLoop& loop, std::int64_t processId, Method method = Method::Best,
+                     std::function<void()> exited = {});
+    ~ProcessExitWatch();
+    ProcessExitWatch(const ProcessExitWatch&) = delete;
+    ProcessExitWatch& operator=(const ProcessExitWatch&) = delete;
 
-    qint64 processId() const { return m_processId; }
+    std::int64_t processId() const { return m_processId; }
     // True while the watch polls instead of waiting for a notification from the system.
-    bool isPolling() const { return m_pollTimer.isActive(); }
-    // True once exited() has been emitted.
+    bool isPolling() const { return m_pollTimer != nullptr; }
+    // True once exited has been called (or would have been, when it is empty).
     bool hasExited() const { return m_exited; }
 
-signals:
-    void exited();
+    // Called once when the process has ended.
+    std::function<void()> exited;
 
 private:
-    // Platform part: sets up the system's notification of the process's end. Returns false when
-    // there is none; sets alreadyEnded when the process was found to have ended already.
+    // The system's notification (platform part). Its thread reaches the watch through a Link,
+    // which the watch cuts when it goes away; posted work that finds it cut does nothing.
+    struct Notifier;
+    struct Link {
+        ProcessExitWatch* watch; // touched on the loop's thread only
+    };
+
+    // Platform part: sets up the system's notification of the process's end, whose thread posts
+    // notifyEnded() (or startPolling() should its wait fail) to the loop. Returns false when there
+    // is none; sets alreadyEnded when the process was found to have ended already.
     bool attachNotifier(bool& alreadyEnded);
+    // Platform part: stops and joins the notification's thread, releases what it holds.
     void detachNotifier();
     // Platform part: true when the process has ended (or never existed).
-    static bool processHasEnded(qint64 processId);
+    static bool processHasEnded(std::int64_t processId);
 
+    // For the platform parts' threads: posts work to the loop that runs `step` on the watch if it
+    // is still there.
+    void postToWatch(void (ProcessExitWatch::*step)());
+
+    void startPolling();
     void onPollTick();
     void markExited();
 
-    qint64 m_processId;
+    EventLoop& m_loop;
+    std::int64_t m_processId;
     bool m_exited = false;
-    QTimer m_safetyTimer;
-    QTimer m_pollTimer;
-    QSocketNotifier* m_notifier = nullptr;
-    int m_handle = -1;
+    std::shared_ptr<Link> m_link;
+    std::unique_ptr<EventLoop::Timer> m_safetyTimer;
+    std::unique_ptr<EventLoop::Timer> m_pollTimer;
+    std::unique_ptr<EventLoop::Timer> m_endedTimer; // the already-ended case's report
+    Notifier* m_notifier = nullptr;
 };

@@ -1,19 +1,24 @@
 #include "process/ProcessExitWatch.h"
 
-#include <QByteArray>
-#include <QSocketNotifier>
+#include <vorn/UniqueFd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <fcntl.h>
 #include <limits>
+#include <poll.h>
+#include <string>
+#include <sys/eventfd.h>
 #include <sys/syscall.h>
+#include <system_error>
+#include <thread>
 #include <unistd.h>
 
 namespace {
 
 // pidfd_open(2): a descriptor that polls readable once the process has terminated (ended,
 // reaped or not). -1 with errno set when it fails; ENOSYS where the system lacks it.
-int openPidFd(qint64 processId) {
+int openPidFd(std::int64_t processId) {
 #ifdef SYS_pidfd_open
     return static_cast<int>(::syscall(SYS_pidfd_open, static_cast<pid_t>(processId), 0));
 #else
@@ -23,11 +28,18 @@ int openPidFd(qint64 processId) {
 #endif
 }
 
-bool validProcessId(qint64 processId) {
+bool validProcessId(std::int64_t processId) {
     return processId > 0 && processId <= std::numeric_limits<pid_t>::max();
 }
 
 } // namespace
+
+// A thread asleep in poll() on the pidfd and on an eventfd that the watch signals to stop it.
+struct ProcessExitWatch::Notifier {
+    vorn::UniqueFd process;
+    vorn::UniqueFd stop;
+    std::thread thread;
+};
 
 bool ProcessExitWatch::attachNotifier(bool& alreadyEnded) {
     alreadyEnded = false;
@@ -35,35 +47,52 @@ bool ProcessExitWatch::attachNotifier(bool& alreadyEnded) {
         alreadyEnded = true;
         return false;
     }
-    const int fd = openPidFd(m_processId);
-    if (fd < 0) {
+    vorn::UniqueFd process(openPidFd(m_processId));
+    if (!process.valid()) {
         alreadyEnded = errno == ESRCH;
         return false;
     }
-    m_handle = fd;
-    m_notifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
-    connect(m_notifier, &QSocketNotifier::activated, this, &ProcessExitWatch::markExited);
+    vorn::UniqueFd stop(::eventfd(0, EFD_CLOEXEC));
+    if (!stop.valid())
+        return false;
+    auto* notifier = new Notifier{std::move(process), std::move(stop), {}};
+    try {
+        notifier->thread =
+            std::thread([this, processFd = notifier->process.get(), stopFd = notifier->stop.get()] {
+                pollfd fds[2] = {{processFd, POLLIN, 0}, {stopFd, POLLIN, 0}};
+                int ready;
+                do {
+                    ready = ::poll(fds, 2, -1);
+                } while (ready < 0 && errno == EINTR);
+                if (ready < 0)
+                    postToWatch(&ProcessExitWatch::startPolling);
+                else if (!(fds[1].revents & POLLIN) && fds[0].revents)
+                    postToWatch(&ProcessExitWatch::markExited);
+            });
+    } catch (const std::system_error&) {
+        delete notifier;
+        return false;
+    }
+    m_notifier = notifier;
     return true;
 }
 
 void ProcessExitWatch::detachNotifier() {
-    if (m_notifier) {
-        // This may run inside the notifier's own signal: let the event loop delete it.
-        m_notifier->setEnabled(false);
-        m_notifier->deleteLater();
-        m_notifier = nullptr;
+    if (!m_notifier)
+        return;
+    const std::uint64_t one = 1;
+    while (::write(m_notifier->stop.get(), &one, sizeof one) < 0 && errno == EINTR) {
     }
-    if (m_handle >= 0) {
-        ::close(m_handle);
-        m_handle = -1;
-    }
+    m_notifier->thread.join();
+    delete m_notifier;
+    m_notifier = nullptr;
 }
 
-bool ProcessExitWatch::processHasEnded(qint64 processId) {
+bool ProcessExitWatch::processHasEnded(std::int64_t processId) {
     if (!validProcessId(processId))
         return true;
-    const QByteArray path = "/proc/" + QByteArray::number(processId) + "/stat";
-    const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
+    const std::string path = "/proc/" + std::to_string(processId) + "/stat";
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return errno == ENOENT || errno == ESRCH;
     char buffer[512];
@@ -75,10 +104,10 @@ bool ProcessExitWatch::processHasEnded(qint64 processId) {
     if (got <= 0)
         return false;
     // The state letter follows the last ')' of "pid (comm) S ...".
-    const QByteArray stat(buffer, got);
-    const qsizetype close = stat.lastIndexOf(')');
-    if (close < 0 || close + 2 >= stat.size())
+    const std::string_view stat(buffer, static_cast<std::size_t>(got));
+    const std::size_t close = stat.rfind(')');
+    if (close == std::string_view::npos || close + 2 >= stat.size())
         return false;
-    const char state = stat.at(close + 2);
+    const char state = stat[close + 2];
     return state == 'Z' || state == 'X' || state == 'x';
 }

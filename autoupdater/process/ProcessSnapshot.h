@@ -1,19 +1,20 @@
 // A snapshot of the running processes, as the process check walks it.
 #pragma once
 
-#include <QList>
-#include <QStringList>
-#include <QtGlobal>
-
+#include <cstddef>
+#include <cstdint>
 #include <memory>
+#include <string>
+#include <vector>
 
 // One process of a snapshot, read in depth.
 struct ProcessEntry {
-    qint32 processId = 0;
-    // Every name under which the system reports the process's executable: on Linux its argv[0]
-    // (which may be a Windows-style path when the program runs under Wine), the path of its
-    // executable file (when readable) and its short command name.
-    QStringList names;
+    std::int32_t processId = 0;
+    // Every name under which the system reports the process's executable (UTF-8): on Linux its
+    // argv[0] (which may be a Windows-style path when the program runs under Wine), the path of
+    // its executable file (when readable) and its short command name; on Windows the executable's
+    // file name and, when the process can be opened, the full path of its image.
+    std::vector<std::string> names;
     // The process has ended but has not been reaped yet; it no longer counts as running.
     bool ended = false;
 };
@@ -29,7 +30,7 @@ public:
     virtual ~ProcessSnapshot() = default;
 
     // Moves to the next process of the snapshot and returns its id; false at the end of the list.
-    virtual bool next(qint32& processId) = 0;
+    virtual bool next(std::int32_t& processId) = 0;
 
     // Reads the process that next() moved to.
     virtual EntryRead read(ProcessEntry& entry) = 0;
@@ -42,19 +43,20 @@ std::unique_ptr<ProcessSnapshot> TakeProcessSnapshot();
 // listed in faultyIds reads as Fault, one in vanishedIds as Vanished.
 class ListSnapshot : public ProcessSnapshot {
 public:
-    explicit ListSnapshot(QList<ProcessEntry> entries, QList<qint32> faultyIds = {},
-                          QList<qint32> vanishedIds = {});
+    explicit ListSnapshot(std::vector<ProcessEntry> entries,
+                          std::vector<std::int32_t> faultyIds = {},
+                          std::vector<std::int32_t> vanishedIds = {});
 
-    bool next(qint32& processId) override;
+    bool next(std::int32_t& processId) override;
     EntryRead read(ProcessEntry& entry) override;
 
     // How many entries were read in depth (the walk reads only the one with the requested id).
     int entriesRead() const { return m_entriesRead; }
 
 private:
-    QList<ProcessEntry> m_entries;
-    QList<qint32> m_faultyIds;
-    QList<qint32> m_vanishedIds;
-    qsizetype m_position = -1;
+    std::vector<ProcessEntry> m_entries;
+    std::vector<std::int32_t> m_faultyIds;
+    std::vector<std::int32_t> m_vanishedIds;
+    std::size_t m_next = 0; // the entry after the current one
     int m_entriesRead = 0;
 };

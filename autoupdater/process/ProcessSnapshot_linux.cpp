@@ -1,7 +1,5 @@
 #include "process/ProcessSnapshot_linux.h"
 
-#include <QList>
-#include <QString>
 #include <vorn/UniqueFd.h>
 
 #include <cerrno>
@@ -24,7 +22,7 @@ enum class Read { Ok, Gone, Denied, Failed };
 
 // Reads at most limit bytes of the file name inside the directory dirFd; stops early at a NUL
 // when stopAtNul is set.
-Read readFile(int dirFd, const char* name, qsizetype limit, bool stopAtNul, QByteArray& out) {
+Read readFile(int dirFd, const char* name, std::size_t limit, bool stopAtNul, std::string& out) {
     out.clear();
     const vorn::UniqueFd fd(::openat(dirFd, name, O_RDONLY | O_CLOEXEC | O_NOCTTY));
     if (!fd.valid()) {
@@ -44,38 +42,34 @@ Read readFile(int dirFd, const char* name, qsizetype limit, bool stopAtNul, QByt
         }
         if (got == 0)
             break;
-        out.append(buffer, got);
-        if (stopAtNul && std::memchr(buffer, '\0', static_cast<size_t>(got)))
+        out.append(buffer, static_cast<std::size_t>(got));
+        if (stopAtNul && std::memchr(buffer, '\0', static_cast<std::size_t>(got)))
             break;
     }
     return Read::Ok;
 }
 
-QString decodeName(const QByteArray& bytes) {
-    return QString::fromLocal8Bit(bytes);
-}
-
 class ProcSnapshot : public ProcessSnapshot {
 public:
-    ProcSnapshot(int rootFd, QList<qint32> ids) : m_root(rootFd), m_ids(std::move(ids)) {}
+    ProcSnapshot(int rootFd, std::vector<std::int32_t> ids)
+        : m_root(rootFd), m_ids(std::move(ids)) {}
 
-    bool next(qint32& processId) override {
-        if (m_position + 1 >= m_ids.size())
+    bool next(std::int32_t& processId) override {
+        if (m_next >= m_ids.size())
             return false;
-        ++m_position;
-        processId = m_ids.at(m_position);
+        processId = m_ids[m_next++];
         return true;
     }
 
     EntryRead read(ProcessEntry& entry) override {
-        if (m_position < 0 || m_position >= m_ids.size())
+        if (m_next == 0)
             return EntryRead::Vanished;
         entry = ProcessEntry();
-        entry.processId = m_ids.at(m_position);
+        entry.processId = m_ids[m_next - 1];
 
-        const QByteArray idText = QByteArray::number(entry.processId);
+        const std::string idText = std::to_string(entry.processId);
         const vorn::UniqueFd dir(
-            ::openat(m_root.get(), idText.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            ::openat(m_root.get(), idText.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (!dir.valid()) {
             const int error = errno;
             if (processGone(error))
@@ -86,7 +80,7 @@ public:
 
         // "pid (comm) S ...": the command name may itself hold parentheses, so it runs to the
         // last ')'; the state letter follows after one space.
-        QByteArray stat;
+        std::string stat;
         switch (readFile(dir.get(), "stat", ProcNameLimit, false, stat)) {
         case Read::Gone:
             return EntryRead::Vanished;
@@ -97,16 +91,17 @@ public:
         case Read::Ok:
             break;
         }
-        const qsizetype open = stat.indexOf('(');
-        const qsizetype close = stat.lastIndexOf(')');
-        if (open < 0 || close < open || close + 2 >= stat.size() || stat.at(close + 1) != ' ')
+        const std::size_t open = stat.find('(');
+        const std::size_t close = stat.rfind(')');
+        if (open == std::string::npos || close == std::string::npos || close < open ||
+            close + 2 >= stat.size() || stat[close + 1] != ' ')
             return EntryRead::Fault;
-        const char state = stat.at(close + 2);
+        const char state = stat[close + 2];
         entry.ended = state == 'Z' || state == 'X' || state == 'x';
 
         // argv[0], up to its first NUL. A process that rewrote its arguments may leave no NUL
         // at all; what the kernel hands out is then the whole name.
-        QByteArray cmdline;
+        std::string cmdline;
         switch (readFile(dir.get(), "cmdline", ProcNameLimit + 1, true, cmdline)) {
         case Read::Gone:
             return EntryRead::Vanished;
@@ -115,12 +110,12 @@ public:
         case Read::Denied:
             break;
         case Read::Ok: {
-            const qsizetype nul = cmdline.indexOf('\0');
-            const qsizetype length = nul >= 0 ? nul : cmdline.size();
+            const std::size_t nul = cmdline.find('\0');
+            const std::size_t length = nul != std::string::npos ? nul : cmdline.size();
             if (length > ProcNameLimit)
                 return EntryRead::Fault;
             if (length > 0)
-                entry.names.append(decodeName(cmdline.left(length)));
+                entry.names.push_back(cmdline.substr(0, length));
             break;
         }
         }
@@ -129,45 +124,45 @@ public:
         // have none that can be read.
         char target[ProcNameLimit + 1];
         const ssize_t linkLength = ::readlinkat(dir.get(), "exe", target, sizeof target);
-        if (linkLength > ProcNameLimit)
+        if (linkLength > static_cast<ssize_t>(ProcNameLimit))
             return EntryRead::Fault;
         if (linkLength > 0)
-            entry.names.append(decodeName(QByteArray(target, linkLength)));
+            entry.names.emplace_back(target, static_cast<std::size_t>(linkLength));
 
-        const QByteArray comm = stat.mid(open + 1, close - open - 1);
-        if (!comm.isEmpty())
-            entry.names.append(decodeName(comm));
+        std::string comm = stat.substr(open + 1, close - open - 1);
+        if (!comm.empty())
+            entry.names.push_back(std::move(comm));
         return EntryRead::Ok;
     }
 
 private:
     vorn::UniqueFd m_root;
-    QList<qint32> m_ids;
-    qsizetype m_position = -1;
+    std::vector<std::int32_t> m_ids;
+    std::size_t m_next = 0; // the entry after the current one
 };
 
 // The id an entry of the root names, or -1 when the entry is not a process.
-qint32 processIdOf(const char* name) {
+std::int32_t processIdOf(const char* name) {
     if (!*name)
         return -1;
-    qint64 value = 0;
+    std::int64_t value = 0;
     for (const char* p = name; *p; ++p) {
         if (*p < '0' || *p > '9')
             return -1;
         value = value * 10 + (*p - '0');
-        if (value > std::numeric_limits<qint32>::max())
+        if (value > std::numeric_limits<std::int32_t>::max())
             return -1;
     }
-    return static_cast<qint32>(value);
+    return static_cast<std::int32_t>(value);
 }
 
 } // namespace
 
-std::unique_ptr<ProcessSnapshot> TakeProcSnapshot(const QByteArray& procRoot) {
-    const int rootFd = ::open(procRoot.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+std::unique_ptr<ProcessSnapshot> TakeProcSnapshot(const std::string& procRoot) {
+    const int rootFd = ::open(procRoot.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (rootFd < 0)
         return nullptr;
-    const int listFd = ::dup(rootFd);
+    const int listFd = ::fcntl(rootFd, F_DUPFD_CLOEXEC, 0);
     DIR* dir = listFd >= 0 ? ::fdopendir(listFd) : nullptr;
     if (!dir) {
         if (listFd >= 0)
@@ -175,11 +170,11 @@ std::unique_ptr<ProcessSnapshot> TakeProcSnapshot(const QByteArray& procRoot) {
         ::close(rootFd);
         return nullptr;
     }
-    QList<qint32> ids;
+    std::vector<std::int32_t> ids;
     while (const dirent* item = ::readdir(dir)) {
-        const qint32 id = processIdOf(item->d_name);
+        const std::int32_t id = processIdOf(item->d_name);
         if (id >= 0)
-            ids.append(id);
+            ids.push_back(id);
     }
     ::closedir(dir);
     return std::make_unique<ProcSnapshot>(rootFd, std::move(ids));

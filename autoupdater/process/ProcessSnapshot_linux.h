@@ -10,14 +10,15 @@
 // Fault when it exists but cannot be read for any other reason than access rules: its stat
 // cannot be read or parsed, or one of its names runs longer than ProcNameLimit bytes without a
 // terminator (so it cannot be cut to a name). A name that access rules hide is left out. Names
-// are decoded from the local 8-bit encoding; bytes that do not decode become replacement
-// characters, which is not a fault.
+// are the bytes the system reports (UTF-8 on a UTF-8 system); bytes that are not UTF-8 are kept
+// as they are, which is not a fault.
 #pragma once
 
 #include "process/ProcessSnapshot.h"
 
-#include <QByteArray>
+#include <cstddef>
+#include <string>
 
-inline constexpr qsizetype ProcNameLimit = 4096;
+inline constexpr std::size_t ProcNameLimit = 4096;
 
-std::unique_ptr<ProcessSnapshot> TakeProcSnapshot(const QByteArray& procRoot);
+std::unique_ptr<ProcessSnapshot> TakeProcSnapshot(const std::string& procRoot);

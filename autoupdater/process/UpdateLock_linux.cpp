@@ -1,16 +1,17 @@
 #include "process/UpdateLock.h"
 
-#include <QFile>
+#include "core/Text.h"
+
+#include <vorn/SystemError.h>
 
 #include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
 
 namespace {
-void report(QString* error, UpdateLock::Failure* failure, UpdateLock::Failure kind,
-            const QString& text) {
+void report(std::string* error, UpdateLock::Failure* failure, UpdateLock::Failure kind,
+            const std::string& text) {
     if (error)
         *error = text;
     if (failure)
@@ -18,21 +19,19 @@ void report(QString* error, UpdateLock::Failure* failure, UpdateLock::Failure ki
 }
 } // namespace
 
-std::unique_ptr<UpdateLock> UpdateLock::acquire(const QString& programFolder, QString* error,
-                                                Failure* failure) {
-    report(error, failure, Failure::None, QString());
-    const QString path = programFolder + QLatin1Char('/') + FileName;
-    const QByteArray nativePath = QFile::encodeName(path);
+std::unique_ptr<UpdateLock> UpdateLock::acquire(const std::string& programFolder,
+                                                std::string* error, Failure* failure) {
+    report(error, failure, Failure::None, std::string());
+    const std::string path = programFolder + '/' + FileName;
     // Close-on-exec: a program started by the updater must not keep the lock alive.
     int fd;
     do {
-        fd = ::open(nativePath.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY, 0644);
+        fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY, 0644);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
         const int code = errno;
         report(error, failure, Failure::CannotOpen,
-               QStringLiteral("Cannot open the lock file %1: %2")
-                   .arg(path, QString::fromLocal8Bit(std::strerror(code))));
+               Format("Cannot open the lock file %1: %2", {path, vorn::systemErrorText(code)}));
         return nullptr;
     }
     int result;
@@ -44,11 +43,10 @@ std::unique_ptr<UpdateLock> UpdateLock::acquire(const QString& programFolder, QS
         ::close(fd);
         if (code == EWOULDBLOCK)
             report(error, failure, Failure::Busy,
-                   QStringLiteral("Another update is already running in %1.").arg(programFolder));
+                   Format("Another update is already running in %1.", {programFolder}));
         else
             report(error, failure, Failure::CannotLock,
-                   QStringLiteral("Cannot lock %1: %2")
-                       .arg(path, QString::fromLocal8Bit(std::strerror(code))));
+                   Format("Cannot lock %1: %2", {path, vorn::systemErrorText(code)}));
         return nullptr;
     }
     return std::unique_ptr<UpdateLock>(new UpdateLock(path, fd));

@@ -1,37 +1,47 @@
 #include "process/modProcesses.h"
 
+#include "core/Text.h"
 #include "process/TerminateNow.h"
 
-#include <QApplication>
-#include <QMessageBox>
-
+#include <algorithm>
 #include <cstdio>
 #include <utility>
 
 namespace {
 const char* const kFaultText = "A process error has occurred.";
 const char* const kFaultTitle = "Vorn (Auto-Updater)";
-} // namespace
 
-bool ExeNameMatches(const QString& name, const QString& sExeName) {
-    // right() yields the whole string when it is shorter than the requested length.
-    return name.toLower().right(sExeName.size()) == sExeName.toLower();
+std::function<void(const std::string&, const std::string&)>& faultNotice() {
+    static std::function<void(const std::string&, const std::string&)> notice;
+    return notice;
 }
 
-bool EntryNameMatches(const QStringList& names, const QString& sExeName) {
-    if (names.isEmpty())
-        return ExeNameMatches(QString(), sExeName);
-    for (const QString& name : names) {
+bool listed(const std::vector<std::int32_t>& ids, std::int32_t id) {
+    return std::find(ids.begin(), ids.end(), id) != ids.end();
+}
+} // namespace
+
+bool ExeNameMatches(const std::string& name, const std::string& sExeName) {
+    // The whole of name when it is shorter than the requested length.
+    const std::size_t length = std::min(name.size(), sExeName.size());
+    return AsciiLower(std::string_view(name).substr(name.size() - length)) == AsciiLower(sExeName);
+}
+
+bool EntryNameMatches(const std::vector<std::string>& names, const std::string& sExeName) {
+    if (names.empty())
+        return ExeNameMatches(std::string(), sExeName);
+    for (const std::string& name : names) {
         if (ExeNameMatches(name, sExeName))
             return true;
     }
     return false;
 }
 
-ProcessCheck CheckProcess(const QString& sExeName, qint32 lProcessID, ProcessSnapshot* pSnapshot) {
+ProcessCheck CheckProcess(const std::string& sExeName, std::int32_t lProcessID,
+                          ProcessSnapshot* pSnapshot) {
     if (!pSnapshot)
         return ProcessCheck::NotRunning;
-    qint32 processId = 0;
+    std::int32_t processId = 0;
     while (pSnapshot->next(processId)) {
         // Only the process with the requested id can match; the others are passed over unread.
         if (processId != lProcessID)
@@ -52,7 +62,7 @@ ProcessCheck CheckProcess(const QString& sExeName, qint32 lProcessID, ProcessSna
     return ProcessCheck::NotRunning;
 }
 
-bool Process_Running(const QString& sExeName, qint32 lProcessID) {
+bool Process_Running(const std::string& sExeName, std::int32_t lProcessID) {
     std::unique_ptr<ProcessSnapshot> snapshot = TakeProcessSnapshot();
     switch (CheckProcess(sExeName, lProcessID, snapshot.get())) {
     case ProcessCheck::Running:
@@ -67,37 +77,38 @@ bool Process_Running(const QString& sExeName, qint32 lProcessID) {
 }
 
 void ReportProcessFault() {
-    if (qobject_cast<QApplication*>(QCoreApplication::instance())) {
-        QMessageBox box(QMessageBox::Warning, QString::fromLatin1(kFaultTitle),
-                        QString::fromLatin1(kFaultText), QMessageBox::Ok);
-        box.exec();
-    } else {
+    if (const auto& notice = faultNotice())
+        notice(kFaultTitle, kFaultText);
+    else
         std::fprintf(stderr, "%s: %s\n", kFaultTitle, kFaultText);
-    }
     TerminateNow(1);
 }
 
-ListSnapshot::ListSnapshot(QList<ProcessEntry> entries, QList<qint32> faultyIds,
-                           QList<qint32> vanishedIds)
+void SetProcessFaultNotice(
+    std::function<void(const std::string& title, const std::string& text)> notice) {
+    faultNotice() = std::move(notice);
+}
+
+ListSnapshot::ListSnapshot(std::vector<ProcessEntry> entries, std::vector<std::int32_t> faultyIds,
+                           std::vector<std::int32_t> vanishedIds)
     : m_entries(std::move(entries)), m_faultyIds(std::move(faultyIds)),
       m_vanishedIds(std::move(vanishedIds)) {}
 
-bool ListSnapshot::next(qint32& processId) {
-    if (m_position + 1 >= m_entries.size())
+bool ListSnapshot::next(std::int32_t& processId) {
+    if (m_next >= m_entries.size())
         return false;
-    ++m_position;
-    processId = m_entries.at(m_position).processId;
+    processId = m_entries[m_next++].processId;
     return true;
 }
 
 EntryRead ListSnapshot::read(ProcessEntry& entry) {
-    if (m_position < 0 || m_position >= m_entries.size())
+    if (m_next == 0)
         return EntryRead::Vanished;
     ++m_entriesRead;
-    const ProcessEntry& current = m_entries.at(m_position);
-    if (m_faultyIds.contains(current.processId))
+    const ProcessEntry& current = m_entries[m_next - 1];
+    if (listed(m_faultyIds, current.processId))
         return EntryRead::Fault;
-    if (m_vanishedIds.contains(current.processId))
+    if (listed(m_vanishedIds, current.processId))
         return EntryRead::Vanished;
     entry = current;
     return EntryRead::Ok;

@@ -2,18 +2,18 @@
 
 #include "SpaceTrim.h"
 
-#include <QCoreApplication>
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
 #include <algorithm>
 #include <chrono>
 #include <cstring>
-#include <dlfcn.h>
+#include <filesystem>
+#include <string_view>
+#include <system_error>
 #include <utility>
-#include <vector>
 
 #include "AppError.h"
+#include "core/Paths.h"
+#include "core/Text.h"
+#include "unzip/EngineLibrary.h"
 #include "vbuzip10.h"
 
 namespace mUnzip {
@@ -21,18 +21,18 @@ namespace mUnzip {
 namespace {
 
 // Read limits of the engine's texts.
-constexpr qsizetype kListTextLimit = 256;
-constexpr qsizetype kReplaceNameLimit = 32801;
+constexpr std::ptrdiff_t kListTextLimit = 256;
+constexpr std::ptrdiff_t kReplaceNameLimit = 32801;
 constexpr uint32_t kMessageLimit = 1024; // print lengths and service counts stay below this
-constexpr qsizetype kPasswordLimit = 254;
-constexpr qint32 kReplaceDefaultAnswer = 100;
+constexpr std::size_t kPasswordLimit = 254;
+constexpr std::int32_t kReplaceDefaultAnswer = 100;
 
 // Module state. Allocated once and never destroyed, so archives destroyed late in the program's
 // exit still find it.
 struct ModuleState {
-    QStringList folders;
+    std::vector<std::string> folders;
     bool foldersSet = false;
-    void* library = nullptr;
+    std::unique_ptr<EngineLibrary> library;
     Wiz_SingleEntryUnzip_t unzipEntry = nullptr;
     UzpVersion2_t versionEntry = nullptr;
     Vbz_UpdateBegin_t beginEntry = nullptr;
@@ -52,48 +52,52 @@ ModuleState& State() {
     return *state;
 }
 
-QStringList DefaultFolders() {
-    const QString programFolder =
-        QCoreApplication::instance()
-            ? QCoreApplication::applicationDirPath()
-            : QFileInfo(QFileInfo(QStringLiteral("/proc/self/exe")).canonicalFilePath()).path();
-    return {programFolder, QDir::homePath() + QStringLiteral("/.local/lib")};
+// Whether a file (or, with `anyKind`, anything) is at a path. A path the system cannot take (not
+// UTF-8 text on Windows) has nothing there.
+bool PathPresent(const std::string& path, bool anyKind) {
+    try {
+        std::error_code error;
+        const std::filesystem::path fsPath = FsPath(path);
+        return anyKind ? std::filesystem::exists(fsPath, error)
+                       : std::filesystem::is_regular_file(fsPath, error);
+    } catch (const std::exception&) {
+        return false;
+    }
 }
 
-void* LoadEngine() {
+EngineLibrary& LoadEngine() {
     ModuleState& s = State();
     if (s.library)
-        return s.library;
-    const QString fileName = QStringLiteral(UZ_LIBRARY_NAME);
-    const QStringList folders = s.foldersSet ? s.folders : DefaultFolders();
-    for (const QString& folder : folders) {
-        if (folder.isEmpty())
+        return *s.library;
+    const std::string fileName = UZ_LIBRARY_NAME;
+    const std::vector<std::string> folders = s.foldersSet ? s.folders : DefaultEngineFolders();
+    for (const std::string& folder : folders) {
+        if (folder.empty())
             continue;
-        const QString path = folder + QLatin1Char('/') + fileName;
-        if (!QFileInfo(path).isFile())
+        // Always the full path in the folder: a bare name would be searched for by the system.
+        const std::string path = folder + "/" + fileName;
+        if (!PathPresent(path, false))
             continue;
-        void* library = dlopen(QFile::encodeName(path).constData(), RTLD_NOW | RTLD_LOCAL);
-        if (!library) {
-            const char* reason = dlerror();
+        std::string reason;
+        std::unique_ptr<EngineLibrary> library = EngineLibrary::Open(path, reason);
+        if (!library)
             throw AppError(AppError::DllNotFound,
-                           QStringLiteral("Error in loading DLL %1: %2")
-                               .arg(fileName, QString::fromLocal8Bit(reason ? reason : "")));
-        }
-        s.library = library;
-        return library;
+                           Format("Error in loading DLL %1: %2", {fileName, reason}));
+        s.library = std::move(library);
+        return *s.library;
     }
-    throw AppError(AppError::DllNotFound, QStringLiteral("File not found: ") + fileName);
+    throw AppError(AppError::DllNotFound, "File not found: " + fileName);
 }
 
 template <typename Function> Function EntryPoint(Function& cache, const char* name) {
     if (!cache) {
-        void* library = LoadEngine();
-        void* symbol = dlsym(library, name);
-        if (!symbol)
+        const EngineLibrary::Entry entry = LoadEngine().Find(name);
+        if (!entry)
             throw AppError(AppError::EntryPointNotFound,
-                           QStringLiteral("Can't find DLL entry point %1 in %2")
-                               .arg(QLatin1String(name), QStringLiteral(UZ_LIBRARY_NAME)));
-        cache = reinterpret_cast<Function>(symbol);
+                           Format("Can't find DLL entry point %1 in %2",
+                                  {std::string(name), UZ_LIBRARY_NAME}));
+        // The entry's own type, with the engine's calling convention.
+        cache = reinterpret_cast<Function>(entry);
     }
     return cache;
 }
@@ -101,38 +105,34 @@ template <typename Function> Function EntryPoint(Function& cache, const char* na
 // Narrow copies of the texts of one engine call, freed when the call ends.
 class NarrowTexts {
 public:
-    // A null text gives a null pointer, any other one a NUL-terminated copy in the locale's
-    // encoding.
-    char* Keep(const QString& text) {
-        if (text.isNull())
-            return nullptr;
-        const QByteArray bytes = text.toLocal8Bit();
-        auto copy = std::make_unique<char[]>(static_cast<size_t>(bytes.size()) + 1);
-        std::memcpy(copy.get(), bytes.constData(), static_cast<size_t>(bytes.size()));
-        copy[static_cast<size_t>(bytes.size())] = '\0';
+    // A NUL-terminated copy of the text.
+    char* Keep(const std::string& text) {
+        auto copy = std::make_unique<char[]>(text.size() + 1);
+        std::memcpy(copy.get(), text.data(), text.size());
+        copy[text.size()] = '\0';
         m_texts.push_back(std::move(copy));
         return m_texts.back().get();
     }
+    // A missing text gives a null pointer.
+    char* Keep(const std::optional<std::string>& text) { return text ? Keep(*text) : nullptr; }
 
 private:
     std::vector<std::unique_ptr<char[]>> m_texts;
 };
 
 [[noreturn]] void ThrowSubscriptOutOfRange() {
-    throw AppError(AppError::SubscriptOutOfRange, QStringLiteral("Subscript out of range"));
+    throw AppError(AppError::SubscriptOutOfRange, "Subscript out of range");
 }
 
 // Slots 0 to count - 1 take the names, slot count the empty text; the slots above stay null.
-void FillNameList(UnzipNameList& list, qint32 count, const QStringList& names, NarrowTexts& texts) {
-    if (count < 0 || count > kMaxListNames || count > names.size())
+void FillNameList(UnzipNameList& list, std::int32_t count, const std::vector<std::string>& names,
+                  NarrowTexts& texts) {
+    if (count < 0 || count > kMaxListNames || static_cast<std::size_t>(count) > names.size())
         ThrowSubscriptOutOfRange();
-    const QString empty(QLatin1String(""));
-    for (qint32 i = 0; i < count; ++i) {
-        // A null name still crosses as a text: the engine reads count names.
-        const QString& name = names.at(i);
-        list.Names[i] = texts.Keep(name.isNull() ? empty : name);
-    }
-    list.Names[count] = texts.Keep(empty);
+    // Every name crosses as a text, an empty one too: the engine reads count names.
+    for (std::int32_t i = 0; i < count; ++i)
+        list.Names[i] = texts.Keep(names[static_cast<std::size_t>(i)]);
+    list.Names[count] = texts.Keep(std::string());
 }
 
 UnzipOptions ToNarrow(const UnzipOptionsW& o, NarrowTexts& texts) {
@@ -142,9 +142,8 @@ UnzipOptions ToNarrow(const UnzipOptionsW& o, NarrowTexts& texts) {
     return n;
 }
 
-QString ReadBackText(const char* text) {
-    return text ? QString::fromLocal8Bit(text, static_cast<qsizetype>(std::strlen(text)))
-                : QString();
+std::optional<std::string> ReadBackText(const char* text) {
+    return text ? std::optional<std::string>(ValidUtf8(text)) : std::nullopt;
 }
 
 void FromNarrow(const UnzipOptions& n, UnzipOptionsW& o) {
@@ -175,7 +174,7 @@ template <typename Step> void RunStep(Step&& step) noexcept {
     }
 }
 
-qint32 Low16(int32_t value) {
+std::int32_t Low16(int32_t value) {
     return static_cast<int16_t>(static_cast<uint32_t>(value) & 0xFFFFu);
 }
 
@@ -184,14 +183,14 @@ qint32 Low16(int32_t value) {
 int32_t UZ_CALL PrintCallback(char* text, uint32_t length) noexcept {
     if (!text || length <= 1 || length >= kMessageLimit)
         return 0;
-    QString message;
+    std::string message;
     RunStep([&] {
         // All bytes and one NUL after them; the message is not cut at an inner NUL.
-        QByteArray bytes(text, static_cast<qsizetype>(length));
-        bytes.append('\0');
-        message = QString::fromLocal8Bit(bytes);
+        message.assign(text, length);
+        message.push_back('\0');
+        message = ValidUtf8(message);
     });
-    RunStep([&] { ReplaceSeparators(message, QLatin1Char('/'), QChar(kFolderSeparator)); });
+    RunStep([&] { ReplaceSeparators(message, '/', kFolderSeparator); });
     RunStep([&] {
         if (std::shared_ptr<ArchiveCallbacks> archive = State().current)
             archive->RaiseProgress(message);
@@ -200,11 +199,11 @@ int32_t UZ_CALL PrintCallback(char* text, uint32_t length) noexcept {
 }
 
 int32_t UZ_CALL ReplaceCallback(char* fileName) noexcept {
-    QString name;
-    qint32 answer = 0;
+    std::string name;
+    std::int32_t answer = 0;
     RunStep([&] {
         name = ReadEngineText(fileName, kReplaceNameLimit);
-        ReplaceSeparators(name, QLatin1Char('/'), QChar(kFolderSeparator));
+        ReplaceSeparators(name, '/', kFolderSeparator);
     });
     RunStep([&] {
         answer = kReplaceDefaultAnswer;
@@ -220,25 +219,24 @@ int32_t UZ_CALL PasswordCallback(char* buffer, int32_t size, char* /*prompt*/,
     if (s.passwordAbandoned)
         return 1;
     int32_t result = 1;
-    QString password;
+    std::string password;
     bool cancel = false;
     RunStep([&] {
         if (std::shared_ptr<ArchiveCallbacks> archive = s.current)
             archive->RaisePasswordRequest(password, cancel);
     });
     RunStep([&] { password = TrimSpaces(password); });
-    if (password.isEmpty() || cancel) {
+    if (password.empty() || cancel) {
         s.passwordAbandoned = true;
         return 1;
     }
     RunStep([&] {
         // At most 254 bytes, and never more than the buffer holds with a NUL after them.
-        const QByteArray bytes = password.toLocal8Bit();
-        const qsizetype room = buffer && size > 1 ? static_cast<qsizetype>(size) - 1 : 0;
-        const qsizetype count = std::min({bytes.size(), kPasswordLimit, room});
-        if (count <= 0)
+        const std::size_t room = buffer && size > 1 ? static_cast<std::size_t>(size) - 1 : 0;
+        const std::size_t count = std::min({password.size(), kPasswordLimit, room});
+        if (count == 0)
             return;
-        std::memcpy(buffer, bytes.constData(), static_cast<size_t>(count));
+        std::memcpy(buffer, password.data(), count);
         buffer[count] = '\0';
         result = 0;
     });
@@ -251,7 +249,7 @@ void UZ_CALL ListCallback(uint32_t /*compressedSize*/, uint32_t size, int32_t ra
                           uint8_t flags) noexcept {
     EntryPath path;
     double date = 0;
-    QString methodName;
+    std::string methodName;
     RunStep([&] { path = SplitEntryPath(ReadEngineText(name, kListTextLimit)); });
     RunStep([&] {
         date = DateSerial(Low16(year), Low16(month), Low16(day)) +
@@ -261,20 +259,20 @@ void UZ_CALL ListCallback(uint32_t /*compressedSize*/, uint32_t size, int32_t ra
     const bool encrypted = (flags & UZ_LIST_ENCRYPTED) != 0;
     RunStep([&] {
         if (std::shared_ptr<ArchiveCallbacks> archive = State().current)
-            archive->AddDirectoryEntry(path.sFileName, path.sFolder, date,
-                                       static_cast<qint32>(size), static_cast<qint32>(crc),
-                                       encrypted, Low16(ratio), methodName);
+            archive->AddDirectoryEntry(
+                path.sFileName, path.sFolder, date, static_cast<std::int32_t>(size),
+                static_cast<std::int32_t>(crc), encrypted, Low16(ratio), methodName);
     });
 }
 
 int32_t UZ_CALL ServiceCallback(char* entryName, uint32_t count) noexcept {
     if (count <= 1 || count >= kMessageLimit)
         return 0;
-    QString name;
+    std::string name;
     bool cancel = false;
     RunStep([&] {
-        name = ReadEngineText(entryName, static_cast<qsizetype>(count));
-        ReplaceSeparators(name, QLatin1Char('\\'), QLatin1Char('/'));
+        name = ReadEngineText(entryName, static_cast<std::ptrdiff_t>(count));
+        ReplaceSeparators(name, '\\', '/');
     });
     RunStep([&] {
         if (std::shared_ptr<ArchiveCallbacks> archive = State().current)
@@ -287,14 +285,14 @@ int32_t UZ_CALL ProgressCallback(uint64_t bytesWritten) noexcept {
     bool cancel = false;
     RunStep([&] {
         if (std::shared_ptr<ArchiveCallbacks> archive = State().current)
-            archive->RaiseStaging(static_cast<qint64>(bytesWritten), cancel);
+            archive->RaiseStaging(static_cast<std::int64_t>(bytesWritten), cancel);
     });
     return cancel ? 1 : 0;
 }
 
 } // namespace
 
-void SetEngineFolders(const QStringList& folders) {
+void SetEngineFolders(const std::vector<std::string>& folders) {
     ModuleState& s = State();
     s.folders = folders;
     s.foldersSet = true;
@@ -317,9 +315,9 @@ UnzipCallbacks Callbacks() {
 // An extraction-like engine call: the name lists, the options and the callbacks are made here,
 // call hands them to the entry point, and the options are read back afterwards.
 template <typename Call>
-qint32 RunEntry(ArchiveCallbacks& archive, UnzipOptionsW& options, qint32 includeCount,
-                const QStringList& includeNames, qint32 excludeCount,
-                const QStringList& excludeNames, Call&& call) {
+std::int32_t RunEntry(ArchiveCallbacks& archive, UnzipOptionsW& options, std::int32_t includeCount,
+                      const std::vector<std::string>& includeNames, std::int32_t excludeCount,
+                      const std::vector<std::string>& excludeNames, Call&& call) {
     SetCurrentArchive(archive);
     UnzipCallbacks callbacks = Callbacks();
     NarrowTexts texts;
@@ -331,7 +329,7 @@ qint32 RunEntry(ArchiveCallbacks& archive, UnzipOptionsW& options, qint32 includ
     State().passwordAbandoned = false;
 
     UnzipOptions narrow = ToNarrow(options, texts);
-    const qint32 result =
+    const std::int32_t result =
         call(includeCount, include.get(), excludeCount, exclude.get(), &narrow, &callbacks);
     FromNarrow(narrow, options);
     return result;
@@ -339,9 +337,9 @@ qint32 RunEntry(ArchiveCallbacks& archive, UnzipOptionsW& options, qint32 includ
 
 } // namespace
 
-qint32 RunEngine(ArchiveCallbacks& archive, UnzipOptionsW& options, qint32 includeCount,
-                 const QStringList& includeNames, qint32 excludeCount,
-                 const QStringList& excludeNames) {
+std::int32_t RunEngine(ArchiveCallbacks& archive, UnzipOptionsW& options, std::int32_t includeCount,
+                       const std::vector<std::string>& includeNames, std::int32_t excludeCount,
+                       const std::vector<std::string>& excludeNames) {
     // The entry point is looked up once the lists are made: a list too long fails first.
     return RunEntry(archive, options, includeCount, includeNames, excludeCount, excludeNames,
                     [](auto... arguments) {
@@ -349,44 +347,45 @@ qint32 RunEngine(ArchiveCallbacks& archive, UnzipOptionsW& options, qint32 inclu
                     });
 }
 
-qint32 RunStageEngine(UnzipUpdate* update, ArchiveCallbacks& archive, UnzipOptionsW& options,
-                      qint32 includeCount, const QStringList& includeNames) {
-    return RunEntry(archive, options, includeCount, includeNames, 0, QStringList(),
-                    [update](auto... arguments) {
-                        return EntryPoint(State().stageEntry, "Vbz_UpdateStage")(update,
-                                                                                 arguments...);
-                    });
+std::int32_t RunStageEngine(UnzipUpdate* update, ArchiveCallbacks& archive, UnzipOptionsW& options,
+                            std::int32_t includeCount,
+                            const std::vector<std::string>& includeNames) {
+    return RunEntry(
+        archive, options, includeCount, includeNames, 0, {}, [update](auto... arguments) {
+            return EntryPoint(State().stageEntry, "Vbz_UpdateStage")(update, arguments...);
+        });
 }
 
-qint32 BeginUpdate(const QString& sFolder, UnzipUpdate*& update) {
+std::int32_t BeginUpdate(const std::string& sFolder, UnzipUpdate*& update) {
     const Vbz_UpdateBegin_t entry = EntryPoint(State().beginEntry, "Vbz_UpdateBegin");
     update = nullptr;
-    const qint32 result = entry(QFile::encodeName(sFolder).constData(), &update);
+    const std::int32_t result = entry(sFolder.c_str(), &update);
     if (result == UZ_OK && update)
         EntryPoint(State().progressEntry, "Vbz_UpdateProgress")(update, &ProgressCallback);
     return result;
 }
 
-qint32 CommitUpdate(UnzipUpdate* update, ArchiveCallbacks& archive) {
+std::int32_t CommitUpdate(UnzipUpdate* update, ArchiveCallbacks& archive) {
     const Vbz_UpdateCommit_t entry = EntryPoint(State().commitEntry, "Vbz_UpdateCommit");
     SetCurrentArchive(archive);
     UnzipCallbacks callbacks = Callbacks();
     return entry(update, &callbacks);
 }
 
-qint32 DiscardUpdate(UnzipUpdate* update) {
+std::int32_t DiscardUpdate(UnzipUpdate* update) {
     return EntryPoint(State().discardEntry, "Vbz_UpdateDiscard")(update);
 }
 
-bool InterruptedUpdatePresent(const QString& sFolder) {
+bool InterruptedUpdatePresent(const std::string& sFolder) {
     for (const char* name : {UZ_UPDATE_PLAN, UZ_UPDATE_JOURNAL, UZ_UPDATE_JOURNAL_NEW}) {
-        if (QFileInfo::exists(sFolder + QLatin1Char('/') + QLatin1String(name)))
+        if (PathPresent(sFolder + "/" + name, true))
             return true;
     }
     return false;
 }
 
-qint32 RecoverUpdate(const QString& sFolder, ArchiveCallbacks& archive, qint32& lReport) {
+std::int32_t RecoverUpdate(const std::string& sFolder, ArchiveCallbacks& archive,
+                           std::int32_t& lReport) {
     lReport = UZ_RECOVERED_NOTHING;
     if (!InterruptedUpdatePresent(sFolder))
         return UZ_OK;
@@ -394,7 +393,7 @@ qint32 RecoverUpdate(const QString& sFolder, ArchiveCallbacks& archive, qint32& 
     SetCurrentArchive(archive);
     UnzipCallbacks callbacks = Callbacks();
     int32_t report = UZ_RECOVERED_NOTHING;
-    const qint32 result = entry(QFile::encodeName(sFolder).constData(), &report, &callbacks);
+    const std::int32_t result = entry(sFolder.c_str(), &report, &callbacks);
     lReport = report;
     return result;
 }
@@ -412,40 +411,38 @@ bool PasswordAbandoned() {
     return State().passwordAbandoned;
 }
 
-qint32 ReplaceSeparators(QString& sText, QChar cOld, QChar cNew) {
-    qint32 position = 1;
-    for (qsizetype i = 0; i < sText.size(); ++i) {
-        if (sText.at(i) == cOld) {
+std::int32_t ReplaceSeparators(std::string& sText, char cOld, char cNew) {
+    std::int32_t position = 1;
+    for (std::size_t i = 0; i < sText.size(); ++i) {
+        if (sText[i] == cOld) {
             sText[i] = cNew;
-            position = static_cast<qint32>(i) + 2;
+            position = static_cast<std::int32_t>(i) + 2;
         }
     }
     return position;
 }
 
-EntryPath SplitEntryPath(const QString& sName) {
-    QString name = sName;
-    const qsizetype nul = name.indexOf(QChar(0));
-    if (nul >= 0)
-        name.truncate(nul);
-    const qint32 position = ReplaceSeparators(name, QLatin1Char('/'), QChar(kFolderSeparator));
+EntryPath SplitEntryPath(const std::string& sName) {
+    std::string name = sName.substr(0, sName.find('\0'));
+    const std::int32_t position = ReplaceSeparators(name, '/', kFolderSeparator);
     if (position == 1)
-        return {QString(), name};
-    return {name.left(position - 2), name.mid(position - 1)};
+        return {std::string(), name};
+    const auto cut = static_cast<std::size_t>(position);
+    return {name.substr(0, cut - 2), name.substr(cut - 1)};
 }
 
-QString ReadEngineText(const char* text, qsizetype limit) {
+std::string ReadEngineText(const char* text, std::ptrdiff_t limit) {
     if (!text || limit <= 0)
-        return QString(QLatin1String(""));
-    qsizetype length = 0;
+        return std::string();
+    std::ptrdiff_t length = 0;
     while (length < limit && text[length] != '\0')
         ++length;
-    return QString::fromLocal8Bit(text, length);
+    return ValidUtf8(std::string_view(text, static_cast<std::size_t>(length)));
 }
 
-double DateSerial(qint32 lYear, qint32 lMonth, qint32 lDay) {
+double DateSerial(std::int32_t lYear, std::int32_t lMonth, std::int32_t lDay) {
     using namespace std::chrono;
-    qint64 y = lYear;
+    std::int64_t y = lYear;
     if (y >= 0 && y <= 29)
         y += 2000;
     else if (y >= 30 && y <= 99)
@@ -453,27 +450,27 @@ double DateSerial(qint32 lYear, qint32 lMonth, qint32 lDay) {
     // Months since January of the year 0. The calendar repeats every 400 years (4,800 months,
     // 146,097 days): whole cycles are counted apart, so that any arguments stay within the range
     // of the calendar types.
-    const qint64 months = y * 12 + (static_cast<qint64>(lMonth) - 1);
-    const qint64 cycles = months / 4800 - (months % 4800 < 0 ? 1 : 0);
+    const std::int64_t months = y * 12 + (static_cast<std::int64_t>(lMonth) - 1);
+    const std::int64_t cycles = months / 4800 - (months % 4800 < 0 ? 1 : 0);
     const year_month firstMonth = year(0) / January + std::chrono::months(months - cycles * 4800);
     constexpr sys_days kDayZero = 1899y / December / 30;
-    const qint64 serial = (sys_days(firstMonth / 1) - kDayZero).count() + cycles * 146097 +
-                          (static_cast<qint64>(lDay) - 1);
+    const std::int64_t serial = (sys_days(firstMonth / 1) - kDayZero).count() + cycles * 146097 +
+                                (static_cast<std::int64_t>(lDay) - 1);
     if (serial < (sys_days(100y / January / 1) - kDayZero).count() ||
         serial > (sys_days(9999y / December / 31) - kDayZero).count())
-        throw AppError(AppError::InvalidArgument,
-                       QStringLiteral("Invalid procedure call or argument"));
+        throw AppError(AppError::InvalidArgument, "Invalid procedure call or argument");
     return static_cast<double>(serial);
 }
 
-double TimeSerial(qint32 lHour, qint32 lMinute, qint32 lSecond) {
-    const qint64 seconds = static_cast<qint64>(lHour) * 3600 + static_cast<qint64>(lMinute) * 60 +
-                           static_cast<qint64>(lSecond);
+double TimeSerial(std::int32_t lHour, std::int32_t lMinute, std::int32_t lSecond) {
+    const std::int64_t seconds = static_cast<std::int64_t>(lHour) * 3600 +
+                                 static_cast<std::int64_t>(lMinute) * 60 +
+                                 static_cast<std::int64_t>(lSecond);
     return static_cast<double>(seconds) / 86400.0;
 }
 
-double DateTimeFromParts(qint32 lYear, qint32 lMonth, qint32 lDay, qint32 lHour, qint32 lMinute,
-                         qint32 lSecond) {
+double DateTimeFromParts(std::int32_t lYear, std::int32_t lMonth, std::int32_t lDay,
+                         std::int32_t lHour, std::int32_t lMinute, std::int32_t lSecond) {
     return DateSerial(lYear, lMonth, lDay) + TimeSerial(lHour, lMinute, lSecond);
 }
 

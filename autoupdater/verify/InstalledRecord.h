@@ -5,27 +5,29 @@
 // one line per package, replaced as a whole (temporary file, flushed, renamed, folder flushed).
 #pragma once
 
-#include <QString>
+#include <cstdint>
 #include <map>
 #include <optional>
+#include <string>
+#include <string_view>
 
 class InstalledRecord {
 public:
-    static constexpr QLatin1StringView FileName{".vorn-update.state"};
+    static constexpr char FileName[] = ".vorn-update.state";
 
     // Reads the record at `path`; no file there is an empty record. Fails, with the reason, when
     // the file cannot be read or is not such a record.
-    bool read(const QString& path, QString* error);
+    bool read(const std::string& path, std::string* error);
 
     // Replaces the file at `path` with this record, atomically and durably.
-    bool write(const QString& path, QString* error) const;
+    bool write(const std::string& path, std::string* error) const;
 
     // A signing time written as minisign writes it: decimal digits only, seconds since 1970.
-    static std::optional<quint64> parseSeconds(const QByteArray& text);
+    static std::optional<std::uint64_t> parseSeconds(std::string_view text);
 
-    std::optional<quint64> signedAt(const QString& package) const;
-    void setSignedAt(const QString& package, quint64 seconds);
+    std::optional<std::uint64_t> signedAt(const std::string& package) const;
+    void setSignedAt(const std::string& package, std::uint64_t seconds);
 
 private:
-    std::map<QString, quint64> m_signedAt;
+    std::map<std::string, std::uint64_t> m_signedAt;
 };

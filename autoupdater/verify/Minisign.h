@@ -14,10 +14,10 @@
 //     base64 of the global signature (64 bytes): the signature above followed by <text>
 #pragma once
 
-#include <QByteArray>
-#include <QString>
 #include <array>
 #include <optional>
+#include <string>
+#include <string_view>
 #include <vector>
 
 namespace minisign {
@@ -27,7 +27,7 @@ using PublicKeyBytes = std::array<unsigned char, 32>;
 using SignatureBytes = std::array<unsigned char, 64>;
 
 // A key id as minisign shows it: up to 16 upper-case hexadecimal digits, "7BB599447A1FC963".
-QString keyIdText(const KeyId& id);
+std::string keyIdText(const KeyId& id);
 
 struct PublicKey {
     KeyId id{};
@@ -37,7 +37,7 @@ struct PublicKey {
 // Parses a key file's contents into its keys, in file order. Fails, with the reason (naming the
 // line), when a key is incomplete or malformed, when two different keys share an id, or when the
 // text holds no key at all.
-bool parseKeyFile(const QByteArray& text, std::vector<PublicKey>* keys, QString* error);
+bool parseKeyFile(const std::string& text, std::vector<PublicKey>* keys, std::string* error);
 
 // The key of `keys` whose id is `id`, or null.
 const PublicKey* findKey(const std::vector<PublicKey>& keys, const KeyId& id);
@@ -47,16 +47,16 @@ struct Signature {
     Algorithm algorithm = Algorithm::Hashed;
     KeyId keyId{};
     SignatureBytes signature{};
-    QByteArray trustedComment; // the text after "trusted comment: "
+    std::string trustedComment; // the text after "trusted comment: "
     SignatureBytes globalSignature{};
 
     // The value of a "name:value" field of the trusted comment (its fields are separated by tabs),
     // or nothing when it has no such field.
-    std::optional<QByteArray> trustedField(QByteArrayView name) const;
+    std::optional<std::string> trustedField(std::string_view name) const;
 };
 
 // Parses a signature file's contents. Fails, with the reason, when a line is missing or malformed
 // or the algorithm is neither "ED" nor "Ed".
-bool parseSignature(const QByteArray& text, Signature* signature, QString* error);
+bool parseSignature(const std::string& text, Signature* signature, std::string* error);
 
 } // namespace minisign

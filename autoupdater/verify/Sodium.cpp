@@ -1,6 +1,7 @@
 #include "verify/Sodium.h"
 
-#include <QFile>
+#include "verify/SmallFiles.h"
+
 #include <sodium.h>
 #include <vector>
 
@@ -16,52 +17,50 @@ bool startCryptography() {
     return started;
 }
 
-bool hashFile(const QString& path, Blake2b512* hash, QString* error) {
+bool hashFile(const std::string& path, Blake2b512* hash, std::string* error) {
     if (!startCryptography()) {
-        *error = QStringLiteral("the cryptography library cannot start");
+        *error = "the cryptography library cannot start";
         return false;
     }
-    QFile file(path);
     // Unbuffered: every piece is read straight into the buffer below.
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
-        *error = file.errorString();
+    FileReader file;
+    if (!file.open(path, error))
         return false;
-    }
     crypto_generichash_state state;
     crypto_generichash_init(&state, nullptr, 0, hash->size());
     std::vector<unsigned char> buffer(1 << 20);
     for (;;) {
-        const qint64 got = file.read(reinterpret_cast<char*>(buffer.data()), qint64(buffer.size()));
-        if (got < 0) {
-            *error = file.errorString();
+        const std::int64_t got =
+            file.read(reinterpret_cast<char*>(buffer.data()), std::int64_t(buffer.size()), error);
+        if (got < 0)
             return false;
-        }
         if (got == 0)
             break;
-        crypto_generichash_update(&state, buffer.data(), quint64(got));
+        crypto_generichash_update(&state, buffer.data(), static_cast<unsigned long long>(got));
     }
     crypto_generichash_final(&state, hash->data(), hash->size());
     return true;
 }
 
-bool signatureValid(const SignatureBytes& signature, QByteArrayView message, const PublicKey& key) {
-    return crypto_sign_verify_detached(signature.data(),
-                                       reinterpret_cast<const unsigned char*>(message.data()),
-                                       quint64(message.size()), key.key.data()) == 0;
+bool signatureValid(const SignatureBytes& signature, std::string_view message,
+                    const PublicKey& key) {
+    return crypto_sign_verify_detached(
+               signature.data(), reinterpret_cast<const unsigned char*>(message.data()),
+               static_cast<unsigned long long>(message.size()), key.key.data()) == 0;
 }
 
 bool fileSignatureValid(const Signature& signature, const Blake2b512& fileHash,
                         const PublicKey& key) {
     return signature.algorithm == Signature::Algorithm::Hashed &&
-           signatureValid(signature.signature,
-                          QByteArrayView(reinterpret_cast<const char*>(fileHash.data()),
-                                         qsizetype(fileHash.size())),
-                          key);
+           signatureValid(
+               signature.signature,
+               std::string_view(reinterpret_cast<const char*>(fileHash.data()), fileHash.size()),
+               key);
 }
 
 bool globalSignatureValid(const Signature& signature, const PublicKey& key) {
-    QByteArray signed_(reinterpret_cast<const char*>(signature.signature.data()),
-                       qsizetype(signature.signature.size()));
+    std::string signed_(reinterpret_cast<const char*>(signature.signature.data()),
+                        signature.signature.size());
     signed_ += signature.trustedComment;
     return signatureValid(signature.globalSignature, signed_, key);
 }

@@ -4,9 +4,9 @@
 
 #include "verify/Minisign.h"
 
-#include <QByteArrayView>
-#include <QString>
 #include <array>
+#include <string>
+#include <string_view>
 
 namespace minisign {
 
@@ -16,10 +16,11 @@ using Blake2b512 = std::array<unsigned char, 64>;
 bool startCryptography();
 
 // The BLAKE2b-512 hash (unkeyed) of the file at `path`. On failure returns false with the reason.
-bool hashFile(const QString& path, Blake2b512* hash, QString* error);
+bool hashFile(const std::string& path, Blake2b512* hash, std::string* error);
 
 // Whether `signature` is key's Ed25519 signature of `message`.
-bool signatureValid(const SignatureBytes& signature, QByteArrayView message, const PublicKey& key);
+bool signatureValid(const SignatureBytes& signature, std::string_view message,
+                    const PublicKey& key);
 
 // Whether a hashed signature is key's signature of a file whose hash is `fileHash`.
 bool fileSignatureValid(const Signature& signature, const Blake2b512& fileHash,

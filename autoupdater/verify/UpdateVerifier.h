@@ -13,7 +13,7 @@
 //
 // Use in a run:
 //     UpdateVerifier verifier(programFolder);
-//     QString line;
+//     std::string line;
 //     if (!verifier.load(&line))         // before any download
 //         the run fails with the status line `line`
 //     if (!verifier.signaturesRequired())
@@ -30,62 +30,65 @@
 #include "verify/InstalledRecord.h"
 #include "verify/Minisign.h"
 
-#include <QString>
-#include <QStringList>
+#include <cstdint>
 #include <map>
 #include <optional>
+#include <string>
 #include <vector>
 
 class UpdateVerifier {
 public:
-    static constexpr QLatin1StringView KeyFileName{"vorn-update.pub"};
-    static constexpr QLatin1StringView SignatureSuffix{".minisig"};
+    static constexpr char KeyFileName[] = "vorn-update.pub";
+    static constexpr char SignatureSuffix[] = ".minisig";
 
     // A package the run must not install.
     struct Refusal {
-        QString package;
-        QString statusLine; // the whole "ERROR: ..." status line that says why
+        std::string package;
+        std::string statusLine; // the whole "ERROR: ..." status line that says why
     };
 
-    explicit UpdateVerifier(const QString& programFolder);
+    explicit UpdateVerifier(const std::string& programFolder);
 
     // Reads the key file and the record of installed packages. Returns false, with the status line
     // that ends the run ("ERROR: ..."), when the key file is there but cannot be read or holds no
     // valid key, or when the record cannot be read. No key file is not a failure: signatures are
     // then not required.
-    bool load(QString* statusLine);
+    bool load(std::string* statusLine);
 
     // Whether load() found keys: every package then needs its signature.
     bool signaturesRequired() const { return !m_keys.empty(); }
 
     // A diagnostic for standard error when signatures are not required.
-    QString unverifiedNotice() const;
+    std::string unverifiedNotice() const;
 
     // The name of a package's signature: the prefix + this is its download address, and
     // updates/ + this is where it is saved.
-    static QString signatureName(const QString& package) { return package + SignatureSuffix; }
+    static std::string signatureName(const std::string& package) {
+        return package + SignatureSuffix;
+    }
 
     // Checks every package in updates/ in the order given, stopping at the first that fails; that
     // package and its signature are then removed from updates/ and the refusal returned. Nothing
     // when every package passed or signatures are not required. Blocks while it reads the files;
     // may run on any thread (one call at a time).
-    std::optional<Refusal> verify(const QStringList& packages);
+    std::optional<Refusal> verify(const std::vector<std::string>& packages);
 
     // The refusal of a package whose signature did not arrive: removes the package and any
     // signature an earlier run left from updates/.
-    Refusal refuseUnsigned(const QString& package);
+    Refusal refuseUnsigned(const std::string& package);
 
     // After a successful run: stores the signing times of the packages verify() passed in the
     // record of installed packages. True when there was nothing to store; false with the reason
     // when the record cannot be written.
-    bool recordInstalled(QString* error);
+    bool recordInstalled(std::string* error);
 
 private:
-    std::optional<Refusal> check(const QString& package);
-    void discard(const QString& package) const; // from updates/, with its signature
+    std::optional<Refusal> check(const std::string& package);
+    void discard(const std::string& package) const; // from updates/, with its signature
 
-    QString m_programFolder;
+    std::string m_programFolder;
     std::vector<minisign::PublicKey> m_keys;
     InstalledRecord m_record;
-    std::map<QString, quint64> m_verifiedSignedAt; // by package, from verify() since load()
+    std::map<std::string, std::uint64_t>
+        m_verifiedSignedAt; // by package, from verify() since load()
 };

@@ -3,6 +3,7 @@
 #include <QFile>
 #include <QGuiApplication>
 #include <QKeyEvent>
+#include <QLocale>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QScreen>
@@ -41,13 +42,26 @@ QFont defaultFont(bool bold = false) {
 }
 } // namespace
 
-UpdaterWindow::UpdaterWindow(const QString& programFolder, QWidget* parent)
-    : QWidget(parent, Qt::Window | Qt::FramelessWindowHint), m_sProgramFolder(programFolder) {
+UpdaterWindow::UpdaterWindow(QWidget* parent)
+    : QWidget(parent, Qt::Window | Qt::FramelessWindowHint) {
     initSkinResources();
     InstallSkinAccessibility();
     setWindowTitle(QStringLiteral("Vorn (Updater)"));
     setFixedSize(386, 311);
     setFont(defaultFont());
+    loadSkin();
+    makeStatusLog();
+    makeProgressDisplay();
+    makeButtons();
+    connectButtons();
+    // The window starts with the focus on itself, not on a button: a key typed on into the newly
+    // shown window (Enter or Space) presses nothing. Tab takes the focus to the buttons; Escape
+    // reaches the window wherever the focus is.
+    setFocus(Qt::OtherFocusReason);
+    centreOnScreen();
+}
+
+void UpdaterWindow::loadSkin() {
     QIcon icon;
     icon.addFile(QStringLiteral(":/skin/icon16.png"), QSize(16, 16));
     icon.addFile(QStringLiteral(":/skin/icon32.png"), QSize(32, 32));
@@ -63,7 +77,9 @@ UpdaterWindow::UpdaterWindow(const QString& programFolder, QWidget* parent)
     picUpdateInfo_down = LoadSkinPicture(QStringLiteral("picUpdateInfo_down.png"), ratio);
     picClose_focus = LoadSkinPicture(QStringLiteral("picClose_focus.png"), ratio);
     picUpdateInfo_focus = LoadSkinPicture(QStringLiteral("picUpdateInfo_focus.png"), ratio);
+}
 
+void UpdaterWindow::makeStatusLog() {
     txtInfo = new TextBox(this);
     txtInfo->setGeometry(16, 133, 352, 126);
     txtInfo->setFrameShape(QFrame::NoFrame);
@@ -88,7 +104,9 @@ UpdaterWindow::UpdaterWindow(const QString& programFolder, QWidget* parent)
         "QScrollBar::up-arrow:vertical, QScrollBar::down-arrow:vertical { width: 5px;"
         "  height: 5px; background: #6b7a52; }"
         "QScrollBar::add-page:vertical, QScrollBar::sub-page:vertical { background: none; }"));
+}
 
+void UpdaterWindow::makeProgressDisplay() {
     lblFileProg = new QLabel(this);
     lblFileProg->setGeometry(16, 263, 185, 17);
     lblFileProg->setFont(defaultFont(true));
@@ -101,13 +119,16 @@ UpdaterWindow::UpdaterWindow(const QString& programFolder, QWidget* parent)
     pgBar = new ProgressBar(this);
     pgBar->setGeometry(16, 280, 185, 13);
     pgBar->setAccessibleName(QStringLiteral("Download progress"));
+}
 
+// The buttons as the run starts: Cancel, and the update-info button under its cover.
+void UpdaterWindow::makeButtons() {
     picUpdateInfo = new PictureButton(this);
     picUpdateInfo->setGeometry(212, 274, 86, 28);
     picUpdateInfo->setFaceCaption(picUpdateInfo_up, QStringLiteral("Update Info"));
     picUpdateInfo->setFaceCaption(picUpdateInfo_down, QStringLiteral("Update Info"));
     picUpdateInfo->setFocusMark(picUpdateInfo_focus);
-    picUpdateInfo->setPicture(picUpdateInfo_up);
+    picUpdateInfo->setPicture(picUpdateInfo_down);
     shapeUpdateinfo = new CoverShape(picUpdateInfo);
     shapeUpdateinfo->setGeometry(0, 0, 89, 28);
     shapeUpdateinfo->installEventFilter(this);
@@ -119,9 +140,11 @@ UpdaterWindow::UpdaterWindow(const QString& programFolder, QWidget* parent)
     picClose->setFaceCaption(picClose_up, QStringLiteral("Close"));
     picClose->setFaceCaption(picClose_down, QStringLiteral("Close"));
     picClose->setFocusMark(picClose_focus);
-    picClose->setPicture(picClose_up);
+    picClose->setPicture(picCancel_up);
     setTabOrder(picUpdateInfo, picClose);
+}
 
+void UpdaterWindow::connectButtons() {
     connect(picClose, &PictureButton::mouseDown, this,
             [this] { picClose->setPicture(m_bFinished ? picClose_down : picCancel_down); });
     connect(picClose, &PictureButton::mouseUp, this,
@@ -136,19 +159,13 @@ UpdaterWindow::UpdaterWindow(const QString& programFolder, QWidget* parent)
             picUpdateInfo->setPicture(picUpdateInfo_up);
     });
     connect(picUpdateInfo, &PictureButton::clicked, this, [this] {
-        if (updateInfoAvailable())
-            updateInfoAction();
+        if (updateInfoAvailable() && updateInfoRequested)
+            updateInfoRequested();
     });
 
     connect(picUpdateInfo, &PictureButton::faceChanged, this, &UpdaterWindow::followAvailability);
     connect(picClose, &PictureButton::faceChanged, this, &UpdaterWindow::followAvailability);
     followAvailability();
-
-    // The window starts with the focus on itself, not on a button: a key typed on into the newly
-    // shown window (Enter or Space) presses nothing. Tab takes the focus to the buttons; Escape
-    // reaches the window wherever the focus is.
-    setFocus(Qt::OtherFocusReason);
-    centreOnScreen();
 }
 
 void UpdaterWindow::followAvailability() {
@@ -219,15 +236,42 @@ void UpdaterWindow::paintEvent(QPaintEvent*) {
         painter.drawPixmap(QPoint(0, 0), m_background);
 }
 
-void UpdaterWindow::closeAction() {
-    if (!m_bFinished && abandonRun)
-        abandonRun();
-    if (m_bFinished && shapeUpdateinfo->isHidden() && startClient)
-        startClient(m_sProgramFolder);
-    if (terminateProcess)
-        terminateProcess();
+void UpdaterWindow::appendStatusLine(const std::string& line) {
+    txtInfo->setText(txtInfo->text() + QString::fromStdString(line) + QStringLiteral("\r\n"));
+    txtInfo->setSelStart(static_cast<int>(txtInfo->text().size()) - 1);
 }
 
-void UpdaterWindow::updateInfoAction() {
-    ShowVersionNotes(m_versionInfo, this, m_sProgramFolder + QStringLiteral("/versions.txt"));
+void UpdaterWindow::showProgress(bool shown) {
+    if (shown) {
+        lblFileProg->setText(QString());
+        pgBar->setValue(0);
+    }
+    lblFileProg->setVisible(shown);
+    pgBar->setVisible(shown);
+}
+
+void UpdaterWindow::setProgressValue(double percent) {
+    pgBar->setValue(percent);
+}
+
+void UpdaterWindow::setProgressText(const std::string& text) {
+    lblFileProg->setText(QString::fromStdString(text));
+}
+
+void UpdaterWindow::setCloseFace(CloseFace face) {
+    m_bFinished = face == CloseFace::Close;
+    picClose->setPicture(m_bFinished ? picClose_up : picCancel_up);
+}
+
+void UpdaterWindow::uncoverUpdateInfo() {
+    shapeUpdateinfo->setVisible(false);
+    picUpdateInfo->setPicture(picUpdateInfo_up);
+}
+
+void UpdaterWindow::showVersionNotes(const std::vector<std::string>& lines, bool open) {
+    ShowVersionNotes(m_versionInfo, this, lines, open);
+}
+
+std::string UpdaterWindow::decimalSeparator() const {
+    return QLocale().decimalPoint().toStdString();
 }

@@ -1,6 +1,7 @@
-// The skinned updater window: its design (background, status log, progress label and bar, the two
-// picture buttons with their six face images and the cover), and the behaviour of the buttons.
-// The update driver derives the main window from it and adds the update run.
+// The skinned updater window of the Linux front-end: its design (background, status log, progress
+// label and bar, the two picture buttons with their six face images and the cover), the behaviour
+// of the buttons, and the view through which the update run (frmMain) shows itself. The buttons'
+// actions are the run's: the window calls closeRequested and updateInfoRequested.
 //
 // Keyboard: no button has the focus when the window appears; Tab moves the focus between the
 // buttons that can be pressed (the update-info button only while it is available); Space and Enter
@@ -15,6 +16,7 @@
 #include <functional>
 #include <optional>
 
+#include "driver/UpdaterView.h"
 #include "windows/PictureButton.h"
 #include "windows/ProgressBar.h"
 #include "windows/TextBox.h"
@@ -23,11 +25,11 @@
 // Loads a picture of the skin (":/skin/<name>"), taking its @2x variant on a high-density screen.
 QPixmap LoadSkinPicture(const QString& name, qreal devicePixelRatio);
 
-class UpdaterWindow : public QWidget {
+class UpdaterWindow : public QWidget, public UpdaterView {
     Q_OBJECT
 public:
-    // programFolder: the folder of the updater, without a trailing separator.
-    explicit UpdaterWindow(const QString& programFolder, QWidget* parent = nullptr);
+    // Appears as the run starts: Cancel, the update-info button covered, the log empty.
+    explicit UpdaterWindow(QWidget* parent = nullptr);
 
     // Controls, by the names the rest of the program uses.
     TextBox* txtInfo;
@@ -43,27 +45,30 @@ public:
     // Drawn over a button's face while it has the keyboard focus.
     QPixmap picClose_focus, picUpdateInfo_focus;
 
-    // False until the update run has ended, on success or failure; never goes back to False.
+    // False until the update run has ended (the close button shows Close); never goes back.
     bool finished() const { return m_bFinished; }
     // The update-info button is available once the run has ended and the cover is hidden.
     bool updateInfoAvailable() const { return m_bFinished && shapeUpdateinfo->isHidden(); }
 
-    QString programFolder() const { return m_sProgramFolder; }
     QPointer<frmVersionInfo>& versionInfoWindow() { return m_versionInfo; }
 
-    // What the close action does to start the client and to end the process. The defaults are
-    // set by the main window; tests replace them.
-    std::function<void(const QString& programFolder)> startClient;
-    std::function<void()> terminateProcess;
-    // Called first by the close action while the run goes on (Cancel): undoes what the run has
-    // done so far that it can undo quickly.
-    std::function<void()> abandonRun;
+    // The buttons' actions: a click on Close (or Cancel), and on Update Info while available.
+    std::function<void()> closeRequested;
+    std::function<void()> updateInfoRequested;
+    void closeAction() {
+        if (closeRequested)
+            closeRequested();
+    }
 
-    // The close action: starts the client after a run that ended successfully with version notes,
-    // then ends the process at once.
-    void closeAction();
-    // The update-info action: shows the first block of the version notes.
-    void updateInfoAction();
+    // The view of the update run.
+    void appendStatusLine(const std::string& line) override;
+    void showProgress(bool shown) override;
+    void setProgressValue(double percent) override;
+    void setProgressText(const std::string& text) override;
+    void setCloseFace(CloseFace face) override;
+    void uncoverUpdateInfo() override;
+    void showVersionNotes(const std::vector<std::string>& lines, bool open) override;
+    std::string decimalSeparator() const override;
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -76,6 +81,11 @@ protected:
     bool m_bFinished = false;
 
 private:
+    void loadSkin();
+    void makeStatusLog();
+    void makeProgressDisplay();
+    void makeButtons();
+    void connectButtons();
     void centreOnScreen();
     // Lets the update-info button take the focus, and be pressed from the keyboard or by
     // assistive technology, exactly while it is available.
@@ -84,7 +94,6 @@ private:
     // While the window follows the pointer itself: the pointer's place in the window.
     std::optional<QPoint> m_dragGrip;
 
-    QString m_sProgramFolder;
     QPixmap m_background;
     QPointer<frmVersionInfo> m_versionInfo;
 };

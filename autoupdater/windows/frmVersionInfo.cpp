@@ -1,6 +1,5 @@
 #include "windows/frmVersionInfo.h"
 
-#include <QFile>
 #include <QFont>
 
 frmVersionInfo::frmVersionInfo(QWidget* parent)
@@ -30,55 +29,14 @@ frmVersionInfo::frmVersionInfo(QWidget* parent)
     txtVersionInfo->setFocus();
 }
 
-VersionNotesBlock ReadVersionNotesBlock(const QByteArray& fileContent) {
-    VersionNotesBlock block;
-    // Decoded as a whole, so that a byte-order mark is dropped at the start of the file only.
-    const QString text = QString::fromLocal8Bit(fileContent);
-    qsizetype start = 0;
-    const qsizetype size = text.size();
-    while (start < size) {
-        qsizetype end = text.indexOf(QLatin1Char('\r'), start);
-        qsizetype next;
-        if (end < 0) {
-            end = size;
-            next = size;
-        } else {
-            next = end + 1;
-            if (next < size && text.at(next) == QLatin1Char('\n'))
-                ++next;
-        }
-        const QString line = text.mid(start, end - start);
-        bool blank = true;
-        for (const QChar c : line) {
-            if (c != QLatin1Char(' ')) {
-                blank = false;
-                break;
-            }
-        }
-        if (blank) {
-            block.blankFound = true;
-            return block;
-        }
-        block.lines.append(line);
-        start = next;
-    }
-    return block;
-}
-
-void ShowVersionNotes(QPointer<frmVersionInfo>& window, QWidget* owner, const QString& sFile) {
-    QFile file(sFile);
-    if (!file.open(QIODevice::ReadOnly))
-        return;
-    const VersionNotesBlock block = ReadVersionNotesBlock(file.readAll());
-    file.close();
-    if (!block.lines.isEmpty() || block.blankFound) {
-        if (!window)
-            window = new frmVersionInfo(owner);
-        QString text = window->txtVersionInfo->text();
-        for (const QString& line : block.lines)
-            text += line + QLatin1String("\r\n");
-        window->txtVersionInfo->setText(text);
-    }
-    if (block.blankFound)
+void ShowVersionNotes(QPointer<frmVersionInfo>& window, QWidget* owner,
+                      const std::vector<std::string>& lines, bool open) {
+    if (!window)
+        window = new frmVersionInfo(owner);
+    QString text = window->txtVersionInfo->text();
+    for (const std::string& line : lines)
+        text += QString::fromStdString(line) + QLatin1String("\r\n");
+    window->txtVersionInfo->setText(text);
+    if (open)
         window->exec();
 }

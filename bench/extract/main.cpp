@@ -176,8 +176,8 @@ bool syncFolder(const std::string& dir) {
 
 bool extractWithEngine(const std::string& zip, const std::string& dir) {
     auto z = std::make_shared<cUnzip>();
-    z->setZipFile(QString::fromStdString(zip));
-    z->setUnzipFolder(QString::fromStdString(dir + "/"));
+    z->setZipFile(zip);
+    z->setUnzipFolder(dir + "/");
     z->setUseFolderNames(true);
     z->setOverwriteExisting(true);
     bool failed = z->Unzip();
@@ -251,7 +251,7 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    mUnzip::SetEngineFolders({QStringLiteral(VORN_PROGRAM_DIR)});
+    mUnzip::SetEngineFolders({VORN_PROGRAM_DIR});
     fs::create_directories(dataDir);
     const std::string scratch = dataDir + "/scratch";
     fs::remove_all(scratch); // left by an interrupted run

@@ -93,24 +93,25 @@ bool prepare(const QString& data) {
     if (!out.commit())
         return false;
     const fixtures::MinisignKey key =
-        fixtures::generateKey(data + QStringLiteral("/keys"), QStringLiteral("publisher"));
+        fixtures::generateKey((data + "/keys").toStdString(), "publisher");
     QFile::remove(program + QLatin1Char('/') + UpdateVerifier::KeyFileName);
-    if (!QFile::copy(key.publicKeyFile, program + QLatin1Char('/') + UpdateVerifier::KeyFileName))
+    if (!QFile::copy(QString::fromStdString(key.publicKeyFile),
+                     program + QLatin1Char('/') + UpdateVerifier::KeyFileName))
         return false;
-    fixtures::sign(key, package);
+    fixtures::sign(key, package.toStdString());
     return true;
 }
 
 // The updater's check of one package, as the update run makes it.
-int check(const QString& program, const QString& package) {
+int check(const std::string& program, const std::string& package) {
     UpdateVerifier verifier(program);
-    QString line;
+    std::string line;
     if (!verifier.load(&line)) {
-        std::fprintf(stderr, "%s\n", qPrintable(line));
+        std::fprintf(stderr, "%s\n", line.c_str());
         return 1;
     }
     if (const auto refusal = verifier.verify({package})) {
-        std::fprintf(stderr, "%s\n", qPrintable(refusal->statusLine));
+        std::fprintf(stderr, "%s\n", refusal->statusLine.c_str());
         return 1;
     }
     return 0;
@@ -120,7 +121,7 @@ int check(const QString& program, const QString& package) {
 
 int main(int argc, char** argv) {
     if (argc == 4 && std::string(argv[1]) == "--check")
-        return check(QString::fromLocal8Bit(argv[2]), QString::fromLocal8Bit(argv[3]));
+        return check(argv[2], argv[3]);
     QCoreApplication app(argc, argv);
     bool table = false;
     int runs = 7;
@@ -151,7 +152,7 @@ int main(int argc, char** argv) {
     const QString program = data + QStringLiteral("/program");
     const QStringList ours = {QCoreApplication::applicationFilePath(), QStringLiteral("--check"),
                               program, Package};
-    const QStringList reference = {fixtures::minisignProgram(),
+    const QStringList reference = {QString::fromStdString(fixtures::minisignProgram()),
                                    QStringLiteral("-V"),
                                    QStringLiteral("-q"),
                                    QStringLiteral("-p"),

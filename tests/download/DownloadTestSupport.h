@@ -1,62 +1,57 @@
-// Shared helpers of the download tests: a scripted read service and an event-loop wait.
+// Shared helpers of the download tests, on every platform: a scripted read service and the
+// entries of a folder.
 #pragma once
 
-#include <QCoreApplication>
-#include <QDir>
-#include <QFile>
-#include <QList>
-#include <QString>
-#include <functional>
+#include <algorithm>
+#include <cstdint>
+#include <filesystem>
 #include <optional>
+#include <string>
+#include <vector>
 
 #include "AppError.h"
+#include "core/Paths.h"
 #include "download/AsyncReadService.h"
 
-// Runs the event loop until `done` holds (the test's time limit catches a hang).
-inline void waitUntil(const std::function<bool()>& done) {
-    while (!done())
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
-}
-
-inline QByteArray readAll(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
-
-inline void writeFile(const QString& path, const QByteArray& bytes) {
-    QFile file(path);
-    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        file.write(bytes);
-}
-
-inline QStringList entries(const QString& folder) {
-    return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+// The names in a folder (hidden ones too), sorted.
+inline std::vector<std::string> entries(const std::string& folder) {
+    std::vector<std::string> names;
+    std::error_code error;
+    for (std::filesystem::directory_iterator it(FsPath(folder), error), end; !error && it != end;
+         it.increment(error))
+        names.push_back(Utf8Path(it->path().filename()));
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 // A read service whose notifications the test sends by hand.
 class FakeReadService : public AsyncReadService {
 public:
     struct Start {
-        QString address;
+        std::string address;
         int deliveryKind;
-        QString tag;
+        std::string tag;
         int options;
     };
-    QList<Start> starts;
+    std::vector<Start> starts;
     std::optional<AppError> failNextStart;
 
-    void start(const QString& address, int deliveryKind, const QString& tag, int options) override {
+    void start(const std::string& address, int deliveryKind, const std::string& tag,
+               int options) override {
         if (failNextStart) {
             const AppError error = *failNextStart;
             failNextStart.reset();
             throw error;
         }
-        starts.append({address, deliveryKind, tag, options});
+        starts.push_back({address, deliveryKind, tag, options});
     }
-    void progress(qint64 bytesRead, qint64 total, const QString& tag) {
-        emit readProgress(bytesRead, total, tag);
+    void progress(std::int64_t bytesRead, std::int64_t total, const std::string& tag) {
+        if (readProgress)
+            readProgress(bytesRead, total, tag);
     }
-    void complete(qint64 bytesRead, qint64 total, const QString& tag, const QString& tempFile) {
-        emit readComplete(bytesRead, total, tag, tempFile);
+    void complete(std::int64_t bytesRead, std::int64_t total, const std::string& tag,
+                  const std::string& tempFile) {
+        if (readComplete)
+            readComplete(bytesRead, total, tag, tempFile);
     }
 };

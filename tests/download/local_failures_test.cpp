@@ -1,20 +1,19 @@
-// Downloads that fail on this computer rather than at the source: the temporary file cannot be
-// written (a full file system, a file size limit), the received file cannot be moved into place;
-// and the temporary files of killed updaters.
+// Reads of the network service that fail on this computer rather than at the source: the
+// temporary file cannot be written (a full file system, a file size limit); and the temporary
+// files of killed updaters.
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include "DownloadTestSupport.h"
 #include "HttpFixture.h"
+#include "NetworkTestSupport.h"
 #include "TmpfsMount.h"
-#include "download/DL.h"
-#include "download/FileMove.h"
 #include "download/NetworkReadService.h"
 
 using Response = HttpFixture::Response;
@@ -32,16 +31,16 @@ protected:
     void SetUp() override {
         service.setTempFolder(temp.path());
         service.setRetryPolicy(RetryPolicy::none()); // one try per read: retries are tested apart
-        QObject::connect(
-            &service, &AsyncReadService::readComplete,
-            [this](qint64 bytesRead, qint64 total, const QString&, const QString& file) {
-                reads.append({bytesRead, total, file, service.lastLocalFailure(),
-                              file.isEmpty() ? -1 : QFileInfo(file).size()});
-            });
+        service.readComplete = [this](std::int64_t bytesRead, std::int64_t total,
+                                      const std::string&, const std::string& tempFile) {
+            const QString file = QString::fromStdString(tempFile);
+            reads.append({bytesRead, total, file, service.lastLocalFailure(),
+                          file.isEmpty() ? -1 : QFileInfo(file).size()});
+        };
     }
     Read read(const QByteArray& path) {
         const qsizetype before = reads.size();
-        service.start(server.url(QString::fromLatin1(path)), 1, QStringLiteral("Id"), 16);
+        service.start(server.url(QString::fromLatin1(path)).toStdString(), 1, "Id", 16);
         waitUntil([&] { return reads.size() > before; });
         return reads.last();
     }
@@ -68,22 +67,12 @@ struct FileSizeLimit {
     struct rlimit saved {};
     void (*previousHandler)(int) = SIG_DFL;
 };
-
-// A read service whose failures the test scripts, local causes included.
-class LocallyFailingService : public FakeReadService {
-public:
-    void failLocally(qint64 bytesRead, qint64 total, const LocalFailure& failure) {
-        setLastLocalFailure(failure);
-        complete(bytesRead, total, QStringLiteral("Id"), QString());
-        setLastLocalFailure({});
-    }
-};
 } // namespace
 
 TEST_F(LocalFailureTest, FullTemporaryFolderIsLackOfSpaceAndLeavesNothing) {
-    TmpfsMount disk(temp.path(), QStringLiteral("size=256k"));
+    TmpfsMount disk(temp.path().toStdString(), "size=256k");
     if (!disk.mounted())
-        GTEST_SKIP() << disk.error().toStdString();
+        GTEST_SKIP() << disk.error();
     server.route("/big.zip", Response::generated(1 << 20));
     server.route("/small.zip", Response::generated(20000));
     Response cut = Response::generated(100000);
@@ -95,7 +84,7 @@ TEST_F(LocalFailureTest, FullTemporaryFolderIsLackOfSpaceAndLeavesNothing) {
     EXPECT_GT(full.bytesRead, 0) << "what fitted counts as read";
     EXPECT_EQ(full.total, 1 << 20);
     EXPECT_TRUE(full.local.happened());
-    EXPECT_TRUE(full.local.outOfSpace()) << full.local.reason.toStdString();
+    EXPECT_TRUE(full.local.outOfSpace()) << full.local.reason;
     EXPECT_EQ(full.local.systemError, ENOSPC);
     EXPECT_TRUE(entries(temp.path()).isEmpty());
     EXPECT_EQ(disk.used(), 0);
@@ -119,8 +108,8 @@ TEST_F(LocalFailureTest, OtherWriteFailuresAreLocalButNotLackOfSpace) {
     EXPECT_TRUE(limited.tempFile.isEmpty());
     EXPECT_EQ(limited.local.systemError, EFBIG);
     EXPECT_FALSE(limited.local.outOfSpace());
-    EXPECT_TRUE(limited.local.reason.contains(QString::fromLocal8Bit(std::strerror(EFBIG))))
-        << limited.local.reason.toStdString();
+    EXPECT_NE(limited.local.reason.find(std::strerror(EFBIG)), std::string::npos)
+        << limited.local.reason;
     EXPECT_TRUE(entries(temp.path()).isEmpty());
 }
 
@@ -155,82 +144,19 @@ TEST_F(LocalFailureTest, ARunningReadKeepsItsFileFromAnotherUpdater) {
     NetworkReadService other;
     other.setTempFolder(temp.path());
     bool otherDone = false;
-    QObject::connect(&other, &AsyncReadService::readComplete, [&] { otherDone = true; });
+    other.readComplete = [&](std::int64_t, std::int64_t, const std::string&, const std::string&) {
+        otherDone = true;
+    };
     qint64 received = 0;
-    QObject::connect(&service, &AsyncReadService::readProgress,
-                     [&](qint64 bytesRead) { received = bytesRead; });
+    service.readProgress = [&](std::int64_t bytesRead, std::int64_t, const std::string&) {
+        received = bytesRead;
+    };
 
-    service.start(server.url("/slow.zip"), 1, QStringLiteral("Id"), 16);
+    service.start(server.url("/slow.zip").toStdString(), 1, "Id", 16);
     waitUntil([&] { return received > 0; });
-    other.start(server.url("/quick.zip"), 1, QStringLiteral("Id"), 16);
+    other.start(server.url("/quick.zip").toStdString(), 1, "Id", 16);
     waitUntil([&] { return otherDone && !reads.isEmpty(); });
     ASSERT_EQ(reads.size(), 1);
     EXPECT_EQ(reads[0].bytesRead, 200000);
     EXPECT_EQ(reads[0].fileSize, 200000) << "the first read lost its file";
-}
-
-TEST(DLLocalFailureTest, ServiceFailuresPassThroughAndAreClearedByTheNextRead) {
-    QTemporaryDir target;
-    LocallyFailingService service;
-    DL dl{&service};
-    int completed = 0;
-    QObject::connect(&dl, &DL::Completed, [&](qint64&, qint64&, QString&) {
-        ++completed;
-        EXPECT_TRUE(dl.lastLocalFailure().outOfSpace()) << "valid inside Completed already";
-    });
-    dl.Download("http://host/a.zip", target.filePath("a.zip"));
-    service.failLocally(4096, 10000, {ENOSPC, QStringLiteral("cannot write: full")});
-    EXPECT_EQ(completed, 1);
-    EXPECT_EQ(dl.lastLocalFailure().reason, QStringLiteral("cannot write: full"));
-
-    QObject::disconnect(&dl, &DL::Completed, nullptr, nullptr);
-    dl.Download("http://host/a.zip", target.filePath("a.zip"));
-    service.complete(3, 9, QStringLiteral("Id"), QString()); // broken off at the source
-    EXPECT_FALSE(dl.lastLocalFailure().happened());
-}
-
-TEST(DLLocalFailureTest, MoveRefusedForLackOfSpaceKeepsTheOlderFile) {
-    QTemporaryDir source, target;
-    TmpfsMount disk(target.path(), QStringLiteral("size=64k"));
-    if (!disk.mounted())
-        GTEST_SKIP() << disk.error().toStdString();
-    writeFile(target.filePath("a.zip"), "older package");
-    const QString received = source.filePath("received.part");
-    writeFile(received, QByteArray(200000, 'n'));
-    FakeReadService service;
-    DL dl{&service};
-    QList<qint64> counts;
-    QObject::connect(&dl, &DL::Completed, [&](qint64& d, qint64& t, QString&) { counts = {d, t}; });
-
-    dl.Download("http://host/a.zip", target.filePath("a.zip"));
-    service.complete(200000, 200000, QStringLiteral("Id"), received);
-    EXPECT_EQ(counts, (QList<qint64>{200000, 200000})) << "the counts stay the transfer's";
-    EXPECT_TRUE(dl.lastLocalFailure().outOfSpace()) << dl.lastLocalFailure().reason.toStdString();
-    EXPECT_EQ(readAll(target.filePath("a.zip")), "older package");
-    EXPECT_EQ(entries(target.path()), QStringList{"a.zip"}) << "a partial copy was left";
-
-    // No folder at the destination: nothing stale can be there; not a local failure.
-    writeFile(received, "new");
-    dl.Download("http://host/a.zip", target.filePath("missing/a.zip"));
-    service.complete(3, 3, QStringLiteral("Id"), received);
-    EXPECT_FALSE(dl.lastLocalFailure().happened());
-}
-
-TEST(FileMoveTest, ErrorNumbersOfFailedMoves) {
-    QTemporaryDir source, target;
-    writeFile(source.filePath("new"), "new bytes");
-    int code = -1;
-    EXPECT_FALSE(
-        moveReplacing(source.filePath("new"), target.filePath("missing/pkg.zip"), nullptr, &code));
-    EXPECT_EQ(code, 0) << "a destination without a folder has no error number";
-
-    TmpfsMount disk(target.path(), QStringLiteral("size=64k"));
-    if (!disk.mounted())
-        GTEST_SKIP() << disk.error().toStdString();
-    writeFile(source.filePath("big"), QByteArray(200000, 'b'));
-    QString reason;
-    EXPECT_FALSE(copyReplacing(source.filePath("big"), target.filePath("pkg.zip"), &reason, &code));
-    EXPECT_EQ(code, ENOSPC) << reason.toStdString();
-    EXPECT_TRUE(entries(target.path()).isEmpty());
-    EXPECT_EQ(disk.used(), 0);
 }

@@ -1,18 +1,18 @@
-// The network read service against the loopback server, file addresses and bad addresses.
+// The network read service of the Linux front-end against the loopback server, file addresses
+// and bad addresses.
 #include <QElapsedTimer>
 #include <QSslConfiguration>
 #include <QTemporaryDir>
-#include <QTimeZone>
 #include <QUrl>
-#include <climits>
 #include <gtest/gtest.h>
 #include <optional>
 
-#include "DownloadTestSupport.h"
+#include "AppError.h"
 #include "HttpFixture.h"
+#include "NetworkTestSupport.h"
 #include "Version.h"
+#include "core/Diagnostics.h"
 #include "download/NetworkReadService.h"
-#include "download/PackageCheck.h"
 #include "download/PartialDownload.h"
 
 using namespace std::chrono_literals;
@@ -30,22 +30,21 @@ protected:
     void SetUp() override {
         service.setTempFolder(temp.path());
         service.setRetryPolicy(RetryPolicy::none()); // one try per read: retries are tested apart
-        QObject::connect(&service, &AsyncReadService::readProgress,
-                         [this](qint64 bytesRead, qint64 total, const QString&) {
-                             progress.append({bytesRead, total});
-                         });
-        QObject::connect(
-            &service, &AsyncReadService::readComplete,
-            [this](qint64 bytesRead, qint64 total, const QString& tag, const QString& tempFile) {
-                outcomes.append({bytesRead, total, tag, tempFile,
-                                 tempFile.isEmpty() ? QByteArray() : readAll(tempFile)});
-            });
+        service.readProgress = [this](std::int64_t bytesRead, std::int64_t total,
+                                      const std::string&) { progress.append({bytesRead, total}); };
+        service.readComplete = [this](std::int64_t bytesRead, std::int64_t total,
+                                      const std::string& tag, const std::string& tempFile) {
+            const QString file = QString::fromStdString(tempFile);
+            outcomes.append({bytesRead, total, QString::fromStdString(tag), file,
+                             file.isEmpty() ? QByteArray() : readAll(file)});
+        };
     }
 
     Outcome read(const QString& address, const QString& tag = QStringLiteral("Id"),
                  int options = AsyncReadService::ForceUpdate) {
         const qsizetype before = outcomes.size();
-        service.start(address, AsyncReadService::DeliverToFile, tag, options);
+        service.start(address.toStdString(), AsyncReadService::DeliverToFile, tag.toStdString(),
+                      options);
         waitUntil([&] { return outcomes.size() > before; });
         QCoreApplication::processEvents(); // a second notification would show here
         EXPECT_EQ(outcomes.size(), before + 1);
@@ -252,16 +251,16 @@ TEST_F(NetworkReadServiceTest, NoServerMeansNothingRead) {
 TEST_F(NetworkReadServiceTest, ReadsThatCannotStartThrow) {
     for (const char* address : {"ftp://127.0.0.1/pkg.zip", "pkg.zip", "", "http:///pkg.zip"}) {
         SCOPED_TRACE(address);
-        EXPECT_THROW(service.start(QLatin1String(address), 1, "Id", 16), AppError);
+        EXPECT_THROW(service.start(address, 1, "Id", 16), AppError);
     }
     try {
-        service.start(server.url("/pkg.zip"), 2, "Id", 16);
+        service.start(server.url("/pkg.zip").toStdString(), 2, "Id", 16);
         ADD_FAILURE() << "a delivery kind other than file was taken";
     } catch (const AppError& error) {
         EXPECT_EQ(error.number(), AppError::InvalidArgument);
     }
     service.setTempFolder(temp.filePath("missing-folder"));
-    EXPECT_THROW(service.start(server.url("/pkg.zip"), 1, "Id", 16), AppError);
+    EXPECT_THROW(service.start(server.url("/pkg.zip").toStdString(), 1, "Id", 16), AppError);
     EXPECT_EQ(service.activeReads(), 0);
     QCoreApplication::processEvents();
     EXPECT_TRUE(outcomes.isEmpty());
@@ -275,11 +274,13 @@ TEST_F(NetworkReadServiceTest, DroppedServiceLeavesNoFile) {
     stall.stallAfter = 500;
     server.route("/stall.zip", stall);
     bool completed = false;
-    QObject::connect(dropped.get(), &AsyncReadService::readComplete, [&] { completed = true; });
+    dropped->readComplete = [&](std::int64_t, std::int64_t, const std::string&,
+                                const std::string&) { completed = true; };
     qint64 received = 0;
-    QObject::connect(dropped.get(), &AsyncReadService::readProgress,
-                     [&](qint64 bytesRead) { received = bytesRead; });
-    dropped->start(server.url("/stall.zip"), 1, "Id", 16);
+    dropped->readProgress = [&](std::int64_t bytesRead, std::int64_t, const std::string&) {
+        received = bytesRead;
+    };
+    dropped->start(server.url("/stall.zip").toStdString(), 1, "Id", 16);
     waitUntil([&] { return received == 500; });
     dropped.reset();
     QCoreApplication::processEvents();
@@ -337,15 +338,15 @@ protected:
         QObject::connect(&server, &HttpFixture::requestReceived,
                          [this] { requestTimes.append(clock.elapsed()); });
         s_warnings.clear();
-        previousHandler = qInstallMessageHandler(
-            [](QtMsgType, const QMessageLogContext&, const QString& text) { s_warnings << text; });
+        SetDiagnosticSink(
+            [](const std::string& text) { s_warnings << QString::fromStdString(text); });
     }
-    void TearDown() override { qInstallMessageHandler(previousHandler); }
+    void TearDown() override { SetDiagnosticSink({}); }
 
     // One read of `address` to its end, whatever it leaves in the temporary folder.
     Outcome attempt(NetworkReadService& reader, const QString& address) {
         const qsizetype before = outcomes.size();
-        reader.start(address, 1, "Id", 16);
+        reader.start(address.toStdString(), 1, "Id", 16);
         waitUntil([&] { return outcomes.size() > before; });
         return outcomes.last();
     }
@@ -371,7 +372,6 @@ protected:
     }
 
     inline static QStringList s_warnings;
-    QtMessageHandler previousHandler = nullptr;
     QElapsedTimer clock;
     QList<qint64> requestTimes;
 };
@@ -512,8 +512,9 @@ TEST_F(ResumeRetryTest, DroppedInAWaitEndsAtOnceAndTheNextRunAsksForTheRest) {
     first->setTempFolder(temp.path());
     first->setRetryPolicy({3, 30s, 30s});
     bool completed = false;
-    QObject::connect(first.get(), &AsyncReadService::readComplete, [&] { completed = true; });
-    first->start(server.url("/cut.zip"), 1, "Id", 16);
+    first->readComplete = [&](std::int64_t, std::int64_t, const std::string&,
+                              const std::string&) { completed = true; };
+    first->start(server.url("/cut.zip").toStdString(), 1, "Id", 16);
     waitUntil([&] { return !retryLines().isEmpty(); });
     QElapsedTimer dropping;
     dropping.start();
@@ -543,10 +544,10 @@ TEST_F(ResumeRetryTest, PartialsOfOtherAddressesOrOlderThanADayAreDiscarded) {
         SCOPED_TRACE(c.name);
         writeFile(temp.filePath("vorn-download-abc123.part"), HttpFixture::pattern(0, 1000));
         const PartialDownload record{
-            c.recorded, "vorn-download-abc123.part",
-            "\"v1\"",   kSize,
-            1000,       QDateTime::currentDateTimeUtc().addSecs(-c.ageSeconds)};
-        ASSERT_TRUE(record.save(temp.filePath(PartialDownload::recordName(address))));
+            c.recorded.toStdString(), "vorn-download-abc123.part", "\"v1\"", kSize, 1000,
+            std::chrono::system_clock::now() - std::chrono::seconds(c.ageSeconds)};
+        const std::string name = PartialDownload::recordName(address.toStdString());
+        ASSERT_TRUE(record.save(temp.filePath(QString::fromStdString(name)).toStdString()));
         const int next = tries("/pkg.zip");
         EXPECT_EQ(read(address).content, HttpFixture::pattern(0, kSize)); // and nothing left
         EXPECT_EQ(header("/pkg.zip", next, "range"), c.range);
@@ -562,8 +563,10 @@ TEST_F(ResumeRetryTest, FileAddressesGoOnBySeeking) {
         NetworkReadService first;
         first.setTempFolder(temp.path());
         qint64 received = 0;
-        QObject::connect(&first, &AsyncReadService::readProgress, [&](qint64 d) { received = d; });
-        first.start(address, 1, "Id", 16);
+        first.readProgress = [&](std::int64_t d, std::int64_t, const std::string&) {
+            received = d;
+        };
+        first.start(address.toStdString(), 1, "Id", 16);
         waitUntil([&] { return received > 0; });
     } // dropped after its first slice
     progress.clear();
@@ -608,45 +611,4 @@ TEST_F(ResumeRetryTest, PackageReadsTakeOnlyZipArchivesAndNameTheUpdater) {
         }
     }
     EXPECT_EQ(header("/archive.zip", 0, "user-agent"), "vorn-updater/" VORN_UPDATER_VERSION);
-    // After the end record only its comment may follow.
-    const QByteArray commented = end.left(20) + QByteArray("\x03\x00", 2) + "abc";
-    EXPECT_TRUE(PackageCheck::endsLikeZip(commented));
-    EXPECT_FALSE(PackageCheck::endsLikeZip(commented + "x"));
-    EXPECT_FALSE(PackageCheck::endsLikeZip(commented.left(commented.size() - 1)));
-}
-
-TEST(RetryPolicyTest, WaitsAndTheServersRetryAfter) {
-    const RetryPolicy policy;
-    EXPECT_EQ(policy.waitBefore(1, std::nullopt), 1s);
-    EXPECT_EQ(policy.waitBefore(2, std::nullopt), 2s);
-    EXPECT_EQ(policy.waitBefore(3, std::nullopt), 4s);
-    EXPECT_EQ(policy.waitBefore(1, 12s), 12s);
-    EXPECT_EQ(policy.waitBefore(1, 3600s), 30s);
-    const QDateTime now(QDate(2024, 5, 1), QTime(12, 0), QTimeZone::utc());
-    const struct {
-        const char* value;
-        std::optional<std::chrono::milliseconds> wait;
-    } cases[] = {{"5", 5s},
-                 {" 0 ", 0s},
-                 {"Wed, 01 May 2024 12:00:10 GMT", 10s},
-                 {"Wed, 01 May 2024 11:00:00 GMT", 0s},
-                 {"99999999999", std::chrono::milliseconds(INT_MAX)},
-                 {"-3", std::nullopt},
-                 {"soon", std::nullopt},
-                 {"", std::nullopt}};
-    for (const auto& c : cases)
-        EXPECT_EQ(parseRetryAfter(c.value, now), c.wait) << c.value;
-}
-
-TEST(PartialDownloadTest, ValidatorsAndContentRanges) {
-    EXPECT_EQ(PartialDownload::validatorOf("\"v1\"", "date"), "\"v1\"");
-    EXPECT_EQ(PartialDownload::validatorOf("W/\"v1\"", "date"), "")
-        << "never a weak tag, nor a date then";
-    EXPECT_EQ(PartialDownload::validatorOf("", " date "), "date");
-    const std::optional<ContentRange> range = ContentRange::parse(" bytes 5-9/10");
-    ASSERT_TRUE(range);
-    EXPECT_EQ((QList<qint64>{range->first, range->last, range->total}), (QList<qint64>{5, 9, 10}));
-    for (const char* value :
-         {"bytes 5-9/*", "bytes 9-5/10", "bytes 0-10/10", "items 0-9/10", "bytes -9/10"})
-        EXPECT_FALSE(ContentRange::parse(value)) << value;
 }

@@ -1,176 +1,200 @@
-// Shared pieces of the update-run tests: a temporary program folder, a scripted read service, and
-// helpers to run the event loop until the run has ended.
+// Shared pieces of the update-run tests: a temporary program folder, a scripted read service, a
+// fake window and a test event loop, and helpers to run the loop until the run has ended.
 #pragma once
 
-#include <QCoreApplication>
-#include <QDeadlineTimer>
-#include <QDir>
-#include <QDirIterator>
-#include <QFile>
-#include <QTemporaryDir>
-#include <QTimer>
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "AppError.h"
+#include "FakeView.h"
+#include "TestFiles.h"
+#include "TestLoop.h"
 #include "ZipFixtures.h"
+#include "core/Paths.h"
+#include "core/Text.h"
 #include "download/AsyncReadService.h"
 #include "driver/frmMain.h"
+
+using Lines = std::vector<std::string>;
+
+// The lines from `first` on, `count` of them (all that are left by default).
+inline Lines Slice(const Lines& lines, std::size_t first, std::size_t count = std::string::npos) {
+    const std::size_t end = std::min(lines.size(), count == std::string::npos ? lines.size()
+                                                                              : first + count);
+    return first >= end ? Lines{} : Lines(lines.begin() + first, lines.begin() + end);
+}
+inline Lines operator+(Lines a, const Lines& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
 
 // A read service whose reads end as scripted: a body of bytes that all arrive, a body that stops
 // early, or nothing at all. Every read ends on a later turn of the event loop, as a real one does.
 class ScriptedReadService : public AsyncReadService {
 public:
     struct Reply {
-        QByteArray body;
-        qint64 announced = -1; // the total reported; -1: the body's size
+        std::string body;
+        std::int64_t announced = -1; // the total reported; -1: the body's size
         bool connects = true;
         std::function<bool()> ready; // when set, the read ends once it answers true
         int progressSteps = 1;       // progress notices, in one burst, before the end
     };
 
-    std::map<QString, Reply> replies; // by address; an unknown address does not connect
-    QStringList requested;
-    bool failToStart = false;
+    explicit ScriptedReadService(EventLoop& loop) : m_loop(loop) {}
 
-    void start(const QString& address, int, const QString& tag, int) override {
+    std::map<std::string, Reply> replies; // by address; an unknown address does not connect
+    Lines requested;
+    bool failToStart = false;
+    std::function<void()> afterReadComplete; // called after each read's end was delivered
+
+    void start(const std::string& address, int, const std::string& tag, int) override {
         if (failToStart)
-            throw AppError(AppError::ReadNotStarted, QStringLiteral("the read cannot start"));
-        requested.append(address);
+            throw AppError(AppError::ReadNotStarted, "the read cannot start");
+        requested.push_back(address);
         const auto found = replies.find(address);
         const Reply reply = found == replies.end() ? Reply{{}, 0, false, {}, 1} : found->second;
-        QTimer::singleShot(0, this, [this, reply, tag] { finishWhenReady(reply, tag); });
+        m_loop.post([this, reply, tag] { finishWhenReady(reply, tag); });
     }
 
 private:
-    void finishWhenReady(const Reply& reply, const QString& tag) {
+    void finishWhenReady(const Reply& reply, const std::string& tag) {
         if (!reply.ready || reply.ready())
             return finish(reply, tag);
-        QTimer::singleShot(5, this, [this, reply, tag] { finishWhenReady(reply, tag); });
+        m_pending.push_back(m_loop.startTimer(std::chrono::milliseconds(5), false,
+                                              [this, reply, tag] { finishWhenReady(reply, tag); }));
     }
 
-    void finish(const Reply& reply, const QString& tag) {
-        const qint64 total = reply.announced < 0 ? reply.body.size() : reply.announced;
+    void finish(const Reply& reply, const std::string& tag) {
+        const std::int64_t size = std::int64_t(reply.body.size());
+        const std::int64_t total = reply.announced < 0 ? size : reply.announced;
         if (!reply.connects) {
-            emit readComplete(0, 0, tag, QString());
+            notifyComplete(0, 0, tag, {});
             return;
         }
         for (int step = 1; step <= reply.progressSteps; ++step)
-            emit readProgress(reply.body.size() * step / reply.progressSteps, total, tag);
-        QString path;
-        if (reply.body.size() == total) {
-            path = m_temp.path() + QStringLiteral("/read-%1").arg(++m_count);
-            QFile file(path);
-            file.open(QIODevice::WriteOnly);
-            file.write(reply.body);
+            notifyProgress(size * step / reply.progressSteps, total, tag);
+        std::string path;
+        if (size == total) {
+            path = m_temp / ("read-" + std::to_string(++m_count));
+            fixtures::writeFile(path, reply.body);
         }
-        emit readComplete(reply.body.size(), total, tag, path);
-        if (!path.isEmpty())
-            QFile::remove(path);
+        notifyComplete(size, total, tag, path);
+        if (afterReadComplete)
+            afterReadComplete();
+        if (!path.empty()) {
+            std::error_code ignored;
+            std::filesystem::remove(FsPath(path), ignored);
+        }
     }
 
-    QTemporaryDir m_temp;
+    EventLoop& m_loop;
+    fixtures::TempDir m_temp;
+    std::vector<std::unique_ptr<EventLoop::Timer>> m_pending;
     int m_count = 0;
 };
 
 struct ProgramFolder {
-    QTemporaryDir root;
-    QString program() const { return root.path() + QStringLiteral("/vorn"); }
-    QString system() const { return root.path() + QStringLiteral("/syslib"); }
+    fixtures::TempDir root;
+    std::string program() const { return root.path() + "/vorn"; }
+    std::string system() const { return root.path() + "/syslib"; }
 
-    ProgramFolder() { QDir().mkpath(program()); }
+    ProgramFolder() { fixtures::makeFolders(program()); }
 
-    void write(const QString& relative, const QByteArray& content) const {
-        const QString path = program() + QLatin1Char('/') + relative;
-        QDir().mkpath(QFileInfo(path).absolutePath());
-        QFile file(path);
-        file.open(QIODevice::WriteOnly);
-        file.write(content);
+    void write(const std::string& relative, const std::string& content) const {
+        const std::string path = program() + "/" + relative;
+        fixtures::makeFolders(Utf8Path(FsPath(path).parent_path()));
+        fixtures::writeFile(path, content);
     }
-    QByteArray read(const QString& relative) const {
-        QFile file(program() + QLatin1Char('/') + relative);
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    std::string read(const std::string& relative) const {
+        const std::string path = program() + "/" + relative;
+        return fixtures::exists(path) ? fixtures::readFile(path) : std::string();
+    }
+    bool exists(const std::string& relative) const {
+        return fixtures::exists(program() + "/" + relative);
     }
     // Every file and folder under the root (program folder, system directory and what lies
     // beside them), with the contents of the files; leaveOut: paths in the program folder.
-    std::map<QString, QByteArray> snapshot(const QStringList& leaveOut = {}) const {
-        std::map<QString, QByteArray> found;
-        QDirIterator it(root.path(), QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot,
-                        QDirIterator::Subdirectories);
-        while (it.hasNext()) {
-            QFile file(it.next());
-            if (leaveOut.contains(QDir(program()).relativeFilePath(it.filePath())))
+    std::map<std::string, std::string> snapshot(const Lines& leaveOut = {}) const {
+        std::map<std::string, std::string> found;
+        std::error_code error;
+        for (auto it = std::filesystem::recursive_directory_iterator(FsPath(root.path()), error);
+             !error && it != std::filesystem::recursive_directory_iterator();
+             it.increment(error)) {
+            const std::string path = Utf8Path(it->path());
+            const std::string relative =
+                path.starts_with(program() + "/") ? path.substr(program().size() + 1) : "";
+            if (std::find(leaveOut.begin(), leaveOut.end(), relative) != leaveOut.end())
                 continue;
-            found[it.filePath()] = file.open(QIODevice::ReadOnly) ? file.readAll() : "<folder>";
+            found[path] = it->is_directory(error) ? "<folder>" : fixtures::readFile(path);
         }
         return found;
     }
     // Puts the engine library built with the program beside the updater.
     void installEngine() const {
-        const QString built = qEnvironmentVariable("VORN_PROGRAM_DIR") + "/vbuzip10.dll";
-        QFile::copy(built, program() + "/vbuzip10.dll");
+        const char* built = std::getenv("VORN_PROGRAM_DIR");
+        write("vbuzip10.dll", fixtures::readFile(std::string(built ? built : ".") +
+                                                 "/vbuzip10.dll"));
     }
 };
 
-// Runs the event loop until pred holds or a generous limit passes (a guard against hangs only).
-inline bool RunUntil(const std::function<bool()>& pred, int limitMs = 60000) {
-    QDeadlineTimer deadline(limitMs);
-    while (!pred() && !deadline.hasExpired())
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    return pred();
-}
-
-// One update run of a window made for the test: a program folder, scripted downloads and client
-// checks, and the close action's effects recorded instead of carried out.
+// One update run of a main form made for the test: a program folder, scripted downloads and
+// client checks, a fake window, and the close action's effects recorded instead of carried out.
 struct UpdaterRun {
+    TestLoop loop;
+    FakeView view;
     ProgramFolder folder;
-    ScriptedReadService service;
+    ScriptedReadService service{loop};
     int clientPolls = 0;
     int clientRunningFor = 0;           // polls that still see the client
     std::function<void()> onClientPoll; // called at every poll that still sees the client
     std::unique_ptr<frmMain> window;
     bool terminated = false;
-    QStringList clientsStarted;
-    QList<RunOutcome> outcomes; // as the window announced them
+    Lines clientsStarted;
+    std::vector<RunOutcome> outcomes; // as the form announced them
 
-    void start(const QString& commandLine) {
+    void start(const std::string& commandLine) {
         UpdaterEnvironment environment;
         environment.commandLine = commandLine;
         environment.programFolder = folder.program();
         environment.systemDir = folder.system();
         environment.readService = &service;
-        environment.processRunning = [this](const QString& name, qint32) {
-            EXPECT_EQ(name, QStringLiteral("Vorn.exe"));
+        environment.processRunning = [this](const std::string& name, std::int32_t) {
+            EXPECT_EQ(name, "Vorn.exe");
             const bool running = clientPolls++ < clientRunningFor;
             if (running && onClientPoll)
                 onClientPoll();
             return running;
         };
-        window = std::make_unique<frmMain>(std::move(environment));
+        view = FakeView();
+        window = std::make_unique<frmMain>(std::move(environment), view, loop);
         outcomes.clear();
-        QObject::connect(window.get(), &frmMain::runEnded,
-                         [this](RunOutcome outcome) { outcomes.append(outcome); });
+        window->runEnded = [this](RunOutcome outcome) { outcomes.push_back(outcome); };
         window->terminateProcess = [this] { terminated = true; };
-        window->startClient = [this](const QString& f) { clientsStarted.append(f); };
+        window->startClient = [this](const std::string& f) { clientsStarted.push_back(f); };
     }
+    // Runs the loop until the run has ended (or a generous limit, against hangs only).
     bool finish() {
-        return RunUntil([this] { return !outcomes.isEmpty(); }) && window->finished();
+        return loop.runUntil([this] { return !outcomes.empty(); }) && window->finished();
     }
-    void serve(const QString& name, const QByteArray& body, qint64 announced = -1) {
-        service.replies[QStringLiteral("http://updates.test/v2/") + name] = {
-            body, announced, true, {}, 1};
+    void serve(const std::string& name, const std::string& body, std::int64_t announced = -1) {
+        service.replies["http://updates.test/v2/" + name] = {body, announced, true, {}, 1};
     }
     // Serves a zip of the entries; damage (may be null) changes the archive first.
-    void serveZip(const QString& name, const std::vector<fixtures::ZipEntry>& entries,
+    void serveZip(const std::string& name, const std::vector<fixtures::ZipEntry>& entries,
                   const std::function<void(const std::string&)>& damage = nullptr) {
-        const std::string path = (folder.root.path() + "/" + name).toStdString();
+        const std::string path = folder.root / name;
         fixtures::buildZip(path, entries);
         if (damage)
             damage(path);
-        serve(name, QByteArray::fromStdString(fixtures::readFile(path)));
+        serve(name, fixtures::readFile(path));
     }
     // The real engine, an installed shared.txt, and two packages: a.zip replaces shared.txt and
     // adds data/a.txt; b.zip holds the entries given (changed by damage first, when given).
@@ -183,29 +207,37 @@ struct UpdaterRun {
         serveZip("b.zip", b, damage);
     }
     // The program folder but updates/, the engine library and the lock.
-    std::map<QString, QByteArray> installation() const {
-        std::map<QString, QByteArray> files = folder.snapshot();
-        std::erase_if(files, [this](const auto& file) {
-            const QString relative = file.first.mid(folder.program().size() + 1);
-            return !file.first.startsWith(folder.program() + "/") ||
-                   relative.startsWith("updates") || relative == "vbuzip10.dll" ||
-                   relative == ".vorn-updater.lock";
+    std::map<std::string, std::string> installation() const {
+        std::map<std::string, std::string> files = folder.snapshot();
+        const std::string program = folder.program() + "/";
+        std::erase_if(files, [&program](const auto& file) {
+            const std::string relative = file.first.substr(std::min(program.size(),
+                                                                    file.first.size()));
+            return !file.first.starts_with(program) || relative.starts_with("updates") ||
+                   relative == "vbuzip10.dll" || relative == ".vorn-updater.lock";
         });
         return files;
     }
     // Every name below the program folder that belongs to the engine.
-    QStringList engineFiles() const {
-        QStringList found;
+    Lines engineFiles() const {
+        Lines found;
         for (const auto& [path, content] : folder.snapshot())
-            if (path.contains("/.vbuzip-"))
-                found.append(path);
+            if (path.find("/.vbuzip-") != std::string::npos)
+                found.push_back(path);
         return found;
     }
+    // The status log's lines.
+    Lines lines() const {
+        std::string text = view.statusText;
+        if (text.ends_with("\r\n"))
+            text.resize(text.size() - 2);
+        Lines split;
+        for (std::size_t start = 0;;) {
+            const std::size_t end = text.find("\r\n", start);
+            split.push_back(text.substr(start, end - start));
+            if (end == std::string::npos)
+                return split;
+            start = end + 2;
+        }
+    }
 };
-
-inline QStringList LogLines(const frmMain& window) {
-    QString text = window.txtInfo->text();
-    if (text.endsWith(QStringLiteral("\r\n")))
-        text.chop(2);
-    return text.split(QStringLiteral("\r\n"));
-}

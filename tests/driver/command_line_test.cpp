@@ -1,52 +1,54 @@
 #include <gtest/gtest.h>
 
-#include <QLocale>
 #include <clocale>
+#include <string>
+#include <vector>
 
-#include "QtPrinters.h"
 #include "driver/CommandLine.h"
 
+using Names = std::vector<std::string>;
+
 TEST(CommandLine, SplitsAtEverySingleSpaceKeepingEmptyTokens) {
-    const CommandLine parsed = ParseCommandLine(QStringLiteral("  http://h/u/ a.zip  1234  "));
-    EXPECT_EQ(parsed.baseURL, QStringLiteral("http://h/u/"));
-    EXPECT_EQ(parsed.files, (QStringList{"a.zip", "", "1234"}));
-    EXPECT_EQ(parsed.packages(), (QStringList{"a.zip", ""}));
+    const CommandLine parsed = ParseCommandLine(std::string("  http://h/u/ a.zip  1234  "));
+    EXPECT_EQ(parsed.baseURL, std::string("http://h/u/"));
+    EXPECT_EQ(parsed.files, (Names{"a.zip", "", "1234"}));
+    EXPECT_EQ(parsed.packages(), (Names{"a.zip", ""}));
     EXPECT_EQ(parsed.clientPID, 1234);
 }
 
 TEST(CommandLine, TabsAreNotSeparatorsAndOnlySpacesAreTrimmed) {
-    const CommandLine parsed = ParseCommandLine(QStringLiteral("\thttp://h/ a\tb.zip 7\t"));
-    EXPECT_EQ(parsed.baseURL, QStringLiteral("\thttp://h/"));
-    EXPECT_EQ(parsed.packages(), (QStringList{"a\tb.zip"}));
-    EXPECT_EQ(parsed.files.last(), QStringLiteral("7\t"));
+    const CommandLine parsed = ParseCommandLine(std::string("\thttp://h/ a\tb.zip 7\t"));
+    EXPECT_EQ(parsed.baseURL, std::string("\thttp://h/"));
+    EXPECT_EQ(parsed.packages(), (Names{"a\tb.zip"}));
+    EXPECT_EQ(parsed.files.back(), std::string("7\t"));
     EXPECT_EQ(parsed.clientPID, 7);
 }
 
 TEST(CommandLine, TwoTokensHaveNoPackages) {
-    const CommandLine parsed = ParseCommandLine(QStringLiteral("http://h/ 99"));
-    EXPECT_EQ(parsed.files, QStringList{"99"});
-    EXPECT_TRUE(parsed.packages().isEmpty());
+    const CommandLine parsed = ParseCommandLine(std::string("http://h/ 99"));
+    EXPECT_EQ(parsed.files, Names{"99"});
+    EXPECT_TRUE(parsed.packages().empty());
     EXPECT_EQ(parsed.clientPID, 99);
 }
 
 TEST(CommandLine, SingleTokenHasNoPackagesAndNoProcessId) {
-    const CommandLine parsed = ParseCommandLine(QStringLiteral("http://h/"));
-    EXPECT_EQ(parsed.baseURL, QStringLiteral("http://h/"));
-    EXPECT_TRUE(parsed.files.isEmpty());
-    EXPECT_TRUE(parsed.packages().isEmpty());
+    const CommandLine parsed = ParseCommandLine(std::string("http://h/"));
+    EXPECT_EQ(parsed.baseURL, std::string("http://h/"));
+    EXPECT_TRUE(parsed.files.empty());
+    EXPECT_TRUE(parsed.packages().empty());
     EXPECT_EQ(parsed.clientPID, 0);
 }
 
 TEST(CommandLine, EmptyAndSpaceOnlyTrimToNothing) {
-    EXPECT_TRUE(TrimSpaces(QString()).isEmpty());
-    EXPECT_TRUE(TrimSpaces(QStringLiteral("     ")).isEmpty());
-    EXPECT_EQ(TrimSpaces(QStringLiteral("\t ")), QStringLiteral("\t"));
+    EXPECT_TRUE(TrimSpaces("").empty());
+    EXPECT_TRUE(TrimSpaces(std::string("     ")).empty());
+    EXPECT_EQ(TrimSpaces(std::string("\t ")), std::string("\t"));
 }
 
 TEST(CommandLine, ProcessIdReadsTheLeadingNumber) {
     struct Case {
         const char* token;
-        qint32 pid;
+        std::int32_t pid;
     } cases[] = {
         {"1234", 1234},
         {"1234x", 1234},
@@ -87,25 +89,25 @@ TEST(CommandLine, ProcessIdReadsTheLeadingNumber) {
         {"1e-400", 0},
     };
     for (const Case& c : cases)
-        EXPECT_EQ(LeadingNumberAsProcessId(QString::fromUtf8(c.token)), c.pid) << c.token;
+        EXPECT_EQ(LeadingNumberAsProcessId(c.token), c.pid) << c.token;
 }
 
 TEST(CommandLine, NumberReadingIgnoresTheLocale) {
-    const QLocale saved;
-    QLocale::setDefault(QLocale(QLocale::German));
     setlocale(LC_NUMERIC, "de_DE.UTF-8");
-    EXPECT_EQ(LeadingNumberAsProcessId(QStringLiteral("13.5")), 14);
-    EXPECT_EQ(LeadingNumberAsProcessId(QStringLiteral("13,5")), 13);
+    EXPECT_EQ(LeadingNumberAsProcessId(std::string("13.5")), 14);
+    EXPECT_EQ(LeadingNumberAsProcessId(std::string("13,5")), 13);
     setlocale(LC_NUMERIC, "C");
-    QLocale::setDefault(saved);
 }
 
 TEST(CommandLine, PackageNamesArePlainFileNames) {
-    const QString longest(255, QLatin1Char('a'));
+    const std::string longest(255, 'a');
+    std::string accents;
+    for (int i = 0; i < 128; ++i)
+        accents += "\u00e9"; // 256 bytes in UTF-8
     const struct {
-        QString name;
+        std::string name;
         bool plain;
-        QString shown;
+        std::string shown;
     } cases[] = {
         {"a.zip", true, "a.zip"},
         {".patch.zip", true, ".patch.zip"},
@@ -114,7 +116,7 @@ TEST(CommandLine, PackageNamesArePlainFileNames) {
         {"*.zip", true, "*.zip"},
         {longest, true, longest},
         {longest + "a", false, longest + "a"},
-        {QString(128, QChar(0xE9)), false, QString(128, QChar(0xE9))}, // 256 bytes in UTF-8
+        {accents, false, accents},
         {"", false, ""},
         {".", false, "."},
         {"..", false, ".."},
@@ -124,18 +126,20 @@ TEST(CommandLine, PackageNamesArePlainFileNames) {
         {"updates/", false, "updates/"},
         {"a\\b.zip", false, "a\\b.zip"},
         {"a\tb\nc\r", false, "a\\tb\\nc\\r"},
-        {QStringLiteral("a%1b").arg(QChar(0)), false, "a\\x00b"},
+        {std::string("a\0b", 3), false, "a\\x00b"},
         {"\x1b[31m\x7f", false, "\\x1b[31m\\x7f"},
-        {QString(QChar(0x85)), false, "\\x85"},
+        {"\u0085", false, "\\x85"},
+        {"a\xff\xc3.zip", false, "a\\xff\\xc3.zip"}, // not UTF-8
+        {"\xed\xa0\x80", false, "\\xed\\xa0\\x80"},     // a surrogate
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(IsPlainFileName(c.name), c.plain) << c.shown.toStdString();
+        EXPECT_EQ(IsPlainFileName(c.name), c.plain) << c.shown;
         EXPECT_EQ(ShownName(c.name), c.shown);
     }
 }
 
 TEST(CommandLine, JoinsArgumentsWithSingleSpaces) {
     const char* argv[] = {"/opt/vorn/vorn-updater", "http://h/", "", "a.zip", "12"};
-    EXPECT_EQ(JoinArguments(5, argv), QStringLiteral("http://h/  a.zip 12"));
-    EXPECT_TRUE(JoinArguments(1, argv).isEmpty());
+    EXPECT_EQ(JoinArguments(5, argv), std::string("http://h/  a.zip 12"));
+    EXPECT_TRUE(JoinArguments(1, argv).empty());
 }

@@ -2,7 +2,6 @@
 // ERROR line that names the cause, and nothing after it.
 #include <gtest/gtest.h>
 
-#include "QtPrinters.h"
 #include "RunFixture.h"
 #include "TmpfsMount.h"
 
@@ -13,65 +12,76 @@ namespace {
 class LocalFailureService : public AsyncReadService {
 public:
     struct Reply {
-        qint64 bytesRead = 0, total = 0;
+        std::int64_t bytesRead = 0, total = 0;
         LocalFailure local;
-        QByteArray body; // a whole read when not empty
+        std::string body; // a whole read when not empty
     };
-    std::map<QString, Reply> replies; // by package name
-    QStringList requested;
+    explicit LocalFailureService(EventLoop& loop) : m_loop(loop) {}
 
-    void start(const QString& address, int, const QString& tag, int) override {
-        requested.append(address);
-        const Reply reply = replies[address.section(QLatin1Char('/'), -1)];
-        QTimer::singleShot(0, this, [this, reply, tag] {
-            QString path;
-            if (!reply.body.isEmpty()) {
-                path = m_temp.filePath(QStringLiteral("read.part"));
-                QFile file(path);
-                file.open(QIODevice::WriteOnly);
-                file.write(reply.body);
+    std::map<std::string, Reply> replies; // by package name
+    Lines requested;
+
+    void start(const std::string& address, int, const std::string& tag, int) override {
+        requested.push_back(address);
+        const Reply reply = replies[address.substr(address.rfind('/') + 1)];
+        m_loop.post([this, reply, tag] {
+            std::string path;
+            if (!reply.body.empty()) {
+                path = m_temp / "read.part";
+                fixtures::writeFile(path, reply.body);
             }
             setLastLocalFailure(reply.local);
-            const qint64 size = reply.body.size();
-            emit readComplete(path.isEmpty() ? reply.bytesRead : size,
-                              path.isEmpty() ? reply.total : size, tag, path);
+            const std::int64_t size = std::int64_t(reply.body.size());
+            notifyComplete(path.empty() ? reply.bytesRead : size,
+                           path.empty() ? reply.total : size, tag, path);
             setLastLocalFailure({});
-            if (!path.isEmpty())
-                QFile::remove(path);
+            if (!path.empty()) {
+                std::error_code ignored;
+                std::filesystem::remove(FsPath(path), ignored);
+            }
         });
     }
 
 private:
-    QTemporaryDir m_temp;
+    EventLoop& m_loop;
+    fixtures::TempDir m_temp;
 };
 
 struct FailingRun {
+    TestLoop loop;
+    FakeView view;
     ProgramFolder folder;
-    LocalFailureService service;
+    LocalFailureService service{loop};
     int clientPolls = 0;
     std::unique_ptr<frmMain> window;
 
-    QStringList run(const QString& packages) {
+    Lines run(const std::string& packages) {
         folder.write("vbuzip10.dll", "engine");
         UpdaterEnvironment environment;
-        environment.commandLine =
-            QStringLiteral("http://updates.test/v2/ ") + packages + QStringLiteral(" 55");
+        environment.commandLine = "http://updates.test/v2/ " + packages + " 55";
         environment.programFolder = folder.program();
         environment.systemDir = folder.system();
         environment.readService = &service;
-        environment.processRunning = [this](const QString&, qint32) {
+        environment.processRunning = [this](const std::string&, std::int32_t) {
             ++clientPolls;
             return false;
         };
-        window = std::make_unique<frmMain>(std::move(environment));
+        window = std::make_unique<frmMain>(std::move(environment), view, loop);
         window->terminateProcess = [] {};
-        window->startClient = [](const QString&) {};
-        EXPECT_TRUE(RunUntil([this] { return window->finished(); }));
-        return LogLines(*window);
+        window->startClient = [](const std::string&) {};
+        EXPECT_TRUE(loop.runUntil([this] { return window->finished(); }));
+        std::string text = view.statusText;
+        Lines lines;
+        for (std::size_t start = 0; start < text.size();) {
+            const std::size_t end = text.find("\r\n", start);
+            lines.push_back(text.substr(start, end - start));
+            start = end + 2;
+        }
+        return lines;
     }
 };
 
-const QStringList kFirstLines{"Preparing to update...", "Downloading file a.zip..."};
+const Lines kFirstLines{"Preparing to update...", "Downloading file a.zip..."};
 
 } // namespace
 
@@ -79,7 +89,7 @@ TEST(LocalDownloadFailure, TheCauseFollowsTheDownloadLineAndEndsTheRun) {
     struct Case {
         const char* what;
         LocalFailureService::Reply reply;
-        QStringList lines;
+        Lines lines;
     } cases[] = {
         {"disk full part of the way",
          {4096, 10000, {ENOSPC, "cannot write the temporary file: No space left on device"}, {}},
@@ -99,10 +109,9 @@ TEST(LocalDownloadFailure, TheCauseFollowsTheDownloadLineAndEndsTheRun) {
         run.service.replies["a.zip"] = c.reply;
         run.service.replies["b.zip"] = {0, 0, {}, "package b"};
         EXPECT_EQ(run.run("a.zip b.zip"), kFirstLines + c.lines);
-        EXPECT_EQ(run.service.requested.size(), 1) << "no download after the failure";
+        EXPECT_EQ(run.service.requested.size(), 1u) << "no download after the failure";
         EXPECT_EQ(run.clientPolls, 0);
-        EXPECT_TRUE(run.window->pgBar->isHidden());
-        EXPECT_TRUE(run.window->lblFileProg->isHidden());
+        EXPECT_FALSE(run.view.progressShown);
     }
 }
 
@@ -110,15 +119,15 @@ TEST(LocalDownloadFailure, PackageThatCannotBeSavedLeavesTheOlderOneUnused) {
     // The whole package arrived, but the program folder has no room for it; updates/ holds an
     // older package of the same name, which must not be taken for the new one.
     FailingRun run;
-    TmpfsMount disk(run.folder.program(), QStringLiteral("size=64k"));
+    TmpfsMount disk(run.folder.program(), "size=64k");
     if (!disk.mounted())
-        GTEST_SKIP() << disk.error().toStdString();
+        GTEST_SKIP() << disk.error();
     run.folder.write("updates/a.zip", "older package");
-    run.service.replies["a.zip"] = {0, 0, {}, QByteArray(200000, 'p')};
-    const QStringList expected =
+    run.service.replies["a.zip"] = {0, 0, {}, std::string(200000, 'p')};
+    const Lines expected =
         kFirstLines +
-        QStringList{"Download completed.", "ERROR: Not enough disk space to download 'a.zip'."};
+        Lines{"Download completed.", "ERROR: Not enough disk space to download 'a.zip'."};
     EXPECT_EQ(run.run("a.zip"), expected);
-    EXPECT_EQ(run.folder.read("updates/a.zip"), QByteArray("older package"));
+    EXPECT_EQ(run.folder.read("updates/a.zip"), "older package");
     EXPECT_EQ(run.clientPolls, 0) << "the run went on to the extraction";
 }

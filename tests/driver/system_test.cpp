@@ -1,47 +1,48 @@
 #include <gtest/gtest.h>
 
-#include <QDir>
-#include <QFile>
-#include <QTemporaryDir>
+#include <cstdlib>
+#include <filesystem>
 
+#include "TestFiles.h"
+#include "core/Paths.h"
 #include "driver/modSystem.h"
 
+namespace fs = std::filesystem;
+
 namespace {
-void Touch(const QString& path, const QByteArray& content = "x") {
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly)) << path.toStdString();
-    file.write(content);
+void Touch(const std::string& path, const std::string& content = "x") {
+    fixtures::writeFile(path, content);
 }
 } // namespace
 
 TEST(FileExists, PlainFilesOnly) {
-    QTemporaryDir dir;
-    const QString p = dir.path();
+    fixtures::TempDir dir;
+    const std::string p = dir.path();
     Touch(p + "/a.zip");
     Touch(p + "/.hidden.zip");
-    QDir(p).mkdir("folder.zip");
-    QFile::link(p + "/a.zip", p + "/link.zip");
+    fixtures::makeFolders(p + "/folder.zip");
+    fs::create_symlink(FsPath(p + "/a.zip"), FsPath(p + "/link.zip"));
     EXPECT_TRUE(File_Exists(p + "/a.zip"));
     EXPECT_FALSE(File_Exists(p + "/A.ZIP")) << "names are searched as the file system stores them";
     EXPECT_FALSE(File_Exists(p + "/.hidden.zip"));
     EXPECT_FALSE(File_Exists(p + "/folder.zip"));
     EXPECT_FALSE(File_Exists(p + "/missing.zip"));
     EXPECT_TRUE(File_Exists(p + "/link.zip")) << "a link to a plain file is found as that file";
-    EXPECT_FALSE(File_Exists(QString()));
+    EXPECT_FALSE(File_Exists(""));
     EXPECT_FALSE(File_Exists(p + "/nowhere/a.zip"));
 }
 
 TEST(FileExists, SpecialFilesDoNotCount) {
-    EXPECT_FALSE(File_Exists(QStringLiteral("/dev/null")));
+    EXPECT_FALSE(File_Exists("/dev/null"));
 }
 
 TEST(FileExists, WildcardsMatchInTheLastComponent) {
-    QTemporaryDir dir;
-    const QString p = dir.path();
-    QDir(p).mkdir("sub");
+    fixtures::TempDir dir;
+    const std::string p = dir.path();
+    fixtures::makeFolders(p + "/sub");
     Touch(p + "/sub/patch-12.zip");
     Touch(p + "/sub/.secret");
-    QDir(p).mkdir("sub/dir.txt");
+    fixtures::makeFolders(p + "/sub/dir.txt");
     EXPECT_TRUE(File_Exists(p + "/sub/*.zip"));
     EXPECT_TRUE(File_Exists(p + "/sub/patch-??.zip"));
     EXPECT_FALSE(File_Exists(p + "/sub/patch-?.zip"));
@@ -55,9 +56,9 @@ TEST(FileExists, WildcardsMatchInTheLastComponent) {
 }
 
 TEST(FileExists, TrailingSeparatorAsksForAnyPlainFile) {
-    QTemporaryDir dir;
-    const QString updates = dir.path() + "/updates";
-    QDir().mkpath(updates + "/nested");
+    fixtures::TempDir dir;
+    const std::string updates = dir.path() + "/updates";
+    fixtures::makeFolders(updates + "/nested");
     EXPECT_FALSE(File_Exists(updates + "/"));
     Touch(updates + "/.partial");
     EXPECT_FALSE(File_Exists(updates + "/"));
@@ -66,38 +67,39 @@ TEST(FileExists, TrailingSeparatorAsksForAnyPlainFile) {
 }
 
 TEST(SystemDir, IsTheUserLibraryFolderWithoutTrailingSeparator) {
-    const QByteArray saved = qgetenv("HOME");
-    qputenv("HOME", "/home/someone/");
-    EXPECT_EQ(Get_SystemDir(), QStringLiteral("/home/someone/.local/lib"));
-    qputenv("HOME", saved);
+    const char* home = std::getenv("HOME");
+    const std::string saved = home ? home : "";
+    setenv("HOME", "/home/someone/", 1);
+    EXPECT_EQ(Get_SystemDir(), "/home/someone/.local/lib");
+    setenv("HOME", saved.c_str(), 1);
 }
 
 TEST(FindEntryName, FindsAnyLetterCaseAndPlainFiles) {
-    QTemporaryDir dir;
-    const QString p = dir.path();
-    EXPECT_TRUE(FindEntryName(p + "/updates").isEmpty());
-    QDir(p).mkdir("UPDATES");
-    EXPECT_EQ(FindEntryName(p + "/updates"), QStringLiteral("UPDATES"));
+    fixtures::TempDir dir;
+    const std::string p = dir.path();
+    EXPECT_TRUE(FindEntryName(p + "/updates").empty());
+    fixtures::makeFolders(p + "/UPDATES");
+    EXPECT_EQ(FindEntryName(p + "/updates"), "UPDATES");
     Touch(p + "/updates");
-    EXPECT_EQ(FindEntryName(p + "/updates"), QStringLiteral("updates"));
+    EXPECT_EQ(FindEntryName(p + "/updates"), "updates");
 }
 
 TEST(CopyFileSafely, CreatesTheFolderAndReplacesWholeFiles) {
-    QTemporaryDir dir;
-    const QString p = dir.path();
+    fixtures::TempDir dir;
+    const std::string p = dir.path();
     Touch(p + "/engine", "new engine");
-    QFile::setPermissions(p + "/engine", QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    QString reason;
-    ASSERT_TRUE(CopyFileSafely(p + "/engine", p + "/sys/lib/engine.so", &reason))
-        << reason.toStdString();
-    QFile copy(p + "/sys/lib/engine.so");
-    ASSERT_TRUE(copy.open(QIODevice::ReadOnly));
-    EXPECT_EQ(copy.readAll(), QByteArray("new engine"));
-    EXPECT_TRUE(copy.permissions() & QFile::ExeOwner);
-    EXPECT_EQ(QDir(p + "/sys/lib").entryList(QDir::Files | QDir::Hidden).size(), 1)
+    fs::permissions(FsPath(p + "/engine"), fs::perms::owner_all);
+    std::string reason;
+    ASSERT_TRUE(CopyFileSafely(p + "/engine", p + "/sys/lib/engine.so", &reason)) << reason;
+    EXPECT_EQ(fixtures::readFile(p + "/sys/lib/engine.so"), "new engine");
+    EXPECT_NE(fs::status(FsPath(p + "/sys/lib/engine.so")).permissions() & fs::perms::owner_exec,
+              fs::perms::none);
+    EXPECT_EQ(std::distance(fs::directory_iterator(FsPath(p + "/sys/lib")),
+                            fs::directory_iterator()),
+              1)
         << "no temporary file is left beside the copy";
 
     EXPECT_FALSE(CopyFileSafely(p + "/missing", p + "/sys/lib/other", &reason));
-    EXPECT_FALSE(reason.isEmpty());
-    EXPECT_FALSE(QFile::exists(p + "/sys/lib/other"));
+    EXPECT_FALSE(reason.empty());
+    EXPECT_FALSE(fixtures::exists(p + "/sys/lib/other"));
 }

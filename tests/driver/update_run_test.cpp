@@ -1,9 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <QMouseEvent>
-
 #include "EngineHarness.h"
-#include "QtPrinters.h"
 #include "RunFixture.h"
 #include "ZipFixtures.h"
 #include "driver/modFunctions.h"
@@ -13,68 +10,42 @@
 
 namespace {
 
-const QStringList kCompleteRun = {
+const Lines kCompleteRun = {
     "Preparing to update...",    "Downloading file a.zip...", "Download completed.",
     "Downloading file b.zip...", "Download completed.",       "Checking client conditions...",
     "Processing update data...", "Updating files...",         "Processing update data...",
     "Updating files...",         "Client update complete."};
 
-void Click(QWidget* widget, Qt::MouseButton button = Qt::LeftButton) {
-    const QPointF at(5, 5);
-    QMouseEvent press(QEvent::MouseButtonPress, at, widget->mapToGlobal(at), button, button,
-                      Qt::NoModifier);
-    QCoreApplication::sendEvent(widget, &press);
-    QMouseEvent release(QEvent::MouseButtonRelease, at, widget->mapToGlobal(at), button,
-                        Qt::NoButton, Qt::NoModifier);
-    QCoreApplication::sendEvent(widget, &release);
-}
-
-bool SamePicture(const QPixmap& a, const QPixmap& b) {
-    return a.cacheKey() == b.cacheKey();
-}
-
 } // namespace
 
 TEST(UpdaterWindow, StateAfterLoad) {
     UpdaterRun run;
-    run.start(QStringLiteral("http://updates.test/v2/ 0"));
+    run.start("http://updates.test/v2/ 0");
     frmMain& w = *run.window;
-    EXPECT_EQ(w.size(), QSize(386, 311));
-    EXPECT_TRUE(w.windowFlags() & Qt::FramelessWindowHint);
-    EXPECT_EQ(w.windowTitle(), QStringLiteral("Vorn (Updater)"));
-    EXPECT_TRUE(SamePicture(w.picClose->picture(), w.picCancel_up));
-    EXPECT_TRUE(SamePicture(w.picUpdateInfo->picture(), w.picUpdateInfo_down));
-    EXPECT_FALSE(w.shapeUpdateinfo->isHidden());
-    EXPECT_TRUE(w.txtInfo->text().isEmpty());
+    EXPECT_EQ(run.view.closeFace, UpdaterView::CloseFace::Cancel);
+    EXPECT_TRUE(run.view.updateInfoCovered);
+    EXPECT_TRUE(run.view.statusText.empty());
     EXPECT_FALSE(w.finished());
-    EXPECT_TRUE(w.startTimer().isActive());
-    EXPECT_EQ(w.startTimer().interval(), 50);
-    EXPECT_TRUE(w.baseURL().isEmpty()) << "the fields are filled by the run, not by the load";
-    EXPECT_EQ(w.txtInfo->geometry(), QRect(16, 133, 352, 126));
-    EXPECT_EQ(w.picClose->geometry(), QRect(308, 274, 62, 28));
-    EXPECT_EQ(w.picUpdateInfo->geometry(), QRect(212, 274, 86, 28));
-    for (const QPixmap* face : {&w.picCancel_up, &w.picCancel_down, &w.picClose_up,
-                                &w.picClose_down, &w.picUpdateInfo_up, &w.picUpdateInfo_down})
-        EXPECT_FALSE(face->isNull()) << "every face image is compiled in";
+    EXPECT_TRUE(w.startTimerActive());
+    EXPECT_EQ(frmMain::kStartInterval, std::chrono::milliseconds(50));
+    EXPECT_TRUE(w.baseURL().empty()) << "the fields are filled by the run, not by the load";
 }
 
 TEST(StatusLog, EveryMessageEndsWithCrLfAndTheCaretSitsBeforeTheLastLf) {
     UpdaterRun run;
-    run.start(QStringLiteral("x 0"));
-    Add_Status(QStringLiteral("one"));
-    EXPECT_EQ(run.window->txtInfo->text(), QStringLiteral("one\r\n"));
-    EXPECT_EQ(run.window->txtInfo->selStart(), 4);
-    Add_Status(QString());
-    Add_Status(QStringLiteral("two\r\nthree"));
-    EXPECT_EQ(run.window->txtInfo->text(), QStringLiteral("one\r\n\r\ntwo\r\nthree\r\n"));
-    EXPECT_EQ(run.window->txtInfo->selStart(), run.window->txtInfo->text().size() - 1);
+    run.start(("x 0"));
+    Add_Status(("one"));
+    EXPECT_EQ(run.view.statusText, "one\r\n");
+    Add_Status("");
+    Add_Status(("two\r\nthree"));
+    EXPECT_EQ(run.view.statusText, "one\r\n\r\ntwo\r\nthree\r\n");
 
     // A window that goes after a newer one was made leaves the newer one's log in place.
     UpdaterRun newer;
-    newer.start(QStringLiteral("x 0"));
+    newer.start(("x 0"));
     run.window.reset();
-    Add_Status(QStringLiteral("four"));
-    EXPECT_EQ(newer.window->txtInfo->text(), QStringLiteral("four\r\n"));
+    Add_Status(("four"));
+    EXPECT_EQ(newer.view.statusText, "four\r\n");
 }
 
 TEST(UpdateRun, ZeroProcessIdStopsBeforeAnything) {
@@ -82,56 +53,51 @@ TEST(UpdateRun, ZeroProcessIdStopsBeforeAnything) {
                                     "http://updates.test/v2/ a.zip x", "http://updates.test/v2/"}) {
         UpdaterRun run;
         run.serve("a.zip", "PK");
-        run.start(QString::fromLatin1(commandLine));
+        run.start(commandLine);
         ASSERT_TRUE(run.finish());
-        EXPECT_EQ(LogLines(*run.window),
-                  (QStringList{"Preparing to update...",
+        EXPECT_EQ(run.lines(),
+                  (Lines{"Preparing to update...",
                                "ERROR: Client process problem, unable to continue."}));
-        EXPECT_TRUE(run.service.requested.isEmpty());
-        EXPECT_EQ(run.outcomes, QList{RunOutcome::Failed});
-        EXPECT_TRUE(SamePicture(run.window->picClose->picture(), run.window->picClose_up));
-        EXPECT_FALSE(run.window->pgBar->isHidden()) << "progress display left as designed";
-        EXPECT_FALSE(run.window->shapeUpdateinfo->isHidden());
+        EXPECT_TRUE(run.service.requested.empty());
+        EXPECT_EQ(run.outcomes, std::vector{RunOutcome::Failed});
+        EXPECT_EQ(run.view.closeFace, UpdaterView::CloseFace::Close);
+        EXPECT_FALSE(run.view.progressShown) << "progress display left as designed";
+        EXPECT_TRUE(run.view.updateInfoCovered);
     }
 }
 
 TEST(UpdateRun, EngineLibraryMissingEverywhere) {
     UpdaterRun run;
-    run.start(QStringLiteral("http://updates.test/v2/ 77"));
+    run.start(("http://updates.test/v2/ 77"));
     ASSERT_TRUE(run.finish());
-    EXPECT_EQ(LogLines(*run.window).last(), QStringLiteral("ERROR: Missing vbuzip10.dll"));
+    EXPECT_EQ(run.lines().back(), std::string("ERROR: Missing vbuzip10.dll"));
 }
 
 TEST(UpdateRun, EngineLibraryIsInstalledIntoTheSystemDirectoryOnce) {
     UpdaterRun first;
     first.folder.write("vbuzip10.dll", "engine v1");
-    first.start(QStringLiteral("http://updates.test/v2/ 77"));
+    first.start(("http://updates.test/v2/ 77"));
     ASSERT_TRUE(first.finish());
-    EXPECT_EQ(LogLines(*first.window).last(), QStringLiteral("Client update complete."));
-    QFile installed(first.folder.system() + "/vbuzip10.dll");
-    ASSERT_TRUE(installed.open(QIODevice::ReadOnly));
-    EXPECT_EQ(installed.readAll(), QByteArray("engine v1"));
-    installed.close();
+    EXPECT_EQ(first.lines().back(), std::string("Client update complete."));
+    EXPECT_EQ(fixtures::readFile(first.folder.system() + "/vbuzip10.dll"), "engine v1");
 
     // A later run finds it there and leaves it alone, even without the copy beside the updater.
-    QFile::remove(first.folder.program() + "/vbuzip10.dll");
+    std::filesystem::remove(FsPath(first.folder.program() + "/vbuzip10.dll"));
     first.window.reset();
     first.clientPolls = 0;
-    first.start(QStringLiteral("http://updates.test/v2/ 77"));
+    first.start(("http://updates.test/v2/ 77"));
     ASSERT_TRUE(first.finish());
-    EXPECT_EQ(LogLines(*first.window).last(), QStringLiteral("Client update complete."));
+    EXPECT_EQ(first.lines().back(), std::string("Client update complete."));
 }
 
 TEST(UpdateRun, EngineLibraryThatCannotBeInstalledEndsTheRun) {
     UpdaterRun run;
     run.folder.write("vbuzip10.dll", "engine");
-    QFile blocker(run.folder.system());
-    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly)); // a plain file where the folder should be
-    blocker.close();
-    run.start(QStringLiteral("http://updates.test/v2/ 77"));
+    fixtures::writeFile(run.folder.system(), ""); // a plain file where the folder should be
+    run.start(("http://updates.test/v2/ 77"));
     ASSERT_TRUE(run.finish());
-    EXPECT_EQ(LogLines(*run.window).last(),
-              QStringLiteral("ERROR: Unable to install vbuzip10.dll"));
+    EXPECT_EQ(run.lines().back(),
+              std::string("ERROR: Unable to install vbuzip10.dll"));
 }
 
 TEST(UpdateRun, NoPackagesGoesStraightToTheClientWait) {
@@ -139,14 +105,14 @@ TEST(UpdateRun, NoPackagesGoesStraightToTheClientWait) {
     run.folder.write("vbuzip10.dll", "engine");
     run.folder.write("versions.txt", "1.1\r\n\r\n");
     run.clientRunningFor = 3;
-    run.start(QStringLiteral("http://updates.test/v2/ 2000000000"));
+    run.start(("http://updates.test/v2/ 2000000000"));
     ASSERT_TRUE(run.finish());
-    EXPECT_EQ(LogLines(*run.window),
-              (QStringList{"Preparing to update...", "Checking client conditions...",
+    EXPECT_EQ(run.lines(),
+              (Lines{"Preparing to update...", "Checking client conditions...",
                            "Client update complete."}));
     EXPECT_EQ(run.clientPolls, 4) << "polled until the client was gone";
     EXPECT_TRUE(run.window->updateInfoAvailable()) << "notes left by an earlier update count";
-    EXPECT_TRUE(SamePicture(run.window->picUpdateInfo->picture(), run.window->picUpdateInfo_up));
+    EXPECT_FALSE(run.view.updateInfoCovered);
 }
 
 TEST(UpdateRun, SecondOfThreeDownloadsFailing) {
@@ -157,37 +123,36 @@ TEST(UpdateRun, SecondOfThreeDownloadsFailing) {
     run.serveZip("a.zip", {fixtures::ZipEntry::file("a.txt", "from a")});
     run.serve("b.zip", "package b, cut", 1000);
     run.serve("c.zip", "package c");
-    run.start(QStringLiteral("http://updates.test/v2/ a.zip b.zip c.zip 55"));
+    run.start(("http://updates.test/v2/ a.zip b.zip c.zip 55"));
     ASSERT_TRUE(run.finish());
-    EXPECT_EQ(LogLines(*run.window),
-              (QStringList{"Preparing to update...", "Downloading file a.zip...",
+    EXPECT_EQ(run.lines(),
+              (Lines{"Preparing to update...", "Downloading file a.zip...",
                            "Download completed.", "Downloading file b.zip...", "Connection lost"}));
     EXPECT_EQ(run.service.requested,
-              (QStringList{"http://updates.test/v2/a.zip", "http://updates.test/v2/b.zip"}));
+              (Lines{"http://updates.test/v2/a.zip", "http://updates.test/v2/b.zip"}));
     EXPECT_EQ(run.folder.read("updates/a.zip"),
               run.service.replies["http://updates.test/v2/a.zip"].body);
-    EXPECT_FALSE(QFile::exists(run.folder.program() + "/updates/b.zip"));
-    EXPECT_EQ(run.engineFiles(), QStringList()) << "what was prepared is removed";
-    EXPECT_TRUE(run.window->pgBar->isHidden());
-    EXPECT_TRUE(run.window->lblFileProg->isHidden());
+    EXPECT_FALSE(run.folder.exists("updates/b.zip"));
+    EXPECT_EQ(run.engineFiles(), Lines()) << "what was prepared is removed";
+    EXPECT_FALSE(run.view.progressShown);
     EXPECT_EQ(run.clientPolls, 0) << "nothing after a failed download";
-    EXPECT_TRUE(SamePicture(run.window->picClose->picture(), run.window->picClose_up));
+    EXPECT_EQ(run.view.closeFace, UpdaterView::CloseFace::Close);
 }
 
 TEST(UpdateRun, NoConnectionAndUnstartableRead) {
     UpdaterRun run;
     run.folder.write("vbuzip10.dll", "engine");
-    run.start(QStringLiteral("http://updates.test/v2/ a.zip 55"));
+    run.start(("http://updates.test/v2/ a.zip 55"));
     ASSERT_TRUE(run.finish());
-    EXPECT_EQ(LogLines(*run.window).last(), QStringLiteral("Couldn't connect"));
+    EXPECT_EQ(run.lines().back(), std::string("Couldn't connect"));
 
     UpdaterRun refused;
     refused.folder.write("vbuzip10.dll", "engine");
     refused.service.failToStart = true;
-    refused.start(QStringLiteral("http://updates.test/v2/ a.zip 55"));
+    refused.start(("http://updates.test/v2/ a.zip 55"));
     ASSERT_TRUE(refused.finish());
-    EXPECT_TRUE(LogLines(*refused.window).last().startsWith("ERROR: ")) << "an unforeseen error";
-    EXPECT_TRUE(SamePicture(refused.window->picClose->picture(), refused.window->picClose_up));
+    EXPECT_TRUE(refused.lines().back().starts_with("ERROR: ")) << "an unforeseen error";
+    EXPECT_EQ(refused.view.closeFace, UpdaterView::CloseFace::Close);
 }
 
 TEST(UpdateRun, PackageMissingAfterADownloadReportedComplete) {
@@ -196,18 +161,18 @@ TEST(UpdateRun, PackageMissingAfterADownloadReportedComplete) {
     run.folder.write("updates", "a plain file where the folder should be");
     run.serve("a.zip", "package a");
     run.serve("b.zip", "package b");
-    run.start(QStringLiteral("http://updates.test/v2/ a.zip b.zip 55"));
+    run.start(("http://updates.test/v2/ a.zip b.zip 55"));
     ASSERT_TRUE(run.finish());
-    const QStringList lines = LogLines(*run.window);
-    EXPECT_EQ(lines.mid(1, 4), (QStringList{"Downloading file a.zip...", "Download completed.",
+    const Lines lines = run.lines();
+    EXPECT_EQ(Slice(lines, 1, 4), (Lines{"Downloading file a.zip...", "Download completed.",
                                             "Downloading file b.zip...", "Download completed."}));
-    EXPECT_EQ(lines.last(), QStringLiteral("ERROR: Update file 'a.zip' not found."))
+    EXPECT_EQ(lines.back(), std::string("ERROR: Update file 'a.zip' not found."))
         << "the first missing package is the one reported";
 }
 
 TEST(UpdateRun, NameThatIsNoPlainFileNameEndsTheRunBeforeAnything) {
     const struct {
-        QString name, shown;
+        std::string name, shown;
     } cases[] = {
         {"../x.zip", "../x.zip"},
         {"a/../../x.zip", "a/../../x.zip"},
@@ -216,28 +181,28 @@ TEST(UpdateRun, NameThatIsNoPlainFileNameEndsTheRunBeforeAnything) {
         {".", "."},
         {"..\\x.zip", "..\\x.zip"},
         {"a\tb.zip", "a\\tb.zip"},
-        {QStringLiteral("a%1.zip").arg(QChar(0)), "a\\x00.zip"},
+        {std::string("a\0.zip", 6), "a\\x00.zip"},
         {"", ""},
-        {QString(256, QLatin1Char('n')), QString(256, QLatin1Char('n'))},
+        {std::string(256, 'n'), std::string(256, 'n')},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.shown.toStdString());
+        SCOPED_TRACE(c.shown);
         UpdaterRun run;
         run.folder.write("vbuzip10.dll", "engine");
         run.folder.write("x.zip", "a file of the installation");
         run.serve("a.zip", "package a");
         run.serve(c.name, "package");
         // The run log is written, and it alone.
-        const QStringList runLog{"updates", "updates/update.log"};
+        const Lines runLog{"updates", "updates/update.log"};
         const auto before = run.folder.snapshot(runLog);
-        run.start(QStringLiteral("http://updates.test/v2/ a.zip ") + c.name + " 55");
+        run.start(("http://updates.test/v2/ a.zip ") + c.name + " 55");
         ASSERT_TRUE(run.finish());
-        EXPECT_EQ(LogLines(*run.window),
-                  (QStringList{"Preparing to update...",
+        EXPECT_EQ(run.lines(),
+                  (Lines{"Preparing to update...",
                                "ERROR: Invalid update file name '" + c.shown + "'."}));
-        EXPECT_TRUE(run.service.requested.isEmpty());
+        EXPECT_TRUE(run.service.requested.empty());
         EXPECT_EQ(run.folder.snapshot(runLog), before) << "no lock, no engine copy, no download";
-        EXPECT_TRUE(SamePicture(run.window->picClose->picture(), run.window->picClose_up));
+        EXPECT_EQ(run.view.closeFace, UpdaterView::CloseFace::Close);
     }
 }
 
@@ -246,11 +211,11 @@ TEST(UpdateRun, SameNameTwiceIsDownloadedTwiceAndStalePackagesAreReplaced) {
     run.folder.installEngine();
     run.folder.write("updates/a.zip", "stale package from an earlier run");
     run.serveZip("a.zip", {fixtures::ZipEntry::file("a.txt", "fresh")});
-    run.start(QStringLiteral("http://updates.test/v2/ a.zip a.zip 55"));
+    run.start(("http://updates.test/v2/ a.zip a.zip 55"));
     ASSERT_TRUE(run.finish());
     EXPECT_EQ(run.service.requested.size(), 2);
-    EXPECT_EQ(LogLines(*run.window).last(), "Client update complete.");
-    EXPECT_EQ(run.folder.read("a.txt"), QByteArray("fresh"));
+    EXPECT_EQ(run.lines().back(), "Client update complete.");
+    EXPECT_EQ(run.folder.read("a.txt"), "fresh");
 }
 
 TEST(UpdateRun, UpdatesFolderInAnotherLetterCaseCountsAsPresent) {
@@ -258,58 +223,62 @@ TEST(UpdateRun, UpdatesFolderInAnotherLetterCaseCountsAsPresent) {
     // file system the package then has nowhere to go, and the check says so.
     UpdaterRun run;
     run.folder.write("vbuzip10.dll", "engine");
-    QDir(run.folder.program()).mkdir("UPDATES");
+    fixtures::makeFolders(run.folder.program() + "/UPDATES");
     run.serve("a.zip", "package a");
-    run.start(QStringLiteral("http://updates.test/v2/ a.zip 55"));
+    run.start(("http://updates.test/v2/ a.zip 55"));
     ASSERT_TRUE(run.finish());
-    EXPECT_FALSE(QFileInfo::exists(run.folder.program() + "/updates"));
-    EXPECT_EQ(LogLines(*run.window).last(),
-              QStringLiteral("ERROR: Update file 'a.zip' not found."));
+    EXPECT_FALSE(run.folder.exists("updates"));
+    EXPECT_EQ(run.lines().back(),
+              std::string("ERROR: Update file 'a.zip' not found."));
 }
 
-TEST(Buttons, FacesFollowPressAndReleaseForAnyMouseButton) {
+TEST(Buttons, UpdateInfoIsInertWhileCoveredAndShowsTheFirstBlockOnceUncovered) {
     UpdaterRun run;
-    run.start(QStringLiteral("http://updates.test/v2/ 0"));
-    frmMain& w = *run.window;
-    QMouseEvent press(QEvent::MouseButtonPress, QPointF(3, 3), QPointF(3, 3), Qt::RightButton,
-                      Qt::RightButton, Qt::NoModifier);
-    QCoreApplication::sendEvent(w.picClose, &press);
-    EXPECT_TRUE(SamePicture(w.picClose->picture(), w.picCancel_down));
-    QMouseEvent release(QEvent::MouseButtonRelease, QPointF(3, 3), QPointF(3, 3), Qt::RightButton,
-                        Qt::NoButton, Qt::NoModifier);
-    QCoreApplication::sendEvent(w.picClose, &release);
-    EXPECT_TRUE(SamePicture(w.picClose->picture(), w.picCancel_up));
-    EXPECT_FALSE(run.terminated) << "only a left click is a click";
-
-    // The update-info button is inert while covered.
-    Click(w.picUpdateInfo);
-    EXPECT_TRUE(SamePicture(w.picUpdateInfo->picture(), w.picUpdateInfo_down));
-    EXPECT_TRUE(w.versionInfoWindow().isNull());
-
+    run.folder.write("vbuzip10.dll", "engine");
+    run.folder.write("versions.txt", "2.0\r\nNew map\r\n\r\n1.9\r\nOld\r\n");
+    run.start("http://updates.test/v2/ 55");
+    run.window->updateInfoAction();
+    EXPECT_TRUE(run.view.notes.empty()) << "covered during the run";
     ASSERT_TRUE(run.finish());
-    QCoreApplication::sendEvent(w.picClose, &press);
-    EXPECT_TRUE(SamePicture(w.picClose->picture(), w.picClose_down));
-    QCoreApplication::sendEvent(w.picClose, &release);
-    EXPECT_TRUE(SamePicture(w.picClose->picture(), w.picClose_up));
+    run.window->updateInfoAction();
+    EXPECT_EQ(run.view.notes, (Lines{"2.0", "New map"}));
+    EXPECT_EQ(run.view.notesOpened, 1) << "a blank line ends the block: the window opens";
+
+    // Without a blank line the lines are added and the window stays hidden; notes that cannot be
+    // read or are empty show nothing.
+    const struct {
+        const char* content; // nullptr: no file
+        Lines notes;
+    } cases[] = {{"2.0\r\nno blank line", {"2.0", "no blank line"}}, {"", {}}, {nullptr, {}}};
+    for (const auto& c : cases) {
+        UpdaterRun other;
+        other.folder.write("vbuzip10.dll", "engine");
+        other.folder.write("versions.txt", "1.0\r\n");
+        other.start("http://updates.test/v2/ 55");
+        ASSERT_TRUE(other.finish());
+        std::filesystem::remove(FsPath(other.folder.program() + "/versions.txt"));
+        if (c.content)
+            other.folder.write("versions.txt", c.content);
+        other.window->updateInfoAction();
+        EXPECT_EQ(other.view.notes, c.notes);
+        EXPECT_EQ(other.view.notesOpened, 0);
+    }
 }
 
 TEST(Buttons, CloseDuringTheRunEndsWithoutStartingTheClient) {
     UpdaterRun run;
     run.folder.write("vbuzip10.dll", "engine");
     run.clientRunningFor = 1 << 30; // the client never ends
-    run.start(QStringLiteral("http://updates.test/v2/ 2000000000"));
+    run.start(("http://updates.test/v2/ 2000000000"));
     // The run waits inside the event loop, so the click comes from there too.
-    QTimer user;
-    user.setInterval(10);
-    QObject::connect(&user, &QTimer::timeout, [&] {
+    const auto user = run.loop.startTimer(std::chrono::milliseconds(10), true, [&] {
         if (run.clientPolls > 2 && !run.terminated) {
-            Click(run.window->picClose);
+            run.window->closeAction();
             EXPECT_TRUE(run.terminated);
-            EXPECT_TRUE(run.clientsStarted.isEmpty());
+            EXPECT_TRUE(run.clientsStarted.empty());
             run.clientRunningFor = 0; // let the run end so that the test can go on
         }
     });
-    user.start();
     ASSERT_TRUE(run.finish());
     EXPECT_TRUE(run.terminated);
 }
@@ -318,39 +287,40 @@ TEST(Buttons, CloseStartsTheClientOnlyAfterSuccessWithNotes) {
     UpdaterRun withNotes;
     withNotes.folder.write("vbuzip10.dll", "engine");
     withNotes.folder.write("versions.txt", "1.1\r\n");
-    withNotes.start(QStringLiteral("http://updates.test/v2/ 55"));
+    withNotes.start(("http://updates.test/v2/ 55"));
     ASSERT_TRUE(withNotes.finish());
-    Click(withNotes.window->picClose);
+    withNotes.window->closeAction();
     EXPECT_TRUE(withNotes.terminated);
-    EXPECT_EQ(withNotes.clientsStarted, QStringList{withNotes.folder.program()});
+    EXPECT_EQ(withNotes.clientsStarted, Lines{withNotes.folder.program()});
 
     UpdaterRun withoutNotes;
     withoutNotes.folder.write("vbuzip10.dll", "engine");
-    withoutNotes.start(QStringLiteral("http://updates.test/v2/ 55"));
+    withoutNotes.start(("http://updates.test/v2/ 55"));
     ASSERT_TRUE(withoutNotes.finish());
-    Click(withoutNotes.window->picClose);
+    withoutNotes.window->closeAction();
     EXPECT_TRUE(withoutNotes.terminated);
-    EXPECT_TRUE(withoutNotes.clientsStarted.isEmpty());
+    EXPECT_TRUE(withoutNotes.clientsStarted.empty());
 
     UpdaterRun failed;
     failed.folder.write("versions.txt", "1.1\r\n");
-    failed.start(QStringLiteral("http://updates.test/v2/ 55")); // no engine library: fails
+    failed.start(("http://updates.test/v2/ 55")); // no engine library: fails
     ASSERT_TRUE(failed.finish());
-    Click(failed.window->picClose);
+    failed.window->closeAction();
     EXPECT_TRUE(failed.terminated);
-    EXPECT_TRUE(failed.clientsStarted.isEmpty());
+    EXPECT_TRUE(failed.clientsStarted.empty());
 }
 
 TEST(UpdateRun, RunsExactlyOnce) {
     UpdaterRun run;
     run.folder.write("vbuzip10.dll", "engine");
     run.clientRunningFor = 5; // keeps the run waiting across would-be ticks
-    run.start(QStringLiteral("http://updates.test/v2/ 2000000000"));
+    run.start(("http://updates.test/v2/ 2000000000"));
     ASSERT_TRUE(run.finish());
-    RunUntil([] { return false; }, 200);
-    EXPECT_EQ(LogLines(*run.window).count(QStringLiteral("Preparing to update...")), 1);
-    EXPECT_EQ(run.outcomes, QList{RunOutcome::Succeeded}) << "announced once";
-    EXPECT_FALSE(run.window->startTimer().isActive());
+    run.loop.runUntil([] { return false; }, std::chrono::milliseconds(200));
+    const Lines lines = run.lines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "Preparing to update..."), 1);
+    EXPECT_EQ(run.outcomes, std::vector{RunOutcome::Succeeded}) << "announced once";
+    EXPECT_FALSE(run.window->startTimerActive());
 }
 
 TEST(UpdateRun, PackagesArePreparedWhileTheClientRunsAndInstalledTogetherAfterIt) {
@@ -363,19 +333,19 @@ TEST(UpdateRun, PackagesArePreparedWhileTheClientRunsAndInstalledTogetherAfterIt
     run.onClientPoll = [&] {
         // Prepared: staged beside the targets, nothing installed replaced, no line of its own.
         ++polls;
-        EXPECT_EQ(run.folder.read("shared.txt"), QByteArray("installed"));
-        EXPECT_FALSE(run.engineFiles().isEmpty());
-        EXPECT_EQ(LogLines(*run.window), kCompleteRun.mid(0, 6));
-        EXPECT_EQ(run.window->pgBar->value(), 100) << "the bar shows the bytes prepared";
+        EXPECT_EQ(run.folder.read("shared.txt"), "installed");
+        EXPECT_FALSE(run.engineFiles().empty());
+        EXPECT_EQ(run.lines(), Slice(kCompleteRun, 0, 6));
+        EXPECT_EQ(run.view.progressValue, 100) << "the bar shows the bytes prepared";
     };
-    run.start(QStringLiteral("http://updates.test/v2/ a.zip b.zip 55"));
+    run.start(("http://updates.test/v2/ a.zip b.zip 55"));
     ASSERT_TRUE(run.finish());
     EXPECT_EQ(polls, 2);
-    EXPECT_EQ(LogLines(*run.window), kCompleteRun);
-    EXPECT_EQ(run.folder.read("shared.txt"), QByteArray("from b")) << "the later package wins";
-    EXPECT_EQ(run.folder.read("data/a.txt"), QByteArray("from a"));
-    EXPECT_EQ(run.folder.read("kept.txt"), QByteArray("installed"));
-    EXPECT_EQ(run.engineFiles(), QStringList());
+    EXPECT_EQ(run.lines(), kCompleteRun);
+    EXPECT_EQ(run.folder.read("shared.txt"), "from b") << "the later package wins";
+    EXPECT_EQ(run.folder.read("data/a.txt"), "from a");
+    EXPECT_EQ(run.folder.read("kept.txt"), "installed");
+    EXPECT_EQ(run.engineFiles(), Lines());
     EXPECT_NE(run.installation(), installed);
 }
 
@@ -384,14 +354,16 @@ TEST(UpdateRun, ProgressOfAFastDownloadIsDrawnAtItsOwnPaceAndAlwaysToTheEnd) {
     run.serveTwoPackages({fixtures::ZipEntry::file("b.txt", std::string(5000, 'b'))});
     for (auto& [address, reply] : run.service.replies)
         reply.progressSteps = 50; // in one burst
-    QStringList drawnAtTheEnd;
-    run.start(QStringLiteral("http://updates.test/v2/ a.zip b.zip 55"));
-    QObject::connect(&run.service, &AsyncReadService::readComplete,
-                     [&] { drawnAtTheEnd.append(run.window->lblFileProg->text()); });
+    Lines drawnAtTheEnd;
+    run.service.afterReadComplete = [&] { drawnAtTheEnd.push_back(run.view.progressText); };
+    run.start("http://updates.test/v2/ a.zip b.zip 55");
     ASSERT_TRUE(run.finish());
-    ASSERT_EQ(drawnAtTheEnd.size(), 2);
-    for (const QString& drawn : drawnAtTheEnd) // "x KB / x KB"
-        EXPECT_EQ(drawn.section(" / ", 0, 0), drawn.section(" / ", 1, 1)) << drawn.toStdString();
+    ASSERT_EQ(drawnAtTheEnd.size(), 2u);
+    for (const std::string& drawn : drawnAtTheEnd) { // "x KB / x KB"
+        const std::size_t middle = drawn.find(" / ");
+        ASSERT_NE(middle, std::string::npos) << drawn;
+        EXPECT_EQ(drawn.substr(0, middle), drawn.substr(middle + 3)) << drawn;
+    }
 }
 
 TEST(UpdateRun, EachPackageIsPreparedWhileTheNextDownloadsAndTheWindowIsServedMeanwhile) {
@@ -399,20 +371,17 @@ TEST(UpdateRun, EachPackageIsPreparedWhileTheNextDownloadsAndTheWindowIsServedMe
     run.serveTwoPackages({fixtures::ZipEntry::file("big", std::string(48 << 20, 'x'))});
     // b.zip arrives only once a.zip is staged: without the overlap the run would never end.
     run.service.replies["http://updates.test/v2/b.zip"].ready = [&] {
-        return !run.engineFiles().isEmpty();
+        return !run.engineFiles().empty();
     };
     // The window's timers keep running while b.zip's one large entry is staged.
     int ticksWhilePreparing = 0;
-    QTimer ticker;
-    ticker.setInterval(5);
-    QObject::connect(&ticker, &QTimer::timeout, [&] {
-        if (run.window && LogLines(*run.window).size() == 5) // b.zip arrived, client not checked
+    const auto ticker = run.loop.startTimer(std::chrono::milliseconds(5), true, [&] {
+        if (run.window && run.lines().size() == 5) // b.zip arrived, client not checked
             ++ticksWhilePreparing;
     });
-    ticker.start();
-    run.start(QStringLiteral("http://updates.test/v2/ a.zip b.zip 55"));
+    run.start(("http://updates.test/v2/ a.zip b.zip 55"));
     ASSERT_TRUE(run.finish());
-    EXPECT_EQ(LogLines(*run.window), kCompleteRun);
+    EXPECT_EQ(run.lines(), kCompleteRun);
     EXPECT_EQ(run.folder.read("big").size(), 48 << 20);
     EXPECT_GE(ticksWhilePreparing, 3);
 }
@@ -441,14 +410,14 @@ TEST(UpdateRun, PackageThatCannotBePreparedEndsTheRunAtOnceWithNothingInstalled)
         run.serveTwoPackages(c.b, c.damage);
         const auto installed = run.installation();
         run.clientRunningFor = 1000; // never gone: the failure cannot wait for the client
-        run.start(QStringLiteral("http://updates.test/v2/ a.zip b.zip 55"));
+        run.start(("http://updates.test/v2/ a.zip b.zip 55"));
         ASSERT_TRUE(run.finish());
-        EXPECT_EQ(LogLines(*run.window),
-                  kCompleteRun.mid(0, 5) +
-                      QStringList{"ERROR: Update file 'b.zip' could not be extracted."});
+        EXPECT_EQ(run.lines(),
+                  Slice(kCompleteRun, 0, 5) +
+                      Lines{"ERROR: Update file 'b.zip' could not be extracted."});
         EXPECT_EQ(run.clientPolls, 0);
         EXPECT_EQ(run.installation(), installed) << "byte for byte as it was";
-        EXPECT_TRUE(run.window->pgBar->isHidden());
+        EXPECT_FALSE(run.view.progressShown);
     }
 }
 
@@ -456,7 +425,7 @@ TEST(UpdateRun, AnUnfinishedUpdateIsRemovedBeforeTheDownloadsWithOneLine) {
     UpdaterRun run;
     run.folder.installEngine();
     run.folder.write("shared.txt", "installed");
-    const std::string zip = (run.folder.root.path() + "/old.zip").toStdString();
+    const std::string zip = run.folder.root / "old.zip";
     fixtures::buildZip(zip, {fixtures::ZipEntry::file("shared.txt", "never installed"),
                              fixtures::ZipEntry::file("new/file.txt", "never installed")});
     const auto installed = run.installation();
@@ -468,7 +437,7 @@ TEST(UpdateRun, AnUnfinishedUpdateIsRemovedBeforeTheDownloadsWithOneLine) {
         UnzipUpdate* update = nullptr;
         fixtures::EngineRun stage;
         stage.archive = zip;
-        _exit(engine.begin(run.folder.program().toStdString(), &update) == UZ_OK &&
+        _exit(engine.begin(run.folder.program(), &update) == UZ_OK &&
                       engine.stage(update, stage) == UZ_OK
                   ? 0
                   : 1);
@@ -476,17 +445,17 @@ TEST(UpdateRun, AnUnfinishedUpdateIsRemovedBeforeTheDownloadsWithOneLine) {
     int status = 0;
     waitpid(child, &status, 0);
     ASSERT_EQ(WEXITSTATUS(status), 0);
-    ASSERT_FALSE(run.engineFiles().isEmpty());
+    ASSERT_FALSE(run.engineFiles().empty());
 
     run.serveZip("a.zip", {fixtures::ZipEntry::file("a.txt", "a")});
-    run.start(QStringLiteral("http://updates.test/v2/ a.zip 55"));
+    run.start(("http://updates.test/v2/ a.zip 55"));
     ASSERT_TRUE(run.finish());
-    const QStringList lines = LogLines(*run.window);
-    EXPECT_EQ(lines.mid(0, 3),
-              (QStringList{"Preparing to update...", "Removed an unfinished update.",
+    const Lines lines = run.lines();
+    EXPECT_EQ(Slice(lines, 0, 3),
+              (Lines{"Preparing to update...", "Removed an unfinished update.",
                            "Downloading file a.zip..."}));
-    EXPECT_EQ(lines.last(), "Client update complete.");
-    EXPECT_EQ(run.folder.read("shared.txt"), QByteArray("installed"));
-    EXPECT_FALSE(QFile::exists(run.folder.program() + "/new"));
-    EXPECT_EQ(run.engineFiles(), QStringList());
+    EXPECT_EQ(lines.back(), "Client update complete.");
+    EXPECT_EQ(run.folder.read("shared.txt"), "installed");
+    EXPECT_FALSE(run.folder.exists("new"));
+    EXPECT_EQ(run.engineFiles(), Lines());
 }

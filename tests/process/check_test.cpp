@@ -1,29 +1,30 @@
 #include "Child.h"
+#include "TestFiles.h"
 #include "process/ProcessSnapshot_linux.h"
 #include "process/modProcesses.h"
 
-#include <QDir>
-#include <QFile>
-#include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <filesystem>
 #include <thread>
 #include <unistd.h>
 
 namespace {
 
-ProcessEntry entry(qint32 id, QStringList names, bool ended = false) {
+using Names = std::vector<std::string>;
+
+ProcessEntry entry(std::int32_t id, Names names, bool ended = false) {
     return ProcessEntry{id, std::move(names), ended};
 }
 
-ProcessCheck check(const QString& name, qint32 id, QList<ProcessEntry> entries,
-                   QList<qint32> faulty = {}, QList<qint32> vanished = {}) {
+ProcessCheck check(const std::string& name, std::int32_t id, std::vector<ProcessEntry> entries,
+                   std::vector<std::int32_t> faulty = {}, std::vector<std::int32_t> vanished = {}) {
     ListSnapshot snapshot(std::move(entries), std::move(faulty), std::move(vanished));
     return CheckProcess(name, id, &snapshot);
 }
 
-const QString kVorn = QStringLiteral("Vorn.exe");
+const std::string kVorn = "Vorn.exe";
 
 } // namespace
 
@@ -32,6 +33,9 @@ TEST(ExeNameRule, SuffixWithoutRegardToCase) {
     EXPECT_TRUE(ExeNameMatches("xvorn.exe", kVorn));
     EXPECT_TRUE(ExeNameMatches("C:\\Program Files\\Vorn\\VORN.EXE", kVorn));
     EXPECT_TRUE(ExeNameMatches("/opt/vorn/Vorn.exe", kVorn));
+    EXPECT_TRUE(ExeNameMatches("/opt/\xc3\xa9t\xc3\xa9/\xff"
+                               "VORN.exe",
+                               kVorn));             // other bytes
     EXPECT_FALSE(ExeNameMatches("orn.exe", kVorn)); // shorter: compared whole
     EXPECT_FALSE(ExeNameMatches("Vorn.exe.old", kVorn));
     EXPECT_FALSE(ExeNameMatches("", kVorn));
@@ -40,8 +44,8 @@ TEST(ExeNameRule, SuffixWithoutRegardToCase) {
 }
 
 TEST(CheckProcess, NeedsBothTheIdAndTheName) {
-    const QList<ProcessEntry> list = {entry(1, {"init"}), entry(4321, {"VORN.EXE"}),
-                                      entry(1234, {"notepad.exe"})};
+    const std::vector<ProcessEntry> list = {entry(1, {"init"}), entry(4321, {"VORN.EXE"}),
+                                            entry(1234, {"notepad.exe"})};
     EXPECT_EQ(check(kVorn, 1234, list), ProcessCheck::NotRunning);
     EXPECT_EQ(check(kVorn, 4321, list), ProcessCheck::Running);
     EXPECT_EQ(check(kVorn, 1234, {entry(1234, {"VORN.EXE"})}), ProcessCheck::Running);
@@ -76,45 +80,42 @@ TEST(CheckProcess, ReadsOnlyTheRequestedEntry) {
 // A proc file system laid out by hand.
 class FakeProc : public ::testing::Test {
 protected:
-    void addProcess(const QByteArray& id, const QByteArray& stat, const QByteArray& cmdline,
-                    const QByteArray& exe = {}) {
-        QDir(m_root.path()).mkdir(id);
+    void addProcess(const std::string& id, const std::string& stat, const std::string& cmdline,
+                    const std::string& exe = {}) {
+        fixtures::makeFolders(m_root / id);
         write(id + "/stat", stat);
         write(id + "/cmdline", cmdline);
-        if (!exe.isEmpty()) {
-            ASSERT_EQ(::symlink(exe.constData(), (path() + "/" + id + "/exe").constData()), 0);
+        if (!exe.empty()) {
+            ASSERT_EQ(::symlink(exe.c_str(), (m_root / id + "/exe").c_str()), 0);
         }
     }
-    void write(const QByteArray& name, const QByteArray& data) {
-        QFile file(m_root.filePath(QString::fromLatin1(name)));
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write(data);
+    void write(const std::string& name, const std::string& data) {
+        fixtures::writeFile(m_root / name, data);
     }
-    QByteArray path() const { return QFile::encodeName(m_root.path()); }
+    const std::string& path() const { return m_root.path(); }
     EntryRead readFirst(ProcessEntry& out) {
         auto snapshot = TakeProcSnapshot(path());
-        qint32 id = 0;
+        std::int32_t id = 0;
         EXPECT_TRUE(snapshot && snapshot->next(id));
         return snapshot ? snapshot->read(out) : EntryRead::Fault;
     }
 
-    QTemporaryDir m_root;
+    fixtures::TempDir m_root;
 };
 
 TEST_F(FakeProc, ListsProcessesAndReadsTheirNamesAndState) {
-    addProcess("1234", "1234 (Vorn (1).exe) S 1 1", QByteArray("C:\\Games\\Vorn.exe\0-x\0", 21),
+    addProcess("1234", "1234 (Vorn (1).exe) S 1 1", std::string("C:\\Games\\Vorn.exe\0-x\0", 21),
                "/opt/vorn/Vorn.exe");
-    QDir(m_root.path()).mkdir("self");
-    QDir(m_root.path()).mkdir("99999999999");
+    fixtures::makeFolders(m_root / "self");
+    fixtures::makeFolders(m_root / "99999999999");
     auto snapshot = TakeProcSnapshot(path());
     ASSERT_TRUE(snapshot);
-    qint32 id = 0;
+    std::int32_t id = 0;
     ASSERT_TRUE(snapshot->next(id));
     EXPECT_EQ(id, 1234);
     ProcessEntry read;
     EXPECT_EQ(snapshot->read(read), EntryRead::Ok);
-    EXPECT_EQ(read.names,
-              QStringList({"C:\\Games\\Vorn.exe", "/opt/vorn/Vorn.exe", "Vorn (1).exe"}));
+    EXPECT_EQ(read.names, Names({"C:\\Games\\Vorn.exe", "/opt/vorn/Vorn.exe", "Vorn (1).exe"}));
     EXPECT_FALSE(read.ended);
     EXPECT_FALSE(snapshot->next(id));
 }
@@ -124,16 +125,17 @@ TEST_F(FakeProc, ZombieHasEnded) {
     ProcessEntry read;
     EXPECT_EQ(readFirst(read), EntryRead::Ok);
     EXPECT_TRUE(read.ended);
-    EXPECT_EQ(read.names, QStringList({"Vorn.exe"}));
+    EXPECT_EQ(read.names, Names({"Vorn.exe"}));
 }
 
 TEST_F(FakeProc, NamesThatCannotBeCutOrParsedFault) {
     // Without a terminator, up to the limit the whole argument is the name; beyond it, a fault.
-    addProcess("5", "5 (x) S 1", QByteArray(ProcNameLimit, 'a'));
+    addProcess("5", "5 (x) S 1", std::string(ProcNameLimit, 'a'));
     ProcessEntry read;
     EXPECT_EQ(readFirst(read), EntryRead::Ok);
-    EXPECT_EQ(read.names.first().size(), ProcNameLimit);
-    write("5/cmdline", QByteArray(ProcNameLimit + 1, 'a'));
+    ASSERT_FALSE(read.names.empty());
+    EXPECT_EQ(read.names.front().size(), ProcNameLimit);
+    write("5/cmdline", std::string(ProcNameLimit + 1, 'a'));
     EXPECT_EQ(readFirst(read), EntryRead::Fault);
     write("5/cmdline", "");
     write("5/stat", "5 x S 1");
@@ -143,8 +145,8 @@ TEST_F(FakeProc, NamesThatCannotBeCutOrParsedFault) {
 TEST_F(FakeProc, ProcessReapedAfterTheSnapshotHasVanished) {
     addProcess("5", "5 (x) S 1", "");
     auto snapshot = TakeProcSnapshot(path());
-    ASSERT_TRUE(QDir(m_root.filePath("5")).removeRecursively());
-    qint32 id = 0;
+    ASSERT_TRUE(std::filesystem::remove_all(m_root / "5") > 0);
+    std::int32_t id = 0;
     ProcessEntry read;
     ASSERT_TRUE(snapshot->next(id));
     EXPECT_EQ(snapshot->read(read), EntryRead::Vanished);
@@ -154,16 +156,16 @@ TEST_F(FakeProc, ProcessReapedAfterTheSnapshotHasVanished) {
 // Real processes: copies of sleep(1) under the client's name.
 class RealProcess : public ::testing::Test {
 protected:
-    QByteArray copySleep(const QString& name) {
-        const QString target = m_dir.filePath(name);
-        EXPECT_TRUE(QFile::copy("/bin/sleep", target));
-        return QFile::encodeName(target);
+    std::string copySleep(const std::string& name) {
+        const std::string target = m_dir / name;
+        EXPECT_TRUE(std::filesystem::copy_file("/bin/sleep", target));
+        return target;
     }
-    QTemporaryDir m_dir;
+    fixtures::TempDir m_dir;
 };
 
 TEST_F(RealProcess, RunningUntilEndedThenReaped) {
-    const QByteArray program = copySleep("Vorn.exe");
+    const std::string program = copySleep("Vorn.exe");
     Child child(program, {program, "30"});
     const pid_t pid = child.pid();
     ASSERT_GT(pid, 0);
@@ -180,11 +182,11 @@ TEST_F(RealProcess, EachNameOfTheProcessCounts) {
     Child wine("/bin/sleep", {"C:\\Program Files\\Vorn\\VORN.EXE", "30"});
     EXPECT_TRUE(Process_Running(kVorn, wine.pid()));
     // The command name alone: started through a link named Vorn.exe.
-    ASSERT_TRUE(QFile::link("/bin/sleep", m_dir.filePath("Vorn.exe")));
-    Child link(QFile::encodeName(m_dir.filePath("Vorn.exe")), {"x", "30"});
+    std::filesystem::create_symlink("/bin/sleep", m_dir / "Vorn.exe");
+    Child link(m_dir / "Vorn.exe", {"x", "30"});
     EXPECT_TRUE(Process_Running(kVorn, link.pid()));
     // The executable's path alone: the command name is cut to 15 characters.
-    const QByteArray longName = copySleep("LongProgramNameVorn.exe");
+    const std::string longName = copySleep("LongProgramNameVorn.exe");
     Child path(longName, {"x", "30"});
     EXPECT_TRUE(Process_Running(kVorn, path.pid()));
     EXPECT_FALSE(Process_Running("Other.exe", path.pid()));

@@ -1,51 +1,58 @@
 #include "Child.h"
+#include "TestFiles.h"
+#include "TestLoop.h"
+#include "core/Text.h"
 #include "process/ProcessExitWatch.h"
 #include "process/StartClient.h"
 #include "process/UpdateLock.h"
 #include "process/modProcesses.h"
 
-#include <QAbstractButton>
-#include <QApplication>
-#include <QDesktopServices>
-#include <QDir>
-#include <QElapsedTimer>
-#include <QFile>
-#include <QMessageBox>
-#include <QProcess>
-#include <QTemporaryDir>
-#include <QThread>
-#include <QTimer>
-#include <QUrl>
 #include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <thread>
 
 namespace {
 
-const QString kHelper = QStringLiteral(VORN_PROCESS_HELPER);
+const std::string kHelper = VORN_PROCESS_HELPER;
 
-// Runs the event loop until the condition holds or a generous guard time has passed.
-template <typename Condition> bool waitFor(Condition condition) {
-    QElapsedTimer guard;
-    guard.start();
-    while (!condition() && guard.elapsed() < 30000) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
-        QThread::msleep(5);
-    }
-    return condition();
+std::string canonical(const std::string& path) {
+    std::error_code ignored;
+    return std::filesystem::weakly_canonical(path, ignored).string();
+}
+
+// Waits until the file is there (another process writes it), at most a generous guard time.
+bool appears(const std::string& path) {
+    for (int i = 0; i < 3000 && !fixtures::exists(path); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return fixtures::exists(path);
+}
+
+void makeScript(const std::string& path, const std::string& text) {
+    fixtures::writeFile(path, text);
+    std::filesystem::permissions(path, std::filesystem::perms::owner_exec,
+                                 std::filesystem::perm_options::add);
 }
 
 } // namespace
 
 TEST(ProcessExitWatch, ReportsTheEndOfAProcessByEitherMethod) {
     for (auto method : {ProcessExitWatch::Method::Best, ProcessExitWatch::Method::Polling}) {
+        TestLoop loop;
         Child child("/bin/sleep", {"sleep", "30"});
-        ProcessExitWatch watch(child.pid(), method);
+        ProcessExitWatch watch(loop, child.pid(), method);
         EXPECT_EQ(watch.isPolling(), method == ProcessExitWatch::Method::Polling);
         int fired = 0;
-        QObject::connect(&watch, &ProcessExitWatch::exited, [&] { ++fired; });
-        QTimer::singleShot(50, [&] { child.killAndLeaveZombie(); });
-        EXPECT_TRUE(waitFor([&] { return fired > 0; }));
-        QCoreApplication::processEvents();
+        watch.exited = [&] { ++fired; };
+        auto kill = loop.startTimer(std::chrono::milliseconds(50), false,
+                                    [&] { child.killAndLeaveZombie(); });
+        EXPECT_TRUE(loop.runUntil([&] { return fired > 0; }, std::chrono::seconds(30)));
+        loop.processPending();
         EXPECT_EQ(fired, 1);
+        EXPECT_TRUE(watch.hasExited());
+        EXPECT_FALSE(watch.isPolling());
     }
 }
 
@@ -55,140 +62,139 @@ TEST(ProcessExitWatch, ProcessAlreadyGoneOrInvalid) {
         Child child("/bin/true", {"true"});
         gone = child.pid();
     }
-    for (qint64 pid : {qint64(gone), qint64(0), qint64(-1)}) {
-        ProcessExitWatch watch(pid);
+    for (std::int64_t pid : {std::int64_t(gone), std::int64_t(0), std::int64_t(-1)}) {
+        TestLoop loop;
         bool fired = false;
-        QObject::connect(&watch, &ProcessExitWatch::exited, [&] { fired = true; });
-        EXPECT_TRUE(waitFor([&] { return fired; })) << pid;
+        ProcessExitWatch watch(loop, pid, ProcessExitWatch::Method::Best, [&] { fired = true; });
+        // Told on a later turn of the loop, not from within the constructor.
+        EXPECT_FALSE(watch.hasExited()) << pid;
+        EXPECT_TRUE(loop.runUntil([&] { return fired; }, std::chrono::seconds(30))) << pid;
     }
 }
 
 TEST(ProcessExitWatch, WaitLoopEndsWhenTheClientExits) {
-    QTemporaryDir dir;
-    const QString program = dir.filePath("Vorn.exe");
-    ASSERT_TRUE(QFile::copy("/bin/sleep", program));
+    fixtures::TempDir dir;
+    const std::string program = dir / "Vorn.exe";
+    ASSERT_TRUE(std::filesystem::copy_file("/bin/sleep", program));
+    TestLoop loop;
     // The client ends on its own, so nothing but the watch can wake the waiting loop.
-    Child client(QFile::encodeName(program), {"Vorn.exe", "0.3"});
-    ProcessExitWatch watch(client.pid());
+    Child client(program, {"Vorn.exe", "0.3"});
+    ProcessExitWatch watch(loop, client.pid());
     int wakes = 0;
     while (Process_Running("Vorn.exe", client.pid())) {
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        loop.waitForNext();
         ++wakes;
     }
     // A loop that spun would have woken thousands of times.
     EXPECT_LT(wakes, 20);
-    // The loop may end on the process's state before the watch's own event is handled.
-    EXPECT_TRUE(waitFor([&] { return watch.hasExited(); }));
+    // The loop may end on the process's state before the watch's own post is handled.
+    EXPECT_TRUE(loop.runUntil([&] { return watch.hasExited(); }, std::chrono::seconds(30)));
 }
 
 TEST(UpdateLock, OneHolderAtATimeUntilItEnds) {
-    QTemporaryDir dir;
-    QString error;
+    fixtures::TempDir dir;
+    std::string error;
     UpdateLock::Failure failure;
     auto first = UpdateLock::acquire(dir.path(), &error);
-    ASSERT_TRUE(first) << error.toStdString();
+    ASSERT_TRUE(first) << error;
+    EXPECT_EQ(first->filePath(), dir / UpdateLock::FileName);
     EXPECT_FALSE(UpdateLock::acquire(dir.path(), &error, &failure));
     EXPECT_EQ(failure, UpdateLock::Failure::Busy);
-    EXPECT_FALSE(error.isEmpty());
+    EXPECT_EQ(error, "Another update is already running in " + dir.path() + ".");
 
-    // A program started while the lock is held does not inherit it.
-    qint64 started = 0;
-    ASSERT_TRUE(QProcess::startDetached("/bin/sleep", {"30"}, QString(), &started));
-    first.reset();
-    EXPECT_TRUE(UpdateLock::acquire(dir.path(), &error));
-    ::kill(static_cast<pid_t>(started), SIGKILL);
+    {
+        // A program started while the lock is held does not inherit it.
+        Child started("/bin/sleep", {"sleep", "30"});
+        first.reset();
+        EXPECT_TRUE(UpdateLock::acquire(dir.path(), &error));
+    }
 
-    // Another process holds it until it is killed.
-    QProcess holder;
-    holder.start(kHelper, {"lock", dir.path()});
-    ASSERT_TRUE(holder.waitForReadyRead(30000));
-    EXPECT_EQ(holder.readAll(), "locked\n");
-    EXPECT_FALSE(UpdateLock::acquire(dir.path(), &error, &failure));
-    EXPECT_EQ(failure, UpdateLock::Failure::Busy);
-    holder.kill();
-    holder.waitForFinished(30000);
-    EXPECT_TRUE(UpdateLock::acquire(dir.path(), &error));
-    EXPECT_TRUE(QFile::exists(dir.filePath(UpdateLock::FileName)));
+    {
+        // Another process holds it until it is killed.
+        Child holder(kHelper, {kHelper, "lock", dir.path()}, true);
+        EXPECT_EQ(holder.outputLine(), "locked\n");
+        EXPECT_FALSE(UpdateLock::acquire(dir.path(), &error, &failure));
+        EXPECT_EQ(failure, UpdateLock::Failure::Busy);
+        holder.killAndLeaveZombie();
+        EXPECT_TRUE(UpdateLock::acquire(dir.path(), &error));
+    }
+    EXPECT_TRUE(fixtures::exists(dir / UpdateLock::FileName));
 
-    EXPECT_FALSE(UpdateLock::acquire(dir.filePath("missing"), &error, &failure));
+    EXPECT_FALSE(UpdateLock::acquire(dir / "missing", &error, &failure));
     EXPECT_EQ(failure, UpdateLock::Failure::CannotOpen);
+    EXPECT_EQ(error.rfind("Cannot open the lock file " + dir.path() + "/missing/" +
+                              UpdateLock::FileName + ": ",
+                          0),
+              0u)
+        << error;
 }
 
 TEST(StartClient, ExecutableOutlivesTheUpdatersImmediateEnd) {
-    QTemporaryDir dir;
-    QFile script(dir.filePath("Vorn.exe"));
-    ASSERT_TRUE(script.open(QIODevice::WriteOnly));
-    script.write("#!/bin/sh\nsleep 0.3\npwd > started.tmp && mv started.tmp started.txt\n");
-    script.close();
-    script.setPermissions(script.permissions() | QFileDevice::ExeOwner);
+    fixtures::TempDir dir;
+    // The client notes its working directory, then waits for the test to let it go.
+    makeScript(dir / "Vorn.exe", "#!/bin/sh\npwd > started.tmp && mv started.tmp started.txt\n"
+                                 "while [ ! -e release ]; do sleep 0.02; done\n"
+                                 "sleep 0.1; echo > ended.tmp && mv ended.tmp ended.txt\n");
 
-    QProcess updater;
-    updater.start(kHelper, {"start-client", dir.path(), "Vorn.exe"});
-    ASSERT_TRUE(updater.waitForFinished(30000));
-    EXPECT_EQ(updater.exitCode(), 0);
-    EXPECT_TRUE(waitFor([&] { return QFile::exists(dir.filePath("started.txt")); }));
-    QFile started(dir.filePath("started.txt"));
-    ASSERT_TRUE(started.open(QIODevice::ReadOnly));
-    EXPECT_EQ(QDir(QString::fromLocal8Bit(started.readAll().trimmed())).canonicalPath(),
-              QDir(dir.path()).canonicalPath());
+    // The helper takes the update lock, starts the client and terminates at once.
+    Child updater(kHelper, {kHelper, "start-client", dir.path(), "Vorn.exe"});
+    EXPECT_EQ(updater.reap(), 0);
+    ASSERT_TRUE(appears(dir / "started.txt"));
+    const std::string started = fixtures::readFile(dir / "started.txt");
+    EXPECT_EQ(canonical(started.substr(0, started.find('\n'))), canonical(dir.path()));
+    // The running client does not hold the lock.
+    std::string error;
+    EXPECT_TRUE(UpdateLock::acquire(dir.path(), &error)) << error;
+    fixtures::writeFile(dir / "release", "");
+    EXPECT_TRUE(appears(dir / "ended.txt"));
 }
 
-class UrlRecorder : public QObject {
-    Q_OBJECT
-public slots:
-    void open(const QUrl& url) {
-        this->url = url;
-        currentDir = QDir::currentPath();
-    }
-
-public:
-    QUrl url;
-    QString currentDir;
-};
-
 TEST(StartClient, OtherFilesGoToTheDesktopHandler) {
-    QTemporaryDir dir;
-    QFile client(dir.filePath("Vorn.exe"));
-    ASSERT_TRUE(client.open(QIODevice::WriteOnly));
-    client.close();
-    UrlRecorder recorder;
-    QDesktopServices::setUrlHandler("file", &recorder, "open");
-    const QString before = QDir::currentPath();
+    fixtures::TempDir dir;
+    fixtures::writeFile(dir / "Vorn.exe", "");
+    // A stand-in for the desktop's handler, found first on the search path.
+    fixtures::makeFolders(dir / "bin");
+    makeScript(dir / "bin/xdg-open",
+               "#!/bin/sh\n{ pwd; printf '%s\\n' \"$#\" \"$@\"; } > opened.tmp && "
+               "mv opened.tmp opened.txt\n");
+    const std::string searchPath = std::getenv("PATH") ? std::getenv("PATH") : "";
+    ::setenv("PATH", (dir / "bin:" + searchPath).c_str(), 1);
+    const std::filesystem::path before = std::filesystem::current_path();
     StartClient(dir.path(), "Vorn.exe");
-    QDesktopServices::unsetUrlHandler("file");
-    EXPECT_EQ(recorder.url, QUrl::fromLocalFile(dir.filePath("Vorn.exe")));
-    EXPECT_EQ(QDir(recorder.currentDir).canonicalPath(), QDir(dir.path()).canonicalPath());
-    EXPECT_EQ(QDir::currentPath(), before);
+    ::setenv("PATH", searchPath.c_str(), 1);
+    EXPECT_EQ(std::filesystem::current_path(), before);
+    // The handler runs detached: no child of this process is left to reap.
+    EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1);
+    EXPECT_EQ(errno, ECHILD);
+
+    ASSERT_TRUE(appears(dir / "opened.txt"));
+    const std::vector<std::string> lines = Split(fixtures::readFile(dir / "opened.txt"), '\n');
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(canonical(lines[0]), canonical(dir.path()));
+    EXPECT_EQ(lines[1], "1");
+    EXPECT_EQ(lines[2], dir / "Vorn.exe");
 }
 
 TEST(Termination, FlushesOutputAndSkipsCleanup) {
-    QProcess helper;
-    helper.start(kHelper, {"terminate"});
-    ASSERT_TRUE(helper.waitForFinished(30000));
-    EXPECT_EQ(helper.exitCode(), 3);
-    EXPECT_EQ(helper.readAllStandardOutput(), "unflushed");
-    EXPECT_EQ(helper.readAllStandardError(), "to stderr");
+    Child helper(kHelper, {kHelper, "terminate"}, true);
+    EXPECT_EQ(helper.reap(), 3);
+    EXPECT_EQ(helper.output(), "unflushed");
+    EXPECT_EQ(helper.errors(), "to stderr");
 }
 
 TEST(ProcessFaultDeathTest, ShowsTheMessageThenTerminates) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
+    // Through the front-end's notice, which returns once the user has seen the message.
     EXPECT_EXIT(
         {
-            QTimer closer;
-            QObject::connect(&closer, &QTimer::timeout, [] {
-                auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-                if (!box)
-                    return;
-                std::fprintf(stderr, "[%s|%s|%d|%d]", qPrintable(box->windowTitle()),
-                             qPrintable(box->text()), int(box->icon()),
-                             int(box->standardButtons()));
-                box->button(QMessageBox::Ok)->click();
+            SetProcessFaultNotice([](const std::string& title, const std::string& text) {
+                std::fprintf(stderr, "[%s|%s]", title.c_str(), text.c_str());
             });
-            closer.start(10);
             ReportProcessFault();
         },
         ::testing::ExitedWithCode(1),
-        "\\[Vorn \\(Auto-Updater\\)\\|A process error has occurred\\.\\|2\\|1024\\]");
+        "^\\[Vorn \\(Auto-Updater\\)\\|A process error has occurred\\.\\]$");
+    // Without one, on standard error.
+    EXPECT_EXIT(ReportProcessFault(), ::testing::ExitedWithCode(1),
+                "^Vorn \\(Auto-Updater\\): A process error has occurred\\.\n$");
 }
-
-#include "platform_test.moc"

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "driver/UpdaterView.h"
 
@@ -15,6 +16,8 @@ public:
     CloseFace closeFace = CloseFace::Cancel;
     bool updateInfoCovered = true;
     std::string separator = ".";
+    std::vector<std::string> notes; // the lines of the version-notes window
+    int notesOpened = 0;            // how often it was shown
 
     void appendStatusLine(const std::string& line) override { statusText += line + "\r\n"; }
     void showProgress(bool shown) override {
@@ -28,5 +31,9 @@ public:
     void setProgressText(const std::string& text) override { progressText = text; }
     void setCloseFace(CloseFace face) override { closeFace = face; }
     void uncoverUpdateInfo() override { updateInfoCovered = false; }
+    void showVersionNotes(const std::vector<std::string>& lines, bool open) override {
+        notes.insert(notes.end(), lines.begin(), lines.end());
+        notesOpened += open ? 1 : 0;
+    }
     std::string decimalSeparator() const override { return separator; }
 };

@@ -238,22 +238,54 @@ class UpdaterRig(unittest.TestCase):
         process.wait()
 
     def live_pids(self, program_name):
-        """Ids of the live (not ended) processes running this test's program_name."""
+        """Ids of the live (not ended) processes running this test's program_name.
+
+        A process is live until every one of its threads has ended. A killed multi-threaded
+        process whose main thread has ended already (its executable can no longer be read, and
+        it shows as a zombie) still holds its open files, the update lock among them, while its
+        other threads exit. So each process found running the program is remembered (by id and
+        start time, which tell it from a later process with the same id) and counts until then."""
         target = os.path.join(self.program, program_name)
-        pids = []
+        seen = self.__dict__.setdefault("_seen_processes", {})  # (pid, start) -> program_name
         for entry in os.listdir("/proc"):
             if not entry.isdigit():
                 continue
             try:
-                if os.readlink(f"/proc/{entry}/exe") != target:
-                    continue
-                with open(f"/proc/{entry}/stat") as handle:
-                    state = handle.read().rpartition(")")[2].split()[0]
-            except OSError:
+                if os.readlink(f"/proc/{entry}/exe") == target:
+                    seen[(int(entry), self._stat(f"/proc/{entry}/stat")[19])] = program_name
+            except (OSError, IndexError):
                 continue
-            if state not in ("Z", "X"):
-                pids.append(int(entry))
-        return pids
+        pids = []
+        for (pid, start), name in list(seen.items()):
+            if self._running(pid, start):
+                if name == program_name:
+                    pids.append(pid)
+            else:
+                seen.pop((pid, start), None)  # ended for good
+        return sorted(pids)
+
+    @staticmethod
+    def _stat(path):
+        """The fields of a /proc stat file from the state on (so the start time is [19])."""
+        with open(path) as handle:
+            return handle.read().rpartition(")")[2].split()
+
+    @classmethod
+    def _running(cls, pid, start):
+        """Whether the process pid that started at start has a thread that has not ended."""
+        try:
+            if cls._stat(f"/proc/{pid}/stat")[19] != start:
+                return False
+            threads = os.listdir(f"/proc/{pid}/task")
+        except (OSError, IndexError):
+            return False
+        for thread in threads:
+            try:
+                if cls._stat(f"/proc/{pid}/task/{thread}/stat")[0] not in ("Z", "X"):
+                    return True
+            except (OSError, IndexError):
+                continue  # that thread is gone
+        return False
 
     def updater_pids(self):
         return self.live_pids("vorn-updater")

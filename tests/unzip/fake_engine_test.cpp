@@ -2,13 +2,13 @@
 // and how the callbacks read the engine's buffers and answer it.
 #include <cmath>
 #include <cstring>
-#include <dlfcn.h>
 #include <functional>
 #include <gtest/gtest.h>
 #include <optional>
 
 #include "AppError.h"
 #include "FakeEngineApi.h"
+#include "unzip/EngineLibrary.h"
 #include "unzip/cUnzip.h"
 
 namespace {
@@ -19,16 +19,14 @@ using Slots = std::vector<std::optional<std::string>>;
 // test's script inside it.
 struct FakeEngine {
     FakeEngine() {
-        SetEngineFolders({QStringLiteral(VORN_FAKE_ENGINE_DIR)});
-        library = dlopen(VORN_FAKE_ENGINE_DIR "/" UZ_LIBRARY_NAME, RTLD_NOW);
+        SetEngineFolders({VORN_FAKE_ENGINE_DIR});
+        std::string reason;
+        library = mUnzip::EngineLibrary::Open(VORN_FAKE_ENGINE_DIR "/" UZ_LIBRARY_NAME, reason);
         setScripts = reinterpret_cast<decltype(&FakeEngine_SetScripts)>(
-            dlsym(library, "FakeEngine_SetScripts"));
+            library->Find("FakeEngine_SetScripts"));
         setScripts(&Unzip, &Version, this);
     }
-    ~FakeEngine() {
-        setScripts(nullptr, nullptr, nullptr);
-        dlclose(library);
-    }
+    ~FakeEngine() { setScripts(nullptr, nullptr, nullptr); }
     static Slots Copy(const UnzipNameList* list) {
         Slots copy;
         for (const char* name : list->Names)
@@ -53,7 +51,7 @@ struct FakeEngine {
         static_cast<FakeEngine*>(context)->onVersion(*info);
     }
 
-    void* library;
+    std::unique_ptr<mUnzip::EngineLibrary> library;
     decltype(&FakeEngine_SetScripts) setScripts;
     std::function<int32_t(UnzipOptions&, UnzipCallbacks&)> onUnzip;
     std::function<void(UnzipVersionInfo&)> onVersion;
@@ -87,10 +85,10 @@ int ErrorOf(const std::function<void()>& call) {
     return 0;
 }
 
-QStringList Names(int count) {
-    QStringList names;
+std::vector<std::string> Names(int count) {
+    std::vector<std::string> names;
     for (int i = 1; i <= count; ++i)
-        names << QString::number(i);
+        names.push_back(std::to_string(i));
     return names;
 }
 
@@ -102,7 +100,7 @@ protected:
 };
 
 TEST_F(FakeEngineTest, NameListSlots) {
-    mUnzip::RunEngine(*zip, options, 0, {}, 2, {QStringLiteral("x/é"), QString()});
+    mUnzip::RunEngine(*zip, options, 0, {}, 2, {"x/\xC3\xA9", ""});
     EXPECT_EQ(engine.include, Padded({""}));
     EXPECT_EQ(engine.excludeCount, 2);
     EXPECT_EQ(engine.exclude, Padded({"x/\xC3\xA9", "", ""}));
@@ -129,7 +127,7 @@ TEST_F(FakeEngineTest, OptionsRecordTableAndReadBack) {
                      &cUnzip::setCaseSensitiveFileNames})
         (zip.get()->*set)(true);
     zip->setMessageLevel(2);
-    zip->setZipFile(QStringLiteral("a.zip"));
+    zip->setZipFile("a.zip");
     zip->Unzip();
     int32_t numbers[15];
     std::memcpy(numbers, &engine.options, sizeof numbers);
@@ -140,7 +138,7 @@ TEST_F(FakeEngineTest, OptionsRecordTableAndReadBack) {
     EXPECT_TRUE(t.Print && t.Replace && t.Password && t.List && t.Service && !t.Sound);
     EXPECT_EQ(std::vector<uint32_t>(t.EngineArea, t.EngineArea + 5), std::vector<uint32_t>(5));
 
-    zip->setUnzipFolder(QString(QLatin1String("")));
+    zip->setUnzipFolder("");
     zip->Unzip();
     EXPECT_EQ(engine.folder, ""); // an assigned empty one as a lone NUL
     zip->Directory();
@@ -171,14 +169,15 @@ TEST_F(FakeEngineTest, CurrentArchiveIsKeptCountedOrDroppedWhenUncounted) {
 }
 
 TEST_F(FakeEngineTest, PrintServiceAndReplaceLimits) {
-    QStringList seen;
+    std::vector<std::string> seen;
     bool cancel = false;
-    QObject::connect(zip.get(), &cUnzip::Progress,
-                     [&](qint32 n, const QString& m) { seen << QString::number(n) + m; });
-    QObject::connect(zip.get(), &cUnzip::Cancel, [&](const QString& m, bool& c) {
-        seen << m;
+    zip->Progress = [&](std::int32_t n, const std::string& m) {
+        seen.push_back(std::to_string(n) + m);
+    };
+    zip->Cancel = [&](const std::string& m, bool& c) {
+        seen.push_back(m);
         c = cancel;
-    });
+    };
     std::vector<int32_t> answers;
     engine.onUnzip = [&](UnzipOptions&, UnzipCallbacks& cb) {
         // Exactly sized buffers, without a NUL after them: reads past the limits are caught.
@@ -193,22 +192,21 @@ TEST_F(FakeEngineTest, PrintServiceAndReplaceLimits) {
     };
     zip->Directory();
     EXPECT_EQ(answers, (std::vector<int32_t>{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 100}));
-    const QChar nul(0);
-    EXPECT_EQ(seen, (QStringList{QStringLiteral("1a") + nul + QStringLiteral("/") + nul,
-                                 QStringLiteral("1") + QString(1023, QLatin1Char('x')) + nul,
-                                 QStringLiteral("a/"), QStringLiteral("a/b"),
-                                 QString(1023, QLatin1Char('x'))}));
+    const std::string nul(1, '\0');
+    EXPECT_EQ(seen,
+              (std::vector<std::string>{"1a" + nul + "/" + nul, "1" + std::string(1023, 'x') + nul,
+                                        "a/", "a/b", std::string(1023, 'x')}));
 
     cancel = true;
-    QString replaced;
-    QObject::connect(zip.get(), &cUnzip::OverwritePrompt, [&](const QString& f, qint32& r) {
+    std::string replaced;
+    zip->OverwritePrompt = [&](const std::string& f, std::int32_t& r) {
         replaced = f;
         r += 2;
-    });
+    };
     answers.clear();
     zip->Directory();
     EXPECT_EQ(answers, (std::vector<int32_t>{0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 102}));
-    EXPECT_EQ(replaced, QString(32801, QLatin1Char('n')));
+    EXPECT_EQ(replaced, std::string(32801, 'n'));
 }
 
 TEST_F(FakeEngineTest, PasswordAnswersAndAbandoning) {
@@ -230,29 +228,29 @@ TEST_F(FakeEngineTest, PasswordAnswersAndAbandoning) {
     EXPECT_EQ(answers, (std::vector<int32_t>{1, 1, 1}));
 
     int requests = 0;
-    QString password;
+    std::string password;
     bool cancel = false;
-    QObject::connect(zip.get(), &cUnzip::PasswordRequest, [&](QString& p, bool& c) {
+    zip->PasswordRequest = [&](std::string& p, bool& c) {
         ++requests;
         p = password;
         c = cancel;
-    });
-    auto run = [&](const QString& p, bool c) {
+    };
+    auto run = [&](const std::string& p, bool c) {
         requests = 0;
         password = p;
         cancel = c;
         zip->Directory();
         EXPECT_FALSE(abandonedAtStart);
     };
-    run(QStringLiteral("  "), false);
+    run("  ", false);
     EXPECT_EQ(requests, 1);
     EXPECT_EQ(answers, (std::vector<int32_t>{1, 1, 1}));
-    run(QStringLiteral("pw"), true);
+    run("pw", true);
     EXPECT_EQ(requests, 1);
-    run(QStringLiteral(" secret "), false);
+    run(" secret ", false);
     EXPECT_EQ(answers, (std::vector<int32_t>{0, 0, 0}));
     EXPECT_EQ(written, (std::vector<std::string>{"secret", "secret", "secr"}));
-    run(QString(300, QLatin1Char('p')), false);
+    run(std::string(300, 'p'), false);
     EXPECT_EQ(written[0], std::string(254, 'p'));
 }
 
@@ -264,17 +262,18 @@ TEST_F(FakeEngineTest, ListingFillsTheDirectory) {
         List(cb, "y", 0x7FFFFFFF, 2, 1, 1, 95);
         List(cb, "bad", 0xFFFFFC19 /* -999 */, 0xFFFF, 1, 1, 20000);
         List(cb, std::string(300, 'n') + "/"); // the name is read up to 256 bytes
+        List(cb, "x\xFF\xC3.txt");             // what is not UTF-8 reads as U+FFFD
         return 0;
     };
     zip->Directory();
-    ASSERT_EQ(zip->FileCount(), 5);
-    EXPECT_EQ(zip->Filename(1) + "|" + zip->FileDirectory(1), QStringLiteral("f.txt|dir/sub"));
+    ASSERT_EQ(zip->FileCount(), 6);
+    EXPECT_EQ(zip->Filename(1) + "|" + zip->FileDirectory(1), "f.txt|dir/sub");
     EXPECT_DOUBLE_EQ(zip->FileDate(1), 37682 + 13 / 24.0 + 5 / 1440.0); // 2 March 2003 13:05
     EXPECT_EQ(zip->FilePackedSize(1), 620);
     EXPECT_EQ(zip->FileCRC(1), -1);
     EXPECT_TRUE(zip->FileEncrypted(1) && zip->FileSelected(1));
-    EXPECT_EQ(zip->FileCompressionMethod(1), QStringLiteral("Deflated"));
-    EXPECT_EQ(zip->Filename(2) + "|" + zip->FileDirectory(2), QStringLiteral("top.txt|"));
+    EXPECT_EQ(zip->FileCompressionMethod(1), "Deflated");
+    EXPECT_EQ(zip->Filename(2) + "|" + zip->FileDirectory(2), "top.txt|");
     EXPECT_EQ(zip->FileCompressionRatio(2), 1); // low 16 bits only
     EXPECT_EQ(zip->FilePackedSize(2), 9);
     EXPECT_DOUBLE_EQ(std::floor(zip->FileDate(2)), 38384); // 1 February 2005
@@ -284,7 +283,8 @@ TEST_F(FakeEngineTest, ListingFillsTheDirectory) {
     EXPECT_EQ(zip->FileCompressionRatio(4), -1);
     EXPECT_EQ(zip->FilePackedSize(4), 9);
     EXPECT_EQ(zip->FileDate(4), 0); // no such date
-    EXPECT_EQ(zip->Filename(5), QString(256, QLatin1Char('n')));
+    EXPECT_EQ(zip->Filename(5), std::string(256, 'n'));
+    EXPECT_EQ(zip->Filename(6), "x\uFFFD\uFFFD.txt");
 }
 
 class ListedArchiveTest : public FakeEngineTest {
@@ -297,7 +297,7 @@ protected:
             }
             return result;
         };
-        zip->setZipFile(QStringLiteral("p.zip"));
+        zip->setZipFile("p.zip");
         zip->Directory();
     }
     int32_t result = 0;
@@ -306,12 +306,12 @@ protected:
 TEST_F(ListedArchiveTest, DirectoryAppendsAndZipFileEmptiesIt) {
     zip->Directory();
     EXPECT_EQ(zip->FileCount(), 4);
-    EXPECT_EQ(zip->Filename(3), QStringLiteral("a.txt"));
+    EXPECT_EQ(zip->Filename(3), "a.txt");
     zip->setZipFile(zip->ZipFile());
     EXPECT_EQ(zip->FileCount(), 0);
     zip->Directory();
     EXPECT_EQ(zip->FileCount(), 2);
-    for (qint32 index : {0, 3}) {
+    for (std::int32_t index : {0, 3}) {
         EXPECT_EQ(ErrorOf([&] { zip->Filename(index); }), AppError::SubscriptOutOfRange);
         EXPECT_EQ(ErrorOf([&] { zip->setFileSelected(index, false); }),
                   AppError::SubscriptOutOfRange);
@@ -337,27 +337,54 @@ TEST_F(ListedArchiveTest, SelectionMakesTheIncludeListAndResultIsInverted) {
 TEST_F(FakeEngineTest, GetVersion) {
     UnzipVersionInfo received;
     const char* extra = "";
+    const char* dateText = "2024-05-17";
     engine.onVersion = [&](UnzipVersionInfo& v) {
         received = v;
         std::strcpy(v.ExtraInfo, extra);
-        std::strcpy(v.Date, "2024-05-17");
+        std::strcpy(v.Date, dateText);
         v.Version[0] = 6;
         v.Version[1] = 255;
         v.Version[2] = 3;
     };
-    qint32 major = 0, minor = 0, revision = 0;
+    std::int32_t major = 0, minor = 0, revision = 0;
     double date = -5;
-    QString info;
+    std::string info;
     zip->GetVersion(major, minor, revision, date, info);
     EXPECT_EQ(received.StructLength, 64u);
     EXPECT_EQ(std::string(received.ExtraInfo) + received.Date + received.Reserved,
               std::string(9 + 19 + 9, ' '));
-    EXPECT_EQ(info, QString(10, QLatin1Char(' ')));
-    EXPECT_EQ(QList<qint32>({major, minor, revision}), QList<qint32>({6, 255, 3}));
+    EXPECT_EQ(info, std::string(10, ' '));
+    EXPECT_EQ((std::vector<std::int32_t>{major, minor, revision}),
+              (std::vector<std::int32_t>{6, 255, 3}));
     EXPECT_DOUBLE_EQ(date, 45429); // 17 May 2024
     extra = "abc";
     zip->GetVersion(major, minor, revision, date, info);
-    EXPECT_EQ(info, QStringLiteral("abc       "));
+    EXPECT_EQ(info, "abc       ");
+
+    // The date text's forms; what does not read as a date leaves the value as it was.
+    const struct {
+        const char* text;
+        double date;
+    } dates[] = {{" 2024/05/17\n", 45429}, {"2024-05-17 12:00", 45429}, {"17 May 2024", 45429},
+                 {"1 jan 1900", 2},        {"2024-02-30", -1},          {"2024-05-170", -1},
+                 {"2024+05+17", -1},       {"17 June 2024", -1},        {"", -1}};
+    for (const auto& c : dates) {
+        dateText = c.text;
+        date = -1;
+        zip->GetVersion(major, minor, revision, date, info);
+        EXPECT_EQ(date, c.date) << c.text;
+    }
+}
+
+TEST_F(FakeEngineTest, MissingEntryPoint) {
+    try {
+        zip->BeginUpdate(); // the fake has no Vbz_Update* entries
+        ADD_FAILURE();
+    } catch (const AppError& error) {
+        EXPECT_EQ(error.number(), AppError::EntryPointNotFound);
+        EXPECT_EQ(error.description(),
+                  "Can't find DLL entry point Vbz_UpdateBegin in vbuzip10.dll");
+    }
 }
 
 } // namespace

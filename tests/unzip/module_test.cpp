@@ -1,8 +1,8 @@
 // The engine interface's text and date helpers, and the archive class where no engine is found.
-#include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 #include "AppError.h"
+#include "TestFiles.h"
 #include "unzip/cUnzip.h"
 
 namespace {
@@ -12,12 +12,12 @@ using namespace mUnzip;
 // Entry names and the date parts the engine lists are covered through the fake engine; these are
 // the rules it does not reach.
 TEST(EngineText, SeparatorPositionsAndNulCut) {
-    QString text = QStringLiteral("/a/bc/d"), none = QStringLiteral("abc");
-    EXPECT_EQ(ReplaceSeparators(text, QLatin1Char('/'), QLatin1Char('\\')), 7);
-    EXPECT_EQ(text, QStringLiteral("\\a\\bc\\d"));
-    EXPECT_EQ(ReplaceSeparators(none, QLatin1Char('/'), QLatin1Char('\\')), 1);
-    const EntryPath path = SplitEntryPath(QStringLiteral("a/b") + QChar(0) + QStringLiteral("/c"));
-    EXPECT_EQ(path.sFolder + "|" + path.sFileName, QStringLiteral("a|b"));
+    std::string text = "/a/bc/d", none = "abc";
+    EXPECT_EQ(ReplaceSeparators(text, '/', '\\'), 7);
+    EXPECT_EQ(text, "\\a\\bc\\d");
+    EXPECT_EQ(ReplaceSeparators(none, '/', '\\'), 1);
+    const EntryPath path = SplitEntryPath(std::string("a/b\0/c", 6));
+    EXPECT_EQ(path.sFolder + "|" + path.sFileName, "a|b");
 }
 
 TEST(DateTime, CarriesTwoDigitYearsAndRange) {
@@ -31,26 +31,42 @@ TEST(DateTime, CarriesTwoDigitYearsAndRange) {
 }
 
 TEST(cUnzipWithoutEngine, NewObjectAndMissingEngine) {
-    QTemporaryDir emptyFolder;
-    SetEngineFolders({emptyFolder.path(), QString()});
+    fixtures::TempDir emptyFolder;
+    SetEngineFolders({emptyFolder.path(), ""});
     auto zip = std::make_shared<cUnzip>();
     EXPECT_EQ(zip->FileCount(), 0);
     EXPECT_FALSE(zip->UseFolderNames() || zip->OverwriteExisting() || zip->TestZip());
-    EXPECT_TRUE(zip->ZipFile().isEmpty() && zip->UnzipFolder().isEmpty());
+    EXPECT_TRUE(zip->ZipFile().empty() && zip->UnzipFolder().empty());
     EXPECT_THROW(zip->Filename(1), AppError);
     zip->setUseFolderNames(true);
     EXPECT_TRUE(zip->UseFolderNames());
     EXPECT_FALSE(zip->Unzip()); // no archive: the engine is not needed
 
-    zip->setZipFile(QStringLiteral("none.zip"));
+    zip->setZipFile("none.zip");
     try {
         zip->Unzip();
         ADD_FAILURE();
     } catch (const AppError& error) {
         EXPECT_EQ(error.number(), AppError::DllNotFound);
-        EXPECT_EQ(error.description(), QStringLiteral("File not found: vbuzip10.dll"));
+        EXPECT_EQ(error.description(), "File not found: vbuzip10.dll");
     }
     EXPECT_EQ(CurrentArchive(), zip);
+}
+
+TEST(cUnzipWithoutEngine, LibraryThatDoesNotLoad) {
+    fixtures::TempDir folder;
+    fixtures::writeFile(folder / "vbuzip10.dll", "not a library");
+    SetEngineFolders({folder.path()});
+    cUnzip zip;
+    zip.setZipFile("none.zip");
+    try {
+        zip.Unzip();
+        ADD_FAILURE();
+    } catch (const AppError& error) {
+        EXPECT_EQ(error.number(), AppError::DllNotFound);
+        EXPECT_EQ(error.description().rfind("Error in loading DLL vbuzip10.dll: ", 0), 0u)
+            << error.description();
+    }
 }
 
 } // namespace

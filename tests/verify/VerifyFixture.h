@@ -1,16 +1,13 @@
-// Shared pieces of the signature tests: a program folder with updates/, and two key pairs made by
-// minisign once per test program (the publisher's and another one).
+// Shared pieces of the signature tests: a program folder with updates/, and the key pairs made
+// once per test program (the publisher's, another one and the publisher's next).
 #pragma once
 
-#include <QDir>
-#include <QFile>
-#include <QTemporaryDir>
 #include <gtest/gtest.h>
 #include <memory>
 #include <string>
 
 #include "MinisignRig.h"
-#include "QtPrinters.h"
+#include "TestFiles.h"
 #include "verify/UpdateVerifier.h"
 
 // Names the tests of a table of cases after each case's `name`.
@@ -25,53 +22,55 @@ public:
     static void SetUpTestSuite() {
         if (keyFolder)
             return;
-        keyFolder = std::make_unique<QTemporaryDir>();
-        publisher = fixtures::generateKey(keyFolder->path(), QStringLiteral("publisher"));
-        other = fixtures::generateKey(keyFolder->path(), QStringLiteral("other"));
-        successor = fixtures::generateKey(keyFolder->path(), QStringLiteral("successor"));
+        keyFolder = std::make_unique<fixtures::TempDir>();
+        publisher = fixtures::generateKey(keyFolder->path(), "publisher");
+        other = fixtures::generateKey(keyFolder->path(), "other");
+        successor = fixtures::generateKey(keyFolder->path(), "successor");
     }
 
-    void SetUp() override { ASSERT_TRUE(QDir(program()).mkpath(QStringLiteral("updates"))); }
+    void SetUp() override { ASSERT_NO_THROW(fixtures::makeFolders(path("updates"))); }
 
-    QString program() const { return m_program.path(); }
-    QString path(const QString& relative) const { return program() + QLatin1Char('/') + relative; }
-    QString update(const QString& name) const { return path(QStringLiteral("updates/") + name); }
+    std::string program() const { return m_program.path(); }
+    std::string path(const std::string& relative) const { return program() + "/" + relative; }
+    std::string update(const std::string& name) const { return path("updates/" + name); }
 
-    static QByteArray contents(const QString& file) {
-        QFile in(file);
-        return in.open(QIODevice::ReadOnly) ? in.readAll() : QByteArray();
+    // The bytes of a file; none when it cannot be read.
+    static std::string contents(const std::string& file) {
+        try {
+            return fixtures::readFile(file);
+        } catch (const std::runtime_error&) {
+            return {};
+        }
     }
-    static void write(const QString& file, const QByteArray& bytes) {
-        QFile out(file);
-        ASSERT_TRUE(out.open(QIODevice::WriteOnly)) << file.toStdString();
-        ASSERT_EQ(out.write(bytes), bytes.size());
+    static void write(const std::string& file, const std::string& bytes) {
+        ASSERT_NO_THROW(fixtures::writeFile(file, bytes)) << file;
     }
-    static QByteArray publicKeyText(const fixtures::MinisignKey& key) {
+    static std::string publicKeyText(const fixtures::MinisignKey& key) {
         return contents(key.publicKeyFile);
     }
 
     // The key file of the program folder: the public keys given, one after another.
     void installKeys(std::initializer_list<const fixtures::MinisignKey*> installed) {
-        QByteArray text;
+        std::string text;
         for (const fixtures::MinisignKey* key : installed)
             text += publicKeyText(*key);
         write(path(UpdateVerifier::KeyFileName), text);
     }
 
     // A package in updates/ of `size` bytes, and its signature by `key`.
-    void signedPackage(const QString& name, qsizetype size,
+    void signedPackage(const std::string& name, std::size_t size,
                        const fixtures::MinisignKey& key = publisher,
-                       const QStringList& extra = {}) {
-        QByteArray bytes(size, '\0');
-        for (qsizetype i = 0; i < size; ++i)
+                       const fixtures::SignOptions& options = {}) {
+        std::string bytes(size, '\0');
+        for (std::size_t i = 0; i < size; ++i)
             bytes[i] = char((i * 7919 + name.size()) >> 3);
         write(update(name), bytes);
-        fixtures::sign(key, update(name), extra);
+        fixtures::sign(key, update(name), options);
     }
 
-    static inline std::unique_ptr<QTemporaryDir> keyFolder; // the keys of the whole program
+    static inline std::unique_ptr<fixtures::TempDir> keyFolder; // the keys of the whole program
     static inline fixtures::MinisignKey publisher, other, successor;
 
 private:
-    QTemporaryDir m_program;
+    fixtures::TempDir m_program;
 };

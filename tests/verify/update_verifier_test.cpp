@@ -2,8 +2,11 @@
 // with which status line, what is left in updates/, and what is recorded.
 #include "VerifyFixture.h"
 
-#include <QDirIterator>
-#include <QRegularExpression>
+#include "core/Paths.h"
+
+#include <algorithm>
+#include <charconv>
+#include <filesystem>
 #include <functional>
 #include <map>
 
@@ -11,34 +14,41 @@ namespace {
 
 using fixtures::sign;
 
-const QString A = QStringLiteral("a.zip"), B = QStringLiteral("b.zip");
-const QString Record = QStringLiteral(".vorn-update.state");
+const std::string A = "a.zip", B = "b.zip";
+const std::string Record = ".vorn-update.state";
 
 struct RunCase {
     const char* name;
     // Changes the starting point: the publisher's key installed; a.zip (1.5 MB, hashed in several
     // pieces) and b.zip, both signed by the publisher with minisign's default trusted comment.
     std::function<void(VerifyFixture&)> arrange;
-    QString refused; // empty: every package passes
-    QString line;    // {publisher} and {other} stand for those keys' ids
+    std::string refused; // empty: every package passes
+    std::string line;    // {publisher} and {other} stand for those keys' ids
 };
 
-void editTrustedComment(VerifyFixture& t, const QString& package) {
-    QByteArray text = t.contents(t.update(package + QStringLiteral(".minisig")));
-    text.replace(QByteArrayLiteral("timestamp:"), QByteArrayLiteral("timestamp:9"));
-    t.write(t.update(package + QStringLiteral(".minisig")), text);
+// The text with every `from` replaced by `to`.
+std::string replaced(std::string text, const std::string& from, const std::string& to) {
+    for (std::size_t at = text.find(from); at != std::string::npos;
+         at = text.find(from, at + to.size()))
+        text.replace(at, from.size(), to);
+    return text;
 }
 
-// A trusted comment of my own, signed with the package: -t replaces minisign's default one.
-QStringList trusted(const char* comment) {
-    return {QStringLiteral("-t"), QString::fromLatin1(comment)};
+void editTrustedComment(VerifyFixture& t, const std::string& package) {
+    const std::string text = t.contents(t.update(package + ".minisig"));
+    t.write(t.update(package + ".minisig"), replaced(text, "timestamp:", "timestamp:9"));
+}
+
+// A trusted comment of my own, signed with the package: it replaces minisign's default one (-t).
+fixtures::SignOptions trusted(const char* comment) {
+    return {false, comment, {}};
 }
 
 const RunCase runCases[] = {
     {"BothSigned", [](VerifyFixture&) {}, {}, {}},
     {"OneFlippedByte",
      [](VerifyFixture& t) {
-         QByteArray bytes = t.contents(t.update(A));
+         std::string bytes = t.contents(t.update(A));
          bytes[1100000] = char(bytes[1100000] ^ 0x10);
          t.write(t.update(A), bytes);
      },
@@ -48,7 +58,11 @@ const RunCase runCases[] = {
     {"SecondSignedByAnotherKey", [](VerifyFixture& t) { sign(t.other, t.update(B)); }, B,
      "ERROR: Update file 'b.zip' is not signed by the publisher's key: it was signed with key "
      "{other}, which 'vorn-update.pub' does not hold."},
-    {"LegacySignature", [](VerifyFixture& t) { sign(t.publisher, t.update(A), {"-l"}); }, A,
+    {"LegacySignature",
+     [](VerifyFixture& t) {
+         sign(t.publisher, t.update(A), {true, {}, {}});
+     },
+     A,
      "ERROR: Update file 'a.zip' has a legacy signature, which is not accepted: sign it again "
      "without minisign's -l option."},
     {"EditedTrustedComment", [](VerifyFixture& t) { editTrustedComment(t, A); }, A,
@@ -56,10 +70,9 @@ const RunCase runCases[] = {
      "signature was changed after signing."},
     {"SignedUnderAnotherName",
      [](VerifyFixture& t) {
-         for (const QString& suffix : {QString(), QStringLiteral(".minisig")}) {
-             QFile::remove(t.update(B + suffix));
-             QFile::copy(t.update(A + suffix), t.update(B + suffix));
-         }
+         for (const std::string suffix : {"", ".minisig"})
+             std::filesystem::copy_file(FsPath(t.update(A + suffix)), FsPath(t.update(B + suffix)),
+                                        std::filesystem::copy_options::overwrite_existing);
      },
      B, "ERROR: Update file 'b.zip' is signed for another file name: 'a.zip'."},
     {"NoFileName",
@@ -81,7 +94,8 @@ const RunCase runCases[] = {
      },
      {},
      {}},
-    {"SignatureMissing", [](VerifyFixture& t) { QFile::remove(t.update(B + ".minisig")); }, B,
+    {"SignatureMissing",
+     [](VerifyFixture& t) { std::filesystem::remove(FsPath(t.update(B + ".minisig"))); }, B,
      "ERROR: Update file 'b.zip' is not signed: its signature 'b.zip.minisig' is missing."},
     {"RotationSignedByTheNewKey",
      [](VerifyFixture& t) {
@@ -101,19 +115,26 @@ const RunCase runCases[] = {
 };
 
 // Every file of updates/ with its bytes.
-std::map<QString, QByteArray> updatesFolder(const VerifyFixture& t) {
-    std::map<QString, QByteArray> files;
-    for (QDirIterator it(t.update(QString()), QDir::Files); it.hasNext();) {
-        const QString file = it.next();
-        files[it.fileName()] = VerifyFixture::contents(file);
+std::map<std::string, std::string> updatesFolder(const VerifyFixture& t) {
+    std::map<std::string, std::string> files;
+    for (const auto& entry : std::filesystem::directory_iterator(FsPath(t.update("")))) {
+        if (!entry.is_directory())
+            files[Utf8Path(entry.path().filename())] = VerifyFixture::contents(Utf8Path(entry));
     }
     return files;
 }
 
-std::optional<quint64> signedAt(const QByteArray& signature) {
-    const auto match = QRegularExpression(QStringLiteral("\ntrusted comment: .*timestamp:(\\d+)"))
-                           .match(QString::fromLatin1(signature));
-    return match.hasMatch() ? std::optional(match.captured(1).toULongLong()) : std::nullopt;
+// The time in the trusted comment of a signature file.
+std::optional<std::uint64_t> signedAt(const std::string& signature) {
+    const std::size_t line = signature.find("\ntrusted comment: ");
+    const std::size_t at = signature.rfind("timestamp:", signature.find('\n', line + 1));
+    if (line == std::string::npos || at == std::string::npos || at < line)
+        return std::nullopt;
+    std::uint64_t seconds = 0;
+    const char* digits = signature.data() + at + 10;
+    const auto [end, failure] =
+        std::from_chars(digits, signature.data() + signature.size(), seconds);
+    return failure == std::errc() && end != digits ? std::optional(seconds) : std::nullopt;
 }
 
 class VerifyRun : public VerifyFixture, public ::testing::WithParamInterface<RunCase> {
@@ -125,37 +146,36 @@ public:
         signedPackage(B, 1000);
     }
 
-    QString expand(QString line) const {
-        return line.replace(QStringLiteral("{publisher}"), publisher.id)
-            .replace(QStringLiteral("{other}"), other.id);
+    std::string expand(const std::string& line) const {
+        return replaced(replaced(line, "{publisher}", publisher.id), "{other}", other.id);
     }
 };
 
 TEST_P(VerifyRun, RefusesTheFirstBadPackageAndRemovesItWithItsSignature) {
     const RunCase& run = GetParam();
     run.arrange(*this);
-    const QByteArray recordBefore = contents(path(Record));
+    const std::string recordBefore = contents(path(Record));
     const auto filesBefore = updatesFolder(*this);
 
     UpdateVerifier verifier(program());
-    QString line;
-    ASSERT_TRUE(verifier.load(&line)) << line.toStdString();
+    std::string line;
+    ASSERT_TRUE(verifier.load(&line)) << line;
     ASSERT_TRUE(verifier.signaturesRequired());
     // One package at a time, as a run hands them over.
     std::optional<UpdateVerifier::Refusal> refusal = verifier.verify({A});
     if (!refusal)
         refusal = verifier.verify({B});
-    QString error;
-    ASSERT_TRUE(verifier.recordInstalled(&error)) << error.toStdString();
+    std::string error;
+    ASSERT_TRUE(verifier.recordInstalled(&error)) << error;
 
     auto filesLeft = filesBefore;
-    if (run.refused.isEmpty()) {
-        EXPECT_FALSE(refusal) << refusal->statusLine.toStdString();
+    if (run.refused.empty()) {
+        EXPECT_FALSE(refusal) << refusal->statusLine;
         InstalledRecord record;
-        ASSERT_TRUE(record.read(path(Record), &error)) << error.toStdString();
-        for (const QString& package : {A, B})
+        ASSERT_TRUE(record.read(path(Record), &error)) << error;
+        for (const std::string& package : {A, B})
             EXPECT_EQ(record.signedAt(package), signedAt(filesBefore.at(package + ".minisig")))
-                << package.toStdString();
+                << package;
     } else {
         ASSERT_TRUE(refusal);
         EXPECT_EQ(refusal->package, run.refused);
@@ -172,17 +192,20 @@ INSTANTIATE_TEST_SUITE_P(Signatures, VerifyRun, ::testing::ValuesIn(runCases), C
 TEST_F(VerifyFixture, WithoutKeyFileNothingIsCheckedOrRecorded) {
     write(update(A), "not signed at all");
     UpdateVerifier verifier(program());
-    QString line;
+    std::string line;
     ASSERT_TRUE(verifier.load(&line));
     EXPECT_FALSE(verifier.signaturesRequired());
+    std::string folder = program(); // as the user types it
+#ifdef _WIN32
+    std::replace(folder.begin(), folder.end(), '/', '\\');
+#endif
     EXPECT_EQ(verifier.unverifiedNotice(),
-              QStringLiteral("Update packages are not verified: there is no publisher key "
-                             "'vorn-update.pub' in %1.")
-                  .arg(program()));
+              "Update packages are not verified: there is no publisher key 'vorn-update.pub' in " +
+                  folder + ".");
     EXPECT_FALSE(verifier.verify({A}));
     EXPECT_TRUE(verifier.recordInstalled(&line));
-    EXPECT_TRUE(QFile::exists(update(A)));
-    EXPECT_FALSE(QFile::exists(path(Record)));
+    EXPECT_TRUE(fixtures::exists(update(A)));
+    EXPECT_FALSE(fixtures::exists(path(Record)));
 }
 
 } // namespace

@@ -6,9 +6,7 @@
 #include <QAccessible>
 #include <QAccessibleValueInterface>
 #include <QApplication>
-#include <QFile>
 #include <QKeyEvent>
-#include <QTemporaryDir>
 #include <private/qguiapplication_p.h>
 #include <qpa/qplatformaccessibility.h>
 #include <qpa/qplatformintegration.h>
@@ -21,25 +19,19 @@ namespace {
 
 enum class RunState { Running, Failed, SucceededWithNotes, SucceededWithoutNotes };
 
-// A program folder whose version notes have no blank line: the update-info action reads them into
-// the notes window and leaves that hidden.
-QString NotesFolder() {
-    static QTemporaryDir folder;
-    static const bool written = [] {
-        QFile notes(folder.path() + QStringLiteral("/versions.txt"));
-        return notes.open(QIODevice::WriteOnly) && notes.write("2.0\r\nnew maps") > 0;
-    }();
-    EXPECT_TRUE(written);
-    return folder.path();
-}
-
-// The window with the faces, the cover and the finished flag set as the update run sets them, and
-// the close action's effects recorded instead of carried out.
+// The window driven through the run's view as the update run drives it, with the effects of the
+// buttons' actions recorded: the close action as the run carries it out (the client started after
+// a successful run with version notes, then the end), and the update-info action reading notes
+// without a blank line into the notes window, which stays hidden.
 class RunWindow : public UpdaterWindow {
 public:
-    RunWindow() : UpdaterWindow(NotesFolder()) {
-        startClient = [this](const QString&) { trace.push_back("start client"); };
-        terminateProcess = [this] { trace.push_back("end"); };
+    RunWindow() {
+        closeRequested = [this] {
+            if (finished() && updateInfoAvailable())
+                trace.push_back("start client");
+            trace.push_back("end");
+        };
+        updateInfoRequested = [this] { showVersionNotes({"2.0", "new maps"}, false); };
         for (PictureButton* button : {picClose, picUpdateInfo}) {
             const std::string name = button == picClose ? "close" : "info";
             connect(button, &PictureButton::mouseDown, this,
@@ -47,26 +39,19 @@ public:
             connect(button, &PictureButton::mouseUp, this,
                     [this, name] { trace.push_back(name + " up"); });
         }
-        enter(RunState::Running);
         show();
         activateWindow();
         QApplication::processEvents();
     }
 
+    // The window appears as the run starts (Running); the run's ends set the close face, and a
+    // success with version notes uncovers the update-info button.
     void enter(RunState state) {
-        if (state == RunState::Running) {
-            picClose->setPicture(picCancel_up);
-            m_bFinished = false;
-            picUpdateInfo->setPicture(picUpdateInfo_down);
-            shapeUpdateinfo->setVisible(true);
+        if (state == RunState::Running)
             return;
-        }
-        picClose->setPicture(picClose_up);
-        m_bFinished = true;
-        if (state == RunState::SucceededWithNotes) {
-            shapeUpdateinfo->setVisible(false);
-            picUpdateInfo->setPicture(picUpdateInfo_up);
-        }
+        setCloseFace(CloseFace::Close);
+        if (state == RunState::SucceededWithNotes)
+            uncoverUpdateInfo();
     }
 
     // Sends a key to the focused control, or to the window when none has the focus.
@@ -81,7 +66,7 @@ public:
     }
 
     // The effects of the clicks: the close action's, and the notes read by the update-info
-    // action (versions.txt has no blank line, so the notes window stays hidden).
+    // action (the notes window made, and left hidden).
     std::vector<std::string> trace;
     std::vector<std::string> effects() {
         std::vector<std::string> all = trace;

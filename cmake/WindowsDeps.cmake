@@ -1,0 +1,30 @@
+# The libraries of the Windows cross-build (included by the top-level CMakeLists.txt on Windows).
+#
+# libsodium: Debian has no Windows build of it; scripts/build-windows-deps builds it from Debian's
+# source package, once per build folder, into deps/<architecture>. It is then found through
+# pkg-config as on Linux: pkg_check_modules(SODIUM REQUIRED IMPORTED_TARGET libsodium) gives
+# PkgConfig::SODIUM on both platforms. zlib comes from MinGW's tree (libz-mingw-w64-dev).
+set(VORN_WINDOWS_DEPS_DIR ${CMAKE_BINARY_DIR}/deps/${CMAKE_SYSTEM_PROCESSOR})
+execute_process(
+  COMMAND ${CMAKE_SOURCE_DIR}/scripts/build-windows-deps ${CMAKE_BINARY_DIR} ${CMAKE_SYSTEM_PROCESSOR}
+  RESULT_VARIABLE _vorn_deps_result)
+if(NOT _vorn_deps_result EQUAL 0)
+  message(FATAL_ERROR "scripts/build-windows-deps failed (${_vorn_deps_result})")
+endif()
+list(APPEND CMAKE_FIND_ROOT_PATH ${VORN_WINDOWS_DEPS_DIR})
+set(ENV{PKG_CONFIG_LIBDIR} "${VORN_WINDOWS_DEPS_DIR}/lib/pkgconfig:$ENV{PKG_CONFIG_LIBDIR}")
+
+# GoogleTest: built inside the build from Debian's sources (the googletest package), with the same
+# targets as find_package(GTest) gives on Linux: GTest::gtest and GTest::gtest_main.
+function(vorn_windows_googletest)
+  if(NOT EXISTS /usr/src/googletest/CMakeLists.txt)
+    message(FATAL_ERROR "no /usr/src/googletest (scripts/install-deps installs googletest)")
+  endif()
+  set(BUILD_GMOCK OFF)
+  set(INSTALL_GTEST OFF)
+  set(gtest_force_shared_crt OFF)
+  add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+  # Not this project's code: its warnings are not errors here.
+  target_compile_options(gtest PRIVATE -Wno-error)
+  target_compile_options(gtest_main PRIVATE -Wno-error)
+endfunction()

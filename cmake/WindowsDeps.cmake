@@ -4,6 +4,9 @@
 # source package, once per build folder, into deps/<architecture>. It is then found through
 # pkg-config as on Linux: pkg_check_modules(SODIUM REQUIRED IMPORTED_TARGET libsodium) gives
 # PkgConfig::SODIUM on both platforms. zlib comes from MinGW's tree (libz-mingw-w64-dev).
+# Static libraries only: an import library (.dll.a) would put a DLL beside the program.
+set(CMAKE_FIND_LIBRARY_SUFFIXES .a)
+
 set(VORN_WINDOWS_DEPS_DIR ${CMAKE_BINARY_DIR}/deps/${CMAKE_SYSTEM_PROCESSOR})
 execute_process(
   COMMAND ${CMAKE_SOURCE_DIR}/scripts/build-windows-deps ${CMAKE_BINARY_DIR} ${CMAKE_SYSTEM_PROCESSOR}

@@ -27,8 +27,8 @@ DL::~DL() {
     m_service.readComplete = nullptr;
 }
 
-void DL::Download(const std::string& URL, const std::string& sDestination,
-                  const std::string& sId, int options) {
+void DL::Download(const std::string& URL, const std::string& sDestination, const std::string& sId,
+                  int options) {
     const std::string key = keyOf(sId);
     if (m_colDestinations.count(key) != 0)
         throw AppError(AppError::DuplicateKey,

@@ -44,8 +44,7 @@ public:
         struct stat existing {};
         const bool exists = ::stat(destination.c_str(), &existing) == 0;
         if (exists && ::access(destination.c_str(), W_OK) != 0)
-            return failWith(failure, EACCES,
-                            "Existing file " + destination + " is not writable");
+            return failWith(failure, EACCES, "Existing file " + destination + " is not writable");
         static const char kLetters[] =
             "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
         std::random_device seed;
@@ -55,8 +54,8 @@ public:
             std::string path = destination + '.';
             for (int i = 0; i < 6; ++i)
                 path += kLetters[letter(random)];
-            const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
-                                  exists ? 0600 : 0666);
+            const int fd =
+                ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, exists ? 0600 : 0666);
             if (fd < 0) {
                 if (errno == EEXIST)
                     continue;

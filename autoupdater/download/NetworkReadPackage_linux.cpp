@@ -9,7 +9,8 @@ bool NetworkRead::acceptStart(const char* data, std::int64_t size) {
     if (!(m_options & AsyncReadService::ZipArchiveOnly) ||
         m_file.size() >= std::int64_t(PackageCheck::HeadBytes))
         return true;
-    m_head.append(data, std::size_t(std::min<std::int64_t>(size, 64 - std::int64_t(m_head.size()))));
+    m_head.append(data,
+                  std::size_t(std::min<std::int64_t>(size, 64 - std::int64_t(m_head.size()))));
     if (m_head.size() < PackageCheck::HeadBytes || PackageCheck::startsLikeZip(m_head))
         return true;
     refuseBody();

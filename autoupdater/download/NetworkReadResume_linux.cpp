@@ -8,8 +8,8 @@
 #include <chrono>
 
 #include "core/Diagnostics.h"
-#include "download/NetworkRead_linux.h"
 #include "download/NetworkReadService.h"
+#include "download/NetworkRead_linux.h"
 #include "download/NetworkTempFolder_linux.h"
 #include "download/PartialDownload.h"
 
@@ -22,8 +22,8 @@ bool NetworkRead::prepare() {
     const QDir folder(m_service->tempFolder());
     const std::string folderPath = folder.path().toStdString();
     m_recordPath =
-        folder.filePath(QString::fromStdString(PartialDownload::recordName(
-                                                   m_address.toStdString())))
+        folder
+            .filePath(QString::fromStdString(PartialDownload::recordName(m_address.toStdString())))
             .toStdString();
     if (const std::optional<PartialDownload> record = PartialDownload::load(m_recordPath)) {
         const std::string partialPath =

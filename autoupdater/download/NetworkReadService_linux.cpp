@@ -25,8 +25,8 @@ QString NetworkReadService::tempFolder() const {
     return m_tempFolder.isEmpty() ? QDir::tempPath() : m_tempFolder;
 }
 
-void NetworkReadService::start(const std::string& address, int deliveryKind,
-                               const std::string& tag, int options) {
+void NetworkReadService::start(const std::string& address, int deliveryKind, const std::string& tag,
+                               int options) {
     if (deliveryKind != DeliverToFile)
         throw AppError(AppError::InvalidArgument, "Invalid procedure call or argument");
     const QString text = QString::fromStdString(address);

@@ -2,8 +2,8 @@
 // itself, read directly and taken up by seeking while it is the same file.
 #include <QFileInfo>
 
-#include "download/NetworkRead_linux.h"
 #include "download/NetworkReadService.h"
+#include "download/NetworkRead_linux.h"
 #include "download/NetworkRequest_linux.h"
 
 namespace {

@@ -25,9 +25,9 @@ constexpr int kMaxStartOvers = 2;
 
 NetworkRead::NetworkRead(NetworkReadService* service, const QUrl& url, const std::string& tag,
                          int options)
-    : QObject(service), m_service(service), m_url(url),
-      m_address(url.toString(QUrl::FullyEncoded)), m_tag(tag), m_options(options),
-      m_http(url.scheme().toLower() != QLatin1String("file")), m_buffer(kChunkBytes) {
+    : QObject(service), m_service(service), m_url(url), m_address(url.toString(QUrl::FullyEncoded)),
+      m_tag(tag), m_options(options), m_http(url.scheme().toLower() != QLatin1String("file")),
+      m_buffer(kChunkBytes) {
     m_wait.setSingleShot(true);
     m_wait.setTimerType(Qt::PreciseTimer); // never before the server's time
     connect(&m_wait, &QTimer::timeout, this, [this] { startTry(); });
@@ -72,8 +72,7 @@ void NetworkRead::startTry() {
 void NetworkRead::checkHead() {
     if (m_headChecked || m_failed || m_startOver || !m_reply)
         return;
-    const HeadVerdict head =
-        judgeHead(*m_reply, {m_rangeAsked, m_tryStart, m_total, m_validator});
+    const HeadVerdict head = judgeHead(*m_reply, {m_rangeAsked, m_tryStart, m_total, m_validator});
     switch (head.kind) {
     case HeadVerdict::Kind::Pending:
         return;

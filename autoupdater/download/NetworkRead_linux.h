@@ -1,10 +1,11 @@
 // One read of the network service under way, over one or more tries (Linux front-end, Qt): the
 // source (a network reply or a local file), the temporary file its bytes go to, and what is known
 // of the whole file. Its parts, each in a file of its own:
-//  NetworkRead_linux.cpp        the tries: started, pumped into the file, ended, tried again
-//  NetworkReadSource_linux.cpp  the source of a try: a network reply, or a local file
-//  NetworkReadResume_linux.cpp  what is kept between tries and runs: the partial file and its record
-//  NetworkReadPackage_linux.cpp whether the body is a zip archive, when only one will do
+// - NetworkRead_linux.cpp: the tries, started, pumped into the file, ended, tried again;
+// - NetworkReadSource_linux.cpp: the source of a try, a network reply or a local file;
+// - NetworkReadResume_linux.cpp: what is kept between tries and runs (the partial file, its
+//   record);
+// - NetworkReadPackage_linux.cpp: whether the body is a zip archive, when only one will do.
 #pragma once
 
 #include <QByteArray>

@@ -12,10 +12,10 @@
 
 // What the try holds when the head arrives.
 struct HeldBytes {
-    bool rangeAsked = false;     // the request asked for the rest only
-    std::int64_t tryStart = 0;   // bytes held when the try began
-    std::int64_t total = -1;     // the whole file's size; -1 while unknown
-    QByteArray validator;        // of the bytes held
+    bool rangeAsked = false;   // the request asked for the rest only
+    std::int64_t tryStart = 0; // bytes held when the try began
+    std::int64_t total = -1;   // the whole file's size; -1 while unknown
+    QByteArray validator;      // of the bytes held
 };
 
 struct HeadVerdict {
@@ -28,11 +28,11 @@ struct HeadVerdict {
                    // takes no ranges)
     };
     Kind kind = Kind::Pending;
-    QString reason;                                    // Fail, StartOver
-    bool mayPass = false;                              // Fail: a passing trouble of the server
+    QString reason;                                      // Fail, StartOver
+    bool mayPass = false;                                // Fail: a passing trouble of the server
     std::optional<std::chrono::milliseconds> serverWait; // Fail that may pass: its Retry-After
-    QByteArray validator;                              // Whole: the file's
-    std::int64_t length = -1;                          // Whole: the body's size; -1 unknown
+    QByteArray validator;                                // Whole: the file's
+    std::int64_t length = -1;                            // Whole: the body's size; -1 unknown
 };
 
 HeadVerdict judgeHead(const QNetworkReply& reply, const HeldBytes& held);

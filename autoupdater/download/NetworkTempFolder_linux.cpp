@@ -22,9 +22,8 @@ void removeAbandonedFiles(const QString& folderPath) {
     const auto now = std::chrono::system_clock::now();
     const QDateTime nowUtc = QDateTime::currentDateTimeUtc();
     std::set<std::string> kept;
-    const QStringList records =
-        folder.entryList({QString::fromStdString(PartialDownload::recordPattern())},
-                         QDir::Files | QDir::NoSymLinks);
+    const QStringList records = folder.entryList(
+        {QString::fromStdString(PartialDownload::recordPattern())}, QDir::Files | QDir::NoSymLinks);
     for (const QString& name : records) {
         const std::optional<PartialDownload> record =
             PartialDownload::load(folder.filePath(name).toStdString());
@@ -34,16 +33,15 @@ void removeAbandonedFiles(const QString& folderPath) {
             kept.insert(record->partialName);
         }
     }
-    DownloadFile::removeAbandoned(
-        folder.path().toStdString(),
-        {kPartialFilePattern, PartialDownload::recordPattern(),
-         PartialDownload::recordInTheMakingPattern()},
-        [&](const std::string& name) {
-            if (name.ends_with(".part") || name.ends_with(".resume"))
-                return kept.count(name) != 0;
-            const QDateTime changed =
-                QFileInfo(folder.filePath(QString::fromStdString(name)))
-                    .fileTime(QFileDevice::FileModificationTime);
-            return changed.secsTo(nowUtc) < kRecordMakingSeconds;
-        });
+    DownloadFile::removeAbandoned(folder.path().toStdString(),
+                                  {kPartialFilePattern, PartialDownload::recordPattern(),
+                                   PartialDownload::recordInTheMakingPattern()},
+                                  [&](const std::string& name) {
+                                      if (name.ends_with(".part") || name.ends_with(".resume"))
+                                          return kept.count(name) != 0;
+                                      const QDateTime changed =
+                                          QFileInfo(folder.filePath(QString::fromStdString(name)))
+                                              .fileTime(QFileDevice::FileModificationTime);
+                                      return changed.secsTo(nowUtc) < kRecordMakingSeconds;
+                                  });
 }

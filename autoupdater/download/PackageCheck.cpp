@@ -20,8 +20,8 @@ bool endsLikeZip(const std::string& tail) {
          at = at > 0 ? tail.rfind(kEndRecord, at - 1) : std::string::npos) {
         if (at + recordBytes > tail.size())
             continue;
-        const auto commentBytes = std::size_t(std::uint8_t(tail[at + 20]) |
-                                              std::uint8_t(tail[at + 21]) << 8);
+        const auto commentBytes =
+            std::size_t(std::uint8_t(tail[at + 20]) | std::uint8_t(tail[at + 21]) << 8);
         if (at + recordBytes + commentBytes == tail.size())
             return true;
     }

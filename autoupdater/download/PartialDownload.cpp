@@ -161,8 +161,8 @@ private:
     }
     bool number(double& out) {
         const std::size_t start = m_at;
-        while (m_at < m_text.size() && std::string_view("+-0123456789.eE").find(m_text[m_at]) !=
-                                           std::string_view::npos)
+        while (m_at < m_text.size() &&
+               std::string_view("+-0123456789.eE").find(m_text[m_at]) != std::string_view::npos)
             ++m_at;
         const char* begin = m_text.data() + start;
         const char* end = m_text.data() + m_at;
@@ -413,14 +413,14 @@ std::optional<PartialDownload> PartialDownload::load(const std::string& path) {
 }
 
 bool PartialDownload::save(const std::string& path, std::string* error) const {
-    const std::string json = "{\n"
-                             "    \"address\": " + jsonString(address) + ",\n" +
-                             "    \"length\": " + std::to_string(length) + ",\n" +
-                             "    \"partial\": " + jsonString(partialName) + ",\n" +
-                             "    \"saved\": " + jsonString(isoTime(saved)) + ",\n" +
-                             "    \"total\": " + std::to_string(total) + ",\n" +
-                             "    \"validator\": " + jsonString(latin1ToUtf8(validator)) + "\n" +
-                             "}\n";
+    const std::string json =
+        "{\n"
+        "    \"address\": " +
+        jsonString(address) + ",\n" + "    \"length\": " + std::to_string(length) + ",\n" +
+        "    \"partial\": " + jsonString(partialName) + ",\n" +
+        "    \"saved\": " + jsonString(isoTime(saved)) + ",\n" +
+        "    \"total\": " + std::to_string(total) + ",\n" +
+        "    \"validator\": " + jsonString(latin1ToUtf8(validator)) + "\n" + "}\n";
     // Written aside and flushed to disk, then renamed over the old record.
     WriteFailure failure;
     const std::optional<std::string> aside = writeAside(json, path, failure);

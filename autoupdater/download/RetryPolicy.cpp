@@ -55,7 +55,8 @@ milliseconds RetryPolicy::waitBefore(int retry, std::optional<milliseconds> serv
     return firstWait * (std::int64_t(1) << std::clamp(retry - 1, 0, 30));
 }
 
-std::optional<milliseconds> parseRetryAfter(const std::string& value, system_clock::time_point now) {
+std::optional<milliseconds> parseRetryAfter(const std::string& value,
+                                            system_clock::time_point now) {
     const std::string_view text = TrimHeaderSpace(value);
     if (text.empty())
         return std::nullopt;

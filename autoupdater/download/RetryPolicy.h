@@ -21,8 +21,8 @@ struct RetryPolicy {
 
 // A Retry-After value (seconds, or an HTTP date) as a wait from `now`; nullopt when it is neither.
 // A date in the past is no wait.
-std::optional<std::chrono::milliseconds>
-parseRetryAfter(const std::string& value, std::chrono::system_clock::time_point now);
+std::optional<std::chrono::milliseconds> parseRetryAfter(const std::string& value,
+                                                         std::chrono::system_clock::time_point now);
 
 // Whether an HTTP status tells of a passing trouble of the server or of a gateway before it
 // (502, 503, 504), so that the same request may succeed later.

@@ -67,8 +67,8 @@ std::string updatesDestination(const std::string& programFolder, const std::stri
                                                           : destination.substr(0, slash);
     const std::string name = destination.substr(slash == std::string::npos ? 0 : slash + 1);
     if (folder != updates || name != Filename)
-        throw AppError(AppError::BadFileName, Format("Bad file name: '%1' is not a file of %2",
-                                                     {destination, updates}));
+        throw AppError(AppError::BadFileName,
+                       Format("Bad file name: '%1' is not a file of %2", {destination, updates}));
     return destination;
 }
 } // namespace

@@ -61,7 +61,7 @@ bool FileReader::open(const std::string& path, std::string* error) {
     errno = 0;
     m_file.open(FsPath(path), std::ios::in | std::ios::binary);
     if (!m_file.is_open())
-        return fail(error, systemError(errno ? errno : ENOENT));
+        return fail(error, errno ? systemError(errno) : "it cannot be opened");
     return true;
 }
 
@@ -128,7 +128,8 @@ bool replaceSmallFile(const std::string& path, const std::string& contents, std:
         fs::remove(FsPath(temporary), ignored);
         return fail(error, renamed.message());
     }
-    const fs::path folder = fs::absolute(FsPath(path), ignored).parent_path();
+    // The folder the file was renamed in: the one of `path`, or of the file a link there leads to.
+    const fs::path folder = fs::absolute(FsPath(target), ignored).parent_path();
     if (!syncFolder(Utf8Path(folder)))
         return fail(error, "its folder cannot be flushed to disk");
     return true;

@@ -1,11 +1,13 @@
 // Measures the update run's wait for the client:
 //
-//     ProcessExitWatch watch(pid);
+//     ProcessExitWatch watch(loop, pid);
 //     while (Process_Running("Vorn.exe", pid))
-//         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+//         loop.waitForNext();
 //
-// A stand-in client (a copy of sleep named Vorn.exe, started detached so that it is not the
-// waiting process's child) runs for a while and is then killed from another thread. Reported:
+// on the portable test loop (TestLoop), which sleeps until posted work or a timer is due, as the
+// run's loop does. A stand-in client (a copy of sleep named Vorn.exe, started detached so that it
+// is not the waiting process's child) runs for a while and is then killed from another thread.
+// Reported:
 // the CPU time the waiting process used while the client ran (goal: under 1% of one core) and
 // the delay between the client's end and the loop noticing it (goal: under 100 ms), for the
 // system's exit notification and for the polling fallback.
@@ -15,19 +17,29 @@
 #include "process/ProcessExitWatch.h"
 #include "process/modProcesses.h"
 
-#include <QCoreApplication>
-#include <QFile>
-#include <QProcess>
-#include <QTemporaryDir>
+#include "TestFiles.h"
+#include "TestLoop.h"
+#include "core/Paths.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
+#include <exception>
+#include <fcntl.h>
+#include <filesystem>
+#include <memory>
+#include <spawn.h>
 #include <string>
+#include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
+
+extern char** environ;
 
 namespace {
 
@@ -49,21 +61,59 @@ struct Round {
     long checks = 0;
 };
 
-bool startClient(const QString& program, qint64& pid) {
-    if (!QProcess::startDetached(program, {"600"}, QString(), &pid))
+// Starts `program 600` detached: an intermediate child in a session of its own spawns it and
+// ends at once, so that the client is not this process's child (nor is the update run's client
+// the updater's). Called while this process has no other thread.
+bool startDetached(const std::string& program, std::int64_t& pid) {
+    int report[2];
+    if (::pipe2(report, O_CLOEXEC) != 0)
         return false;
-    // The program may still be loading when the start returns.
-    for (int i = 0; i < 5000 && !Process_Running("Vorn.exe", qint32(pid)); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    return Process_Running("Vorn.exe", qint32(pid));
+    const pid_t intermediate = ::fork();
+    if (intermediate < 0) {
+        ::close(report[0]);
+        ::close(report[1]);
+        return false;
+    }
+    if (intermediate == 0) {
+        ::setsid();
+        char* const args[] = {const_cast<char*>(program.c_str()), const_cast<char*>("600"),
+                              nullptr};
+        pid_t client = -1;
+        if (::posix_spawn(&client, program.c_str(), nullptr, nullptr, args, environ) != 0)
+            client = -1;
+        const bool reported = ::write(report[1], &client, sizeof client) == sizeof client;
+        ::_exit(reported ? 0 : 1);
+    }
+    ::close(report[1]);
+    pid_t client = -1;
+    const bool read = ::read(report[0], &client, sizeof client) == sizeof client;
+    ::close(report[0]);
+    int status = 0;
+    while (::waitpid(intermediate, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (!read || client <= 0)
+        return false;
+    pid = client;
+    return true;
 }
 
-bool runRound(const QString& program, ProcessExitWatch::Method method, double seconds, Round& out) {
-    qint64 pid = 0;
+bool startClient(const std::string& program, std::int64_t& pid) {
+    if (!startDetached(program, pid))
+        return false;
+    // The program may still be loading when the start returns.
+    for (int i = 0; i < 5000 && !Process_Running("Vorn.exe", std::int32_t(pid)); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return Process_Running("Vorn.exe", std::int32_t(pid));
+}
+
+bool runRound(const std::string& program, ProcessExitWatch::Method method, double seconds,
+              Round& out) {
+    std::int64_t pid = 0;
     if (!startClient(program, pid))
         return false;
     Clock::time_point killedAt;
-    ProcessExitWatch watch(pid, method);
+    TestLoop loop;
+    ProcessExitWatch watch(loop, pid, method);
     const double cpuStart = processCpuSeconds();
     const Clock::time_point start = Clock::now();
     std::thread killer([&] {
@@ -72,8 +122,8 @@ bool runRound(const QString& program, ProcessExitWatch::Method method, double se
         ::kill(pid_t(pid), SIGKILL);
     });
     long checks = 0;
-    while (++checks, Process_Running("Vorn.exe", qint32(pid)))
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    while (++checks, Process_Running("Vorn.exe", std::int32_t(pid)))
+        loop.waitForNext();
     const Clock::time_point noticed = Clock::now();
     const double cpuUsed = processCpuSeconds() - cpuStart;
     killer.join();
@@ -91,7 +141,6 @@ double median(std::vector<double> values) {
 } // namespace
 
 int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
     bool table = false;
     std::vector<const char*> numbers;
     for (int i = 1; i < argc; ++i) {
@@ -107,16 +156,20 @@ int main(int argc, char** argv) {
     if (!report)
         return 2;
 
-    QTemporaryDir dir;
-    const QString program = dir.filePath("Vorn.exe");
-    if (!dir.isValid() || !QFile::copy("/bin/sleep", program)) {
+    std::unique_ptr<fixtures::TempDir> dir;
+    std::string program;
+    try {
+        dir = std::make_unique<fixtures::TempDir>("bench_client_wait");
+        program = *dir / "Vorn.exe";
+        std::filesystem::copy_file("/bin/sleep", FsPath(program));
+    } catch (const std::exception&) {
         std::fprintf(stderr, "cannot prepare the stand-in client\n");
         return 2;
     }
 
     // The cost of one check, for reference.
     {
-        const qint32 self = qint32(QCoreApplication::applicationPid());
+        const std::int32_t self = std::int32_t(::getpid());
         const int calls = 2000;
         const Clock::time_point start = Clock::now();
         for (int i = 0; i < calls; ++i)
@@ -131,13 +184,15 @@ int main(int argc, char** argv) {
     for (auto method : {ProcessExitWatch::Method::Best, ProcessExitWatch::Method::Polling}) {
         const bool best = method == ProcessExitWatch::Method::Best;
         {
-            ProcessExitWatch probe(QCoreApplication::applicationPid(), method);
+            TestLoop loop;
+            ProcessExitWatch probe(loop, ::getpid(), method);
+            const std::string how =
+                probe.isPolling()
+                    ? "polling every " + std::to_string(ProcessExitWatch::PollIntervalMs) + " ms"
+                    : "pidfd + 1 s safety tick";
             std::fprintf(report, "\n%s (%s), client runs %.1f s, %d rounds\n",
-                         best ? "system notification" : "polling fallback",
-                         probe.isPolling() ? qPrintable(QStringLiteral("polling every %1 ms")
-                                                            .arg(ProcessExitWatch::PollIntervalMs))
-                                           : "pidfd + 1 s safety tick",
-                         seconds, rounds);
+                         best ? "system notification" : "polling fallback", how.c_str(), seconds,
+                         rounds);
         }
         std::vector<double> cpu, notice;
         for (int r = 0; r < rounds; ++r) {

@@ -21,9 +21,6 @@
 #include "unzip/cUnzip.h"
 #include "unzip/mUnzip.h"
 
-#include <QCoreApplication>
-#include <QDir>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -224,7 +221,6 @@ double median(std::vector<double> values) {
 } // namespace
 
 int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
     bool table = false;
     int runs = 5;
     std::string dataDir = VORN_BENCH_DATA_DIR;

@@ -15,26 +15,34 @@
 //   --table  print only rows "ROW<TAB>case<TAB>variant<TAB>value<TAB>unit<TAB>note" for bench/run
 //   bench_verify --check PROGRAM_FOLDER PACKAGE   (one check, as the runs above start it)
 #include "MinisignRig.h"
+#include "core/Paths.h"
 #include "verify/UpdateVerifier.h"
 
-#include <QCoreApplication>
-#include <QDir>
-#include <QFile>
-#include <QProcess>
-#include <QSaveFile>
-
 #include <algorithm>
+#include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
 #include <random>
+#include <spawn.h>
+#include <sstream>
 #include <string>
+#include <sys/wait.h>
+#include <system_error>
 #include <unistd.h>
 #include <vector>
 
+extern char** environ;
+
 namespace {
 
-const QString Package = QStringLiteral("package.bin");
-constexpr qint64 PackageBytes = qint64(1) << 30;
+namespace fs = std::filesystem;
+
+const std::string Package = "package.bin";
+constexpr std::int64_t PackageBytes = std::int64_t(1) << 30;
 
 struct Measured {
     double seconds = 0;
@@ -43,19 +51,58 @@ struct Measured {
     double cpuSeconds = 0;
 };
 
+// Runs the helper with `arguments` to its end and returns its standard output; its standard error
+// goes to ours. False when it cannot be started or does not exit with 0.
+bool runHelper(const std::vector<std::string>& arguments, std::string& output) {
+    int pipeFds[2];
+    if (::pipe2(pipeFds, O_CLOEXEC) != 0)
+        return false;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(VORN_MEASURE));
+    for (const std::string& argument : arguments)
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    const int spawned = ::posix_spawn(&pid, VORN_MEASURE, &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(pipeFds[1]);
+    if (spawned != 0) {
+        ::close(pipeFds[0]);
+        return false;
+    }
+    char buffer[4096];
+    for (;;) {
+        const ssize_t got = ::read(pipeFds[0], buffer, sizeof buffer);
+        if (got > 0)
+            output.append(buffer, std::size_t(got));
+        else if (got == 0 || errno != EINTR)
+            break;
+    }
+    ::close(pipeFds[0]);
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR)
+            return false;
+    }
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
 // Runs `arguments` to their end through the measuring helper (measure.c): the wall-clock time,
 // the maximum resident set size and the processor time of that process alone.
-Measured measure(const QStringList& arguments) {
-    QProcess helper;
-    helper.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    helper.start(QStringLiteral(VORN_MEASURE), arguments);
-    if (!helper.waitForFinished(-1) || helper.exitCode() != 0)
+Measured measure(const std::vector<std::string>& arguments) {
+    std::string output;
+    if (!runHelper(arguments, output))
         return {};
-    const QList<QByteArray> fields = helper.readAllStandardOutput().trimmed().split(' ');
-    if (fields.size() != 4)
+    std::istringstream fields(output);
+    double seconds = 0, peakKilobytes = 0, cpuSeconds = 0;
+    int status = -1;
+    std::string rest;
+    if (!(fields >> seconds >> peakKilobytes >> status >> cpuSeconds) || fields >> rest)
         return {};
-    return {fields[0].toDouble(), fields[1].toDouble() / 1024.0, fields[2].toInt() == 0,
-            fields[3].toDouble()};
+    return {seconds, peakKilobytes / 1024.0, status == 0, cpuSeconds};
 }
 
 double median(std::vector<double> values) {
@@ -69,37 +116,57 @@ double fastest(const std::vector<double>& values) {
 }
 
 // The package, the keys and the signature, made when missing.
-bool prepare(const QString& data) {
-    const QString program = data + QStringLiteral("/program");
-    const QString package = program + QStringLiteral("/updates/") + Package;
-    const QString signature = package + UpdateVerifier::SignatureSuffix;
-    if (QFile::exists(signature) && QFileInfo(package).size() == PackageBytes)
+bool prepare(const std::string& data) {
+    const std::string program = data + "/program";
+    const std::string package = program + "/updates/" + Package;
+    const std::string signature = package + UpdateVerifier::SignatureSuffix;
+    std::error_code error;
+    if (fs::exists(FsPath(signature), error) &&
+        fs::file_size(FsPath(package), error) == std::uintmax_t(PackageBytes))
         return true;
     std::fprintf(stderr, "making the 1 GiB package, a key pair and its signature in %s ...\n",
-                 qPrintable(data));
-    if (!QDir().mkpath(program + QStringLiteral("/updates")) ||
-        !QDir().mkpath(data + QStringLiteral("/keys")))
+                 data.c_str());
+    fs::create_directories(FsPath(program + "/updates"), error);
+    if (error)
         return false;
-    QSaveFile out(package);
-    if (!out.open(QIODevice::WriteOnly))
+    fs::create_directories(FsPath(data + "/keys"), error);
+    if (error)
         return false;
-    std::mt19937_64 random(42);
-    std::vector<quint64> piece((1 << 20) / sizeof(quint64));
-    for (qint64 written = 0; written < PackageBytes; written += 1 << 20) {
-        std::generate(piece.begin(), piece.end(), random);
-        if (out.write(reinterpret_cast<const char*>(piece.data()), 1 << 20) != 1 << 20)
+    // Written beside the package and renamed over it once complete.
+    const std::string part = package + ".part";
+    {
+        std::ofstream out(FsPath(part), std::ios::binary | std::ios::trunc);
+        if (!out)
             return false;
+        std::mt19937_64 random(42);
+        std::vector<std::uint64_t> piece((1 << 20) / sizeof(std::uint64_t));
+        for (std::int64_t written = 0; written < PackageBytes; written += 1 << 20) {
+            std::generate(piece.begin(), piece.end(), random);
+            out.write(reinterpret_cast<const char*>(piece.data()), 1 << 20);
+        }
+        out.close();
+        if (!out) {
+            fs::remove(FsPath(part), error);
+            return false;
+        }
     }
-    if (!out.commit())
+    fs::rename(FsPath(part), FsPath(package), error);
+    if (error)
         return false;
-    const fixtures::MinisignKey key =
-        fixtures::generateKey((data + "/keys").toStdString(), "publisher");
-    QFile::remove(program + QLatin1Char('/') + UpdateVerifier::KeyFileName);
-    if (!QFile::copy(QString::fromStdString(key.publicKeyFile),
-                     program + QLatin1Char('/') + UpdateVerifier::KeyFileName))
+    const fixtures::MinisignKey key = fixtures::generateKey(data + "/keys", "publisher");
+    fs::copy_file(FsPath(key.publicKeyFile), FsPath(program + "/" + UpdateVerifier::KeyFileName),
+                  fs::copy_options::overwrite_existing, error);
+    if (error)
         return false;
-    fixtures::sign(key, package.toStdString());
+    fixtures::sign(key, package);
     return true;
+}
+
+// The text of `value` with `decimals` digits after the point.
+std::string fixed(double value, int decimals) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%.*f", decimals, value);
+    return text;
 }
 
 // The updater's check of one package, as the update run makes it.
@@ -122,10 +189,9 @@ int check(const std::string& program, const std::string& package) {
 int main(int argc, char** argv) {
     if (argc == 4 && std::string(argv[1]) == "--check")
         return check(argv[2], argv[3]);
-    QCoreApplication app(argc, argv);
     bool table = false;
     int runs = 7;
-    QString data = QStringLiteral(VORN_BENCH_DATA_DIR);
+    std::string data = VORN_BENCH_DATA_DIR;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--table")
@@ -133,7 +199,7 @@ int main(int argc, char** argv) {
         else if (arg == "--runs" && i + 1 < argc)
             runs = std::max(1, std::atoi(argv[++i]));
         else if (arg == "--data" && i + 1 < argc)
-            data = QString::fromLocal8Bit(argv[++i]);
+            data = argv[++i];
         else {
             std::fprintf(stderr, "usage: bench_verify [--table] [--runs N] [--data DIR]\n");
             return 2;
@@ -141,7 +207,7 @@ int main(int argc, char** argv) {
     }
     try {
         if (!prepare(data)) {
-            std::fprintf(stderr, "cannot make the test data in %s\n", qPrintable(data));
+            std::fprintf(stderr, "cannot make the test data in %s\n", data.c_str());
             return 1;
         }
     } catch (const std::exception& error) {
@@ -149,16 +215,21 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    const QString program = data + QStringLiteral("/program");
-    const QStringList ours = {QCoreApplication::applicationFilePath(), QStringLiteral("--check"),
-                              program, Package};
-    const QStringList reference = {QString::fromStdString(fixtures::minisignProgram()),
-                                   QStringLiteral("-V"),
-                                   QStringLiteral("-q"),
-                                   QStringLiteral("-p"),
-                                   program + QLatin1Char('/') + UpdateVerifier::KeyFileName,
-                                   QStringLiteral("-m"),
-                                   program + QStringLiteral("/updates/") + Package};
+    const std::string program = data + "/program";
+    std::error_code error;
+    const std::string self = Utf8Path(fs::read_symlink("/proc/self/exe", error));
+    if (error) {
+        std::fprintf(stderr, "cannot find this program's own file: %s\n", error.message().c_str());
+        return 1;
+    }
+    const std::vector<std::string> ours = {self, "--check", program, Package};
+    const std::vector<std::string> reference = {fixtures::minisignProgram(),
+                                                "-V",
+                                                "-q",
+                                                "-p",
+                                                program + "/" + UpdateVerifier::KeyFileName,
+                                                "-m",
+                                                program + "/updates/" + Package};
     double loadBefore = 0, loadAfter = 0;
     getloadavg(&loadBefore, 1);
 
@@ -194,32 +265,23 @@ int main(int argc, char** argv) {
     const double referencePeak = *std::max_element(memory[1].begin(), memory[1].end());
     const long cpus = sysconf(_SC_NPROCESSORS_ONLN);
     const bool busy = loadBefore > double(cpus) || loadAfter > double(cpus);
-    const QString rows[] = {
-        QStringLiteral("1 GiB package\tvorn_verify (UpdateVerifier)\t%1\ts\tfastest %2 s")
-            .arg(median(times[0]), 0, 'f', 3)
-            .arg(fastest(times[0]), 0, 'f', 3),
-        QStringLiteral("1 GiB package\tminisign -V -m\t%1\ts\tfastest %2 s")
-            .arg(median(times[1]), 0, 'f', 3)
-            .arg(fastest(times[1]), 0, 'f', 3),
-        QStringLiteral("1 GiB package\tratio vorn_verify / minisign\t%1\t\tgoal <= 1.0: %2")
-            .arg(ratio, 0, 'f', 3)
-            .arg(ratio <= 1.0 ? QStringLiteral("met") : QStringLiteral("NOT MET")),
-        QStringLiteral("1 GiB package\tratio of cpu time (user + system)\t%1\t\t"
-                       "vorn_verify %2 s, minisign %3 s")
-            .arg(cpuRatio, 0, 'f', 3)
-            .arg(median(cpu[0]), 0, 'f', 3)
-            .arg(median(cpu[1]), 0, 'f', 3),
-        QStringLiteral("1 GiB package\tpeak memory, vorn_verify\t%1\tMB\tgoal < 64 MB: %2")
-            .arg(peak, 0, 'f', 1)
-            .arg(peak < 64 ? QStringLiteral("met") : QStringLiteral("NOT MET")),
-        QStringLiteral("1 GiB package\tpeak memory, minisign\t%1\tMB\t")
-            .arg(referencePeak, 0, 'f', 1),
-        QStringLiteral("machine\tload average (1 min), before / after\t%1\t\tafter %2%3")
-            .arg(loadBefore, 0, 'f', 1)
-            .arg(loadAfter, 0, 'f', 1)
-            .arg(busy ? QStringLiteral("; BUSY: times unreliable") : QString()),
+    const std::string rows[] = {
+        "1 GiB package\tvorn_verify (UpdateVerifier)\t" + fixed(median(times[0]), 3) +
+            "\ts\tfastest " + fixed(fastest(times[0]), 3) + " s",
+        "1 GiB package\tminisign -V -m\t" + fixed(median(times[1]), 3) + "\ts\tfastest " +
+            fixed(fastest(times[1]), 3) + " s",
+        "1 GiB package\tratio vorn_verify / minisign\t" + fixed(ratio, 3) +
+            "\t\tgoal <= 1.0: " + (ratio <= 1.0 ? "met" : "NOT MET"),
+        "1 GiB package\tratio of cpu time (user + system)\t" + fixed(cpuRatio, 3) +
+            "\t\tvorn_verify " + fixed(median(cpu[0]), 3) + " s, minisign " +
+            fixed(median(cpu[1]), 3) + " s",
+        "1 GiB package\tpeak memory, vorn_verify\t" + fixed(peak, 1) +
+            "\tMB\tgoal < 64 MB: " + (peak < 64 ? "met" : "NOT MET"),
+        "1 GiB package\tpeak memory, minisign\t" + fixed(referencePeak, 1) + "\tMB\t",
+        "machine\tload average (1 min), before / after\t" + fixed(loadBefore, 1) + "\t\tafter " +
+            fixed(loadAfter, 1) + (busy ? "; BUSY: times unreliable" : ""),
     };
-    for (const QString& row : rows)
-        std::printf(table ? "ROW\t%s\n" : "%s\n", qPrintable(row));
+    for (const std::string& row : rows)
+        std::printf(table ? "ROW\t%s\n" : "%s\n", row.c_str());
     return 0;
 }

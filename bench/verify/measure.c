@@ -4,8 +4,8 @@
  *
  * A small C program of its own because a process's peak resident size starts from that of the
  * process that started it (Linux carries it over the fork and the exec): started directly by the
- * benchmark, which holds Qt, every program measured would seem to need at least as much memory as
- * the benchmark itself. Started from here, the floor is this program's own, about 1 MB.
+ * benchmark, every program measured would seem to need at least as much memory as the benchmark
+ * itself. Started from here, the floor is this program's own, about 1 MB.
  *
  * Usage: bench_verify_measure PROGRAM [ARGUMENT ...] */
 #include <spawn.h>

@@ -101,8 +101,9 @@ TEST_F(DLTest, ProgressPassesEveryNotificationOn) {
     service.progress(0, 100, "Id");
     service.progress(3'000'000'000LL, 5'000'000'000LL, "Id"); // beyond 32 bits
     service.progress(40, 0, "Id");
-    EXPECT_EQ(progress, (std::vector<Event>{
-                            {0, 100, "Id"}, {3'000'000'000LL, 5'000'000'000LL, "Id"}, {40, 0, "Id"}}));
+    EXPECT_EQ(progress,
+              (std::vector<Event>{
+                  {0, 100, "Id"}, {3'000'000'000LL, 5'000'000'000LL, "Id"}, {40, 0, "Id"}}));
 }
 
 TEST_F(DLTest, OnlyCompleteReadsAreMoved) {

@@ -31,7 +31,9 @@ protected:
         service.setTempFolder(temp.path());
         service.setRetryPolicy(RetryPolicy::none()); // one try per read: retries are tested apart
         service.readProgress = [this](std::int64_t bytesRead, std::int64_t total,
-                                      const std::string&) { progress.append({bytesRead, total}); };
+                                      const std::string&) {
+            progress.append({bytesRead, total});
+        };
         service.readComplete = [this](std::int64_t bytesRead, std::int64_t total,
                                       const std::string& tag, const std::string& tempFile) {
             const QString file = QString::fromStdString(tempFile);
@@ -512,8 +514,9 @@ TEST_F(ResumeRetryTest, DroppedInAWaitEndsAtOnceAndTheNextRunAsksForTheRest) {
     first->setTempFolder(temp.path());
     first->setRetryPolicy({3, 30s, 30s});
     bool completed = false;
-    first->readComplete = [&](std::int64_t, std::int64_t, const std::string&,
-                              const std::string&) { completed = true; };
+    first->readComplete = [&](std::int64_t, std::int64_t, const std::string&, const std::string&) {
+        completed = true;
+    };
     first->start(server.url("/cut.zip").toStdString(), 1, "Id", 16);
     waitUntil([&] { return !retryLines().isEmpty(); });
     QElapsedTimer dropping;
@@ -543,9 +546,13 @@ TEST_F(ResumeRetryTest, PartialsOfOtherAddressesOrOlderThanADayAreDiscarded) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         writeFile(temp.filePath("vorn-download-abc123.part"), HttpFixture::pattern(0, 1000));
-        const PartialDownload record{
-            c.recorded.toStdString(), "vorn-download-abc123.part", "\"v1\"", kSize, 1000,
-            std::chrono::system_clock::now() - std::chrono::seconds(c.ageSeconds)};
+        const PartialDownload record{c.recorded.toStdString(),
+                                     "vorn-download-abc123.part",
+                                     "\"v1\"",
+                                     kSize,
+                                     1000,
+                                     std::chrono::system_clock::now() -
+                                         std::chrono::seconds(c.ageSeconds)};
         const std::string name = PartialDownload::recordName(address.toStdString());
         ASSERT_TRUE(record.save(temp.filePath(QString::fromStdString(name)).toStdString()));
         const int next = tries("/pkg.zip");

@@ -62,8 +62,9 @@ TEST(PartialDownloadTest, RecordsKeepWhatTheyHoldAndLeadNowhereElse) {
     EXPECT_EQ(PartialDownload::recordName("abc"), "vorn-download-ba7816bf8f01cfea.resume");
 
     fixtures::TempDir folder;
-    const PartialDownload record{"http://host/a%20b.zip", "vorn-download-abc123.part",
-                                 "\"v\xe9\\\"", 400000, 1000, kMayDay + 12h + 345ms};
+    const PartialDownload record{
+        "http://host/a%20b.zip", "vorn-download-abc123.part", "\"v\xe9\\\"", 400000, 1000,
+        kMayDay + 12h + 345ms};
     ASSERT_TRUE(record.save(folder / "record"));
     ASSERT_TRUE(record.save(folder / "record")) << "replaces the one before";
     EXPECT_EQ(entries(folder.path()), std::vector<std::string>{"record"});

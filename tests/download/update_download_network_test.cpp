@@ -25,8 +25,9 @@ protected:
         };
         dl.Completed = [this](std::int64_t& d, std::int64_t& t, std::string&) {
             DL_Completed(
-                flags, [this](const std::string& line) { log.append(QString::fromStdString(line)); },
-                d, t);
+                flags,
+                [this](const std::string& line) { log.append(QString::fromStdString(line)); }, d,
+                t);
         };
     }
     QString run(const QString& baseURL, const QString& name) {

@@ -36,9 +36,23 @@ inline Lines operator+(Lines a, const Lines& b) {
     return a;
 }
 
+// A read service of a test: it tells its listener, when there is one.
+class TestReadService : public AsyncReadService {
+protected:
+    void notifyProgress(std::int64_t bytesRead, std::int64_t total, const std::string& tag) {
+        if (readProgress)
+            readProgress(bytesRead, total, tag);
+    }
+    void notifyComplete(std::int64_t bytesRead, std::int64_t total, const std::string& tag,
+                        const std::string& tempFile) {
+        if (readComplete)
+            readComplete(bytesRead, total, tag, tempFile);
+    }
+};
+
 // A read service whose reads end as scripted: a body of bytes that all arrive, a body that stops
 // early, or nothing at all. Every read ends on a later turn of the event loop, as a real one does.
-class ScriptedReadService : public AsyncReadService {
+class ScriptedReadService : public TestReadService {
 public:
     struct Reply {
         std::string body;

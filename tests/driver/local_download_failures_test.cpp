@@ -9,7 +9,7 @@ namespace {
 
 // Reads end on a later turn of the event loop, as scripted: with a local failure, or whole (the
 // body then lies in a temporary file of the service's own folder).
-class LocalFailureService : public AsyncReadService {
+class LocalFailureService : public TestReadService {
 public:
     struct Reply {
         std::int64_t bytesRead = 0, total = 0;

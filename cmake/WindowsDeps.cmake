@@ -1,9 +1,11 @@
 # The libraries of the Windows cross-build (included by the top-level CMakeLists.txt on Windows).
 #
 # libsodium: Debian has no Windows build of it; scripts/build-windows-deps builds it from Debian's
-# source package, once per build folder, into deps/<architecture>. It is then found through
-# pkg-config as on Linux: pkg_check_modules(SODIUM REQUIRED IMPORTED_TARGET libsodium) gives
-# PkgConfig::SODIUM on both platforms. zlib comes from MinGW's tree (libz-mingw-w64-dev).
+# source package, once per build folder, into deps/<architecture>, and found through pkg-config
+# as on Linux: the target PkgConfig::SODIUM (GLOBAL), as autoupdater/CMakeLists.txt makes it on
+# Linux. zlib comes from MinGW's tree (libz-mingw-w64-dev): find_package(ZLIB) finds its static
+# library.
+
 # Static libraries only: an import library (.dll.a) would put a DLL beside the program.
 set(CMAKE_FIND_LIBRARY_SUFFIXES .a)
 
@@ -16,6 +18,7 @@ if(NOT _vorn_deps_result EQUAL 0)
 endif()
 list(APPEND CMAKE_FIND_ROOT_PATH ${VORN_WINDOWS_DEPS_DIR})
 set(ENV{PKG_CONFIG_LIBDIR} "${VORN_WINDOWS_DEPS_DIR}/lib/pkgconfig:$ENV{PKG_CONFIG_LIBDIR}")
+pkg_check_modules(SODIUM REQUIRED IMPORTED_TARGET GLOBAL libsodium)
 
 # GoogleTest: built inside the build from Debian's sources (the googletest package), with the same
 # targets as find_package(GTest) gives on Linux: GTest::gtest and GTest::gtest_main.

@@ -7,10 +7,9 @@
 // on the portable test loop (TestLoop), which sleeps until posted work or a timer is due, as the
 // run's loop does. A stand-in client (a copy of sleep named Vorn.exe, started detached so that it
 // is not the waiting process's child) runs for a while and is then killed from another thread.
-// Reported:
-// the CPU time the waiting process used while the client ran (goal: under 1% of one core) and
-// the delay between the client's end and the loop noticing it (goal: under 100 ms), for the
-// system's exit notification and for the polling fallback.
+// Reported: the CPU time the waiting process used while the client ran (goal: under 1% of one
+// core) and the delay between the client's end and the loop noticing it (goal: under 100 ms), for
+// the system's exit notification and for the polling fallback.
 //
 // Usage: bench_client_wait [--table] [seconds the client runs, default 3] [rounds, default 5]
 //   --table  print only rows "ROW<TAB>case<TAB>variant<TAB>value<TAB>unit<TAB>note" for bench/run

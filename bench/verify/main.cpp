@@ -270,12 +270,12 @@ int main(int argc, char** argv) {
             "\ts\tfastest " + fixed(fastest(times[0]), 3) + " s",
         "1 GiB package\tminisign -V -m\t" + fixed(median(times[1]), 3) + "\ts\tfastest " +
             fixed(fastest(times[1]), 3) + " s",
-        "1 GiB package\tratio vorn_verify / minisign\t" + fixed(ratio, 3) +
+        "1 GiB package\tratio vorn_core / minisign\t" + fixed(ratio, 3) +
             "\t\tgoal <= 1.0: " + (ratio <= 1.0 ? "met" : "NOT MET"),
         "1 GiB package\tratio of cpu time (user + system)\t" + fixed(cpuRatio, 3) +
             "\t\tvorn_verify " + fixed(median(cpu[0]), 3) + " s, minisign " +
             fixed(median(cpu[1]), 3) + " s",
-        "1 GiB package\tpeak memory, vorn_verify\t" + fixed(peak, 1) +
+        "1 GiB package\tpeak memory, vorn_core\t" + fixed(peak, 1) +
             "\tMB\tgoal < 64 MB: " + (peak < 64 ? "met" : "NOT MET"),
         "1 GiB package\tpeak memory, minisign\t" + fixed(referencePeak, 1) + "\tMB\t",
         "machine\tload average (1 min), before / after\t" + fixed(loadBefore, 1) + "\t\tafter " +

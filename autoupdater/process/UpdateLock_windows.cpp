@@ -1,6 +1,7 @@
 #include "process/UpdateLock.h"
 
 #include "core/Text.h"
+#include "core/SystemMessage_windows.h"
 #include "core/Utf16_windows.h"
 
 namespace {
@@ -12,19 +13,6 @@ void report(std::string* error, UpdateLock::Failure* failure, UpdateLock::Failur
         *failure = kind;
 }
 
-// The system's text for an error number, without its line end.
-std::string systemMessage(DWORD code) {
-    wchar_t* buffer = nullptr;
-    const DWORD length = FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-    std::wstring text = length && buffer ? std::wstring(buffer, length) : std::wstring();
-    if (buffer)
-        LocalFree(buffer);
-    while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r' || text.back() == L' '))
-        text.pop_back();
-    return text.empty() ? "error " + std::to_string(code) : Utf8FromUtf16(text);
-}
 } // namespace
 
 std::unique_ptr<UpdateLock> UpdateLock::acquire(const std::string& programFolder,
@@ -39,7 +27,7 @@ std::unique_ptr<UpdateLock> UpdateLock::acquire(const std::string& programFolder
     if (file == INVALID_HANDLE_VALUE) {
         const DWORD code = GetLastError();
         report(error, failure, Failure::CannotOpen,
-               Format("Cannot open the lock file %1: %2", {path, systemMessage(code)}));
+               Format("Cannot open the lock file %1: %2", {path, SystemMessage(code)}));
         return nullptr;
     }
     OVERLAPPED whole{};
@@ -52,7 +40,7 @@ std::unique_ptr<UpdateLock> UpdateLock::acquire(const std::string& programFolder
                    Format("Another update is already running in %1.", {programFolder}));
         else
             report(error, failure, Failure::CannotLock,
-                   Format("Cannot lock %1: %2", {path, systemMessage(code)}));
+                   Format("Cannot lock %1: %2", {path, SystemMessage(code)}));
         return nullptr;
     }
     return std::unique_ptr<UpdateLock>(new UpdateLock(path, reinterpret_cast<std::intptr_t>(file)));

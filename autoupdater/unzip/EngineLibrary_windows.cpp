@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "core/Paths.h"
+#include "core/SystemMessage_windows.h"
 #include "core/Utf16_windows.h"
 
 namespace mUnzip {
@@ -16,18 +17,7 @@ namespace {
 // The system's text for an error number, without its line end, with `path` for its "%1" (as in
 // "%1 is not a valid Win32 application.").
 std::string SystemMessage(DWORD code, const std::string& path) {
-    wchar_t* buffer = nullptr;
-    const DWORD length = FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-    std::wstring text = length && buffer ? std::wstring(buffer, length) : std::wstring();
-    if (buffer)
-        LocalFree(buffer);
-    while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r' || text.back() == L' '))
-        text.pop_back();
-    if (text.empty())
-        return "error " + std::to_string(code);
-    std::string message = Utf8FromUtf16(text);
+    std::string message = ::SystemMessage(code);
     const std::size_t insert = message.find("%1");
     if (insert != std::string::npos)
         message.replace(insert, 2, path);

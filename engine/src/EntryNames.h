@@ -12,9 +12,22 @@ namespace vbuzip {
 constexpr const char* ReservedPrefix = ".vbuzip-";
 bool isReservedName(const std::string& part);
 
+// Whether the engine is built for Windows, whose rules for names (NameRules::windowsNames) then
+// apply to every entry.
+#ifdef _WIN32
+constexpr bool BuiltForWindows = true;
+#else
+constexpr bool BuiltForWindows = false;
+#endif
+
 struct NameRules {
     bool useFolderNames = true;
     bool spaceToUnderscore = false;
+    // Refuse what Windows cannot hold as a name, or would take for another file or a device:
+    // network and device paths, ":" (alternate data streams), device names such as "nul.txt",
+    // parts ending in a dot or a space, and the characters < > " | ? * and 1 to 31. Paths that
+    // differ only in letter case are then one file (see PathOrder).
+    bool windowsNames = BuiltForWindows;
 };
 
 struct TargetPath {
@@ -30,10 +43,23 @@ struct TargetPath {
 };
 
 // The path an entry is written to, relative to the extraction folder. "\" counts as a folder
-// separator. Absolute names, drive letters, ".." parts and reserved names are refused; "." and
-// empty parts are dropped. isFolder tells a folder entry (a name ending in a separator is one as
-// well).
+// separator. Absolute names, drive letters, ".." parts and reserved names are refused, and with
+// rules.windowsNames the names Windows cannot hold; "." and empty parts are dropped. isFolder tells
+// a folder entry (a name ending in a separator is one as well).
 TargetPath targetPathOf(const std::string& storedName, bool isFolder, const NameRules& rules);
+
+// A UTF-8 name with the letters that have a partner of the other case in ASCII, Latin-1 and Latin
+// Extended-A (U+0000 to U+017F) in upper case, as Windows compares names: "Ärger.txt" and
+// "äRGER.TXT" give the same. Letters without such a partner there ("ß", dotless "ı", "İ", "ſ"),
+// other scripts and bytes that are not UTF-8 stay as they are.
+std::string foldedName(const std::string& name);
+
+// The order of paths below one extraction folder: with foldCase, paths that differ only in letter
+// case (as foldedName folds it) are the same path. A map ordered by it keeps the first spelling.
+struct PathOrder {
+    bool foldCase = false;
+    bool operator()(const std::string& a, const std::string& b) const;
+};
 
 // The parent folder of a relative path ("" for a top-level name), and its last part.
 std::string parentOf(const std::string& path);

@@ -44,7 +44,9 @@ public:
     Call(const CallOptions& options, Reporter& reporter)
         : m_options(options), m_reporter(reporter),
           m_include(options.include, options.caseSensitive),
-          m_exclude(options.exclude, options.caseSensitive) {}
+          m_exclude(options.exclude, options.caseSensitive),
+          m_rules{options.useFolderNames, options.spaceToUnderscore}, m_paths{m_rules.windowsNames},
+          m_toCreate(m_paths) {}
 
     Totals run() {
         open();
@@ -117,8 +119,8 @@ private:
     // nothing.
     void selectItems() {
         std::vector<bool> used(m_include.names().size());
-        NameRules rules{m_options.useFolderNames, m_options.spaceToUnderscore};
-        std::map<std::string, bool> targets; // path -> is a file
+        // path -> is a file; with the Windows rules, paths that differ only in case are one path
+        std::map<std::string, bool, PathOrder> targets(m_paths);
         for (const EntryInfo& e : m_archive->entries()) {
             if (!selected(e, &used))
                 continue;
@@ -133,7 +135,7 @@ private:
                 m_items.push_back(std::move(item));
                 continue;
             }
-            TargetPath target = targetPathOf(e.name, e.isFolder, rules);
+            TargetPath target = targetPathOf(e.name, e.isFolder, m_rules);
             if (target.kind == TargetPath::Kind::Unsafe)
                 throw Failure(UZ_ERR_UNSAFE_PATH, e.name + ": " + target.reason);
             if (e.isLink)
@@ -148,13 +150,13 @@ private:
                 auto [it, fresh] = targets.emplace(target.path, true);
                 if (!fresh)
                     throw Failure(UZ_ERR_DUPLICATE_NAME,
-                                  e.name + ": another entry is also written as " + target.path);
+                                  e.name + ": another entry is also written as " + it->first);
             } else if (target.kind == TargetPath::Kind::Folder) {
                 item.action = Action::MakeFolder;
                 auto [it, fresh] = targets.emplace(target.path, false);
                 if (!fresh && it->second)
                     throw Failure(UZ_ERR_DUPLICATE_NAME,
-                                  e.name + ": another entry is also written as " + target.path);
+                                  e.name + ": another entry is also written as " + it->first);
             }
             m_items.push_back(std::move(item));
         }
@@ -388,7 +390,7 @@ private:
 
     // Sorts the folders the items need into those that exist and those to create.
     void planFolders() {
-        std::set<std::string> needed;
+        std::set<std::string, PathOrder> needed(m_paths);
         for (const Item& item : m_items) {
             if (item.action == Action::MakeFolder)
                 needed.insert(item.path);
@@ -466,7 +468,7 @@ private:
     }
 
     void createFolders() {
-        std::map<std::string, uint32_t> modes;
+        std::map<std::string, uint32_t, PathOrder> modes(m_paths);
         for (const Item& item : m_items) {
             if (item.action == Action::MakeFolder && item.entry->unixMode)
                 modes[item.path] = (*item.entry->unixMode & 0777) | 0700;
@@ -508,7 +510,9 @@ private:
     std::unique_ptr<Archive> m_archive;
     std::vector<Item> m_items;
     std::vector<std::string> m_passwords;
-    std::set<std::string> m_toCreate;
+    NameRules m_rules;
+    PathOrder m_paths; // how the paths of the call are told apart
+    std::set<std::string, PathOrder> m_toCreate;
     std::vector<std::string> m_created; // folders this archive's staging created
     Update* m_update = nullptr;
     ExtractionFolder* m_folder = nullptr;

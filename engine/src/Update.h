@@ -4,6 +4,7 @@
 // killed process left, so that recover() can finish or undo it exactly.
 #pragma once
 
+#include "EntryNames.h"
 #include "ExtractionFolder.h"
 #include "SafeFs.h"
 #include "UpdateRecord.h"
@@ -82,9 +83,11 @@ private:
     ExtractionFolder m_folder;
     TempNames m_temps;
     UniqueFd m_plan;
-    std::map<std::string, Staged> m_staged;
+    // By target path. With the Windows rules, paths that differ only in letter case are one file:
+    // a later archive's file replaces it under the spelling it was staged with first.
+    std::map<std::string, Staged, PathOrder> m_staged{PathOrder{BuiltForWindows}};
     std::vector<std::string> m_folders; // parents before children
-    std::map<std::string, time_t> m_folderTimes;
+    std::map<std::string, time_t, PathOrder> m_folderTimes{PathOrder{BuiltForWindows}};
     std::vector<std::string> m_folderTimeWarnings;
     bool m_done = false; // committed or discarded: nothing is left to undo
     bool m_committed = false;

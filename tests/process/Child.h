@@ -1,16 +1,142 @@
 // A child program started with a chosen argv[0]; killed and reaped when it goes out of scope.
 // With `capture`, its standard output and standard error go to pipes that the test reads.
+// Also the program that sleeps for the tests, and how it is asked to.
 #pragma once
 
+#include <string>
+#include <vector>
+
+#ifdef _WIN32
+#include <windows.h>
+
+#include <sys/types.h>
+
+#include "core/Utf16_windows.h"
+
+// Windows has no sleep(1): the process tests' helper sleeps as well.
+inline const std::string kSleepProgram = VORN_PROCESS_HELPER;
+inline std::vector<std::string> SleepArgs(const std::string& name, const std::string& seconds) {
+    return {name, "sleep", seconds};
+}
+
+class Child {
+public:
+    // Started like a spawned program: it inherits every inheritable handle.
+    Child(const std::string& program, std::vector<std::string> args, bool capture = false) {
+        std::wstring line;
+        for (const std::string& arg : args)
+            line += (line.empty() ? L"" : L" ") + Quoted(Utf16FromUtf8(arg));
+        SECURITY_ATTRIBUTES inherited{sizeof inherited, nullptr, TRUE};
+        STARTUPINFOW startup{};
+        startup.cb = sizeof startup;
+        HANDLE out = nullptr, err = nullptr;
+        if (capture && CreatePipe(&m_out, &out, &inherited, 0) &&
+            CreatePipe(&m_err, &err, &inherited, 0)) {
+            SetHandleInformation(m_out, HANDLE_FLAG_INHERIT, 0);
+            SetHandleInformation(m_err, HANDLE_FLAG_INHERIT, 0);
+            startup.dwFlags = STARTF_USESTDHANDLES;
+            startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+            startup.hStdOutput = out;
+            startup.hStdError = err;
+        }
+        PROCESS_INFORMATION started{};
+        if (CreateProcessW(WindowsPath(program).c_str(), line.data(), nullptr, nullptr, TRUE, 0,
+                           nullptr, nullptr, &startup, &started)) {
+            CloseHandle(started.hThread);
+            m_process = started.hProcess;
+            m_pid = pid_t(started.dwProcessId);
+        }
+        for (HANDLE end : {out, err}) {
+            if (end)
+                CloseHandle(end);
+        }
+    }
+    ~Child() {
+        killAndLeaveZombie();
+        reap();
+        for (HANDLE pipe : {m_out, m_err}) {
+            if (pipe)
+                CloseHandle(pipe);
+        }
+    }
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+
+    pid_t pid() const { return m_pid; }
+    // Kills the child and waits until it has ended; the handle kept keeps its id taken, as a
+    // zombie's.
+    void killAndLeaveZombie() {
+        if (m_process && TerminateProcess(m_process, 137))
+            WaitForSingleObject(m_process, INFINITE);
+    }
+    // Waits for the child's end and lets go of it; its exit code.
+    int reap() {
+        DWORD code = DWORD(-1);
+        if (m_process) {
+            WaitForSingleObject(m_process, INFINITE);
+            GetExitCodeProcess(m_process, &code);
+            CloseHandle(m_process);
+        }
+        m_process = nullptr;
+        m_pid = -1;
+        return int(code);
+    }
+    // Of a capturing child: as in the other form below; its lines read as text (LF ends).
+    std::string outputLine() { return readFrom(m_out, true); }
+    std::string output() { return readFrom(m_out, false); }
+    std::string errors() { return readFrom(m_err, false); }
+
+private:
+    // One argument of a command line, as the C run time splits it again.
+    static std::wstring Quoted(const std::wstring& arg) {
+        if (!arg.empty() && arg.find_first_of(L" \t\"") == std::wstring::npos)
+            return arg;
+        std::wstring quoted = L"\"";
+        std::size_t slashes = 0;
+        for (const wchar_t c : arg) {
+            if (c == L'\\') {
+                ++slashes;
+                continue;
+            }
+            quoted.append(c == L'"' ? slashes * 2 + 1 : slashes, L'\\');
+            quoted += c;
+            slashes = 0;
+        }
+        return quoted.append(slashes * 2, L'\\') + L'"';
+    }
+    static std::string readFrom(HANDLE pipe, bool line) {
+        std::string text;
+        char c;
+        DWORD got = 0;
+        while (pipe && ReadFile(pipe, &c, 1, &got, nullptr) && got == 1) {
+            if (c == '\r')
+                continue;
+            text += c;
+            if (line && c == '\n')
+                break;
+        }
+        return text;
+    }
+
+    HANDLE m_process = nullptr;
+    pid_t m_pid = -1;
+    HANDLE m_out = nullptr;
+    HANDLE m_err = nullptr;
+};
+
+#else
 #include <csignal>
 #include <fcntl.h>
 #include <spawn.h>
-#include <string>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <vector>
 
 extern char** environ;
+
+inline const std::string kSleepProgram = "/bin/sleep";
+inline std::vector<std::string> SleepArgs(const std::string& name, const std::string& seconds) {
+    return {name, seconds};
+}
 
 class Child {
 public:
@@ -111,3 +237,4 @@ private:
     int m_out = -1;
     int m_err = -1;
 };
+#endif

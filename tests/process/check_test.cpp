@@ -1,7 +1,9 @@
 #include "Child.h"
 #include "TestFiles.h"
-#include "process/ProcessSnapshot_linux.h"
 #include "process/modProcesses.h"
+#ifndef _WIN32
+#include "process/ProcessSnapshot_linux.h"
+#endif
 
 #include <gtest/gtest.h>
 
@@ -77,6 +79,7 @@ TEST(CheckProcess, ReadsOnlyTheRequestedEntry) {
     EXPECT_EQ(check(kVorn, 1234, {entry(1234, {"Vorn.exe"})}, {1234}), ProcessCheck::WalkFault);
 }
 
+#ifndef _WIN32 // the Linux snapshot's /proc
 // A proc file system laid out by hand.
 class FakeProc : public ::testing::Test {
 protected:
@@ -152,13 +155,14 @@ TEST_F(FakeProc, ProcessReapedAfterTheSnapshotHasVanished) {
     EXPECT_EQ(snapshot->read(read), EntryRead::Vanished);
     EXPECT_FALSE(TakeProcSnapshot(path() + "/missing"));
 }
+#endif
 
 // Real processes: copies of sleep(1) under the client's name.
 class RealProcess : public ::testing::Test {
 protected:
     std::string copySleep(const std::string& name) {
         const std::string target = m_dir / name;
-        EXPECT_TRUE(std::filesystem::copy_file("/bin/sleep", target));
+        EXPECT_TRUE(std::filesystem::copy_file(kSleepProgram, target));
         return target;
     }
     fixtures::TempDir m_dir;
@@ -166,7 +170,7 @@ protected:
 
 TEST_F(RealProcess, RunningUntilEndedThenReaped) {
     const std::string program = copySleep("Vorn.exe");
-    Child child(program, {program, "30"});
+    Child child(program, SleepArgs(program, "30"));
     const pid_t pid = child.pid();
     ASSERT_GT(pid, 0);
     EXPECT_TRUE(Process_Running("vorn.EXE", pid));
@@ -177,6 +181,7 @@ TEST_F(RealProcess, RunningUntilEndedThenReaped) {
     EXPECT_FALSE(Process_Running("Vorn.exe", pid));
 }
 
+#ifndef _WIN32 // the names that Linux gives a process
 TEST_F(RealProcess, EachNameOfTheProcessCounts) {
     // argv[0] alone (as under Wine): executable and command name are "sleep".
     Child wine("/bin/sleep", {"C:\\Program Files\\Vorn\\VORN.EXE", "30"});
@@ -191,12 +196,17 @@ TEST_F(RealProcess, EachNameOfTheProcessCounts) {
     EXPECT_TRUE(Process_Running(kVorn, path.pid()));
     EXPECT_FALSE(Process_Running("Other.exe", path.pid()));
 }
+#endif
 
 TEST_F(RealProcess, ThreadsAreNotProcesses) {
     std::atomic<pid_t> threadId{0};
     std::atomic<bool> stop{false};
     std::thread thread([&] {
+#ifdef _WIN32
+        threadId = pid_t(GetCurrentThreadId());
+#else
         threadId = gettid();
+#endif
         while (!stop)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
     });

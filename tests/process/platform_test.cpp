@@ -30,18 +30,20 @@ bool appears(const std::string& path) {
     return fixtures::exists(path);
 }
 
+#ifndef _WIN32
 void makeScript(const std::string& path, const std::string& text) {
     fixtures::writeFile(path, text);
     std::filesystem::permissions(path, std::filesystem::perms::owner_exec,
                                  std::filesystem::perm_options::add);
 }
+#endif
 
 } // namespace
 
 TEST(ProcessExitWatch, ReportsTheEndOfAProcessByEitherMethod) {
     for (auto method : {ProcessExitWatch::Method::Best, ProcessExitWatch::Method::Polling}) {
         TestLoop loop;
-        Child child("/bin/sleep", {"sleep", "30"});
+        Child child(kSleepProgram, SleepArgs("sleep", "30"));
         ProcessExitWatch watch(loop, child.pid(), method);
         EXPECT_EQ(watch.isPolling(), method == ProcessExitWatch::Method::Polling);
         int fired = 0;
@@ -59,7 +61,7 @@ TEST(ProcessExitWatch, ReportsTheEndOfAProcessByEitherMethod) {
 TEST(ProcessExitWatch, ProcessAlreadyGoneOrInvalid) {
     pid_t gone;
     {
-        Child child("/bin/true", {"true"});
+        Child child(kSleepProgram, SleepArgs("sleep", "0"));
         gone = child.pid();
     }
     for (std::int64_t pid : {std::int64_t(gone), std::int64_t(0), std::int64_t(-1)}) {
@@ -75,10 +77,10 @@ TEST(ProcessExitWatch, ProcessAlreadyGoneOrInvalid) {
 TEST(ProcessExitWatch, WaitLoopEndsWhenTheClientExits) {
     fixtures::TempDir dir;
     const std::string program = dir / "Vorn.exe";
-    ASSERT_TRUE(std::filesystem::copy_file("/bin/sleep", program));
+    ASSERT_TRUE(std::filesystem::copy_file(kSleepProgram, program));
     TestLoop loop;
     // The client ends on its own, so nothing but the watch can wake the waiting loop.
-    Child client(program, {"Vorn.exe", "0.3"});
+    Child client(program, SleepArgs("Vorn.exe", "0.3"));
     ProcessExitWatch watch(loop, client.pid());
     int wakes = 0;
     while (Process_Running("Vorn.exe", client.pid())) {
@@ -104,7 +106,7 @@ TEST(UpdateLock, OneHolderAtATimeUntilItEnds) {
 
     {
         // A program started while the lock is held does not inherit it.
-        Child started("/bin/sleep", {"sleep", "30"});
+        Child started(kSleepProgram, SleepArgs("sleep", "30"));
         first.reset();
         EXPECT_TRUE(UpdateLock::acquire(dir.path(), &error));
     }
@@ -132,9 +134,13 @@ TEST(UpdateLock, OneHolderAtATimeUntilItEnds) {
 TEST(StartClient, ExecutableOutlivesTheUpdatersImmediateEnd) {
     fixtures::TempDir dir;
     // The client notes its working directory, then waits for the test to let it go.
+#ifdef _WIN32
+    ASSERT_TRUE(std::filesystem::copy_file(kHelper, dir / "Vorn.exe"));
+#else
     makeScript(dir / "Vorn.exe", "#!/bin/sh\npwd > started.tmp && mv started.tmp started.txt\n"
                                  "while [ ! -e release ]; do sleep 0.02; done\n"
                                  "sleep 0.1; echo > ended.tmp && mv ended.tmp ended.txt\n");
+#endif
 
     // The helper takes the update lock, starts the client and terminates at once.
     Child updater(kHelper, {kHelper, "start-client", dir.path(), "Vorn.exe"});
@@ -150,6 +156,9 @@ TEST(StartClient, ExecutableOutlivesTheUpdatersImmediateEnd) {
 }
 
 TEST(StartClient, OtherFilesGoToTheDesktopHandler) {
+#ifdef _WIN32
+    GTEST_SKIP() << "Windows finds the handler of a file in its registry, not on the search path";
+#else
     fixtures::TempDir dir;
     fixtures::writeFile(dir / "Vorn.exe", "");
     // A stand-in for the desktop's handler, found first on the search path.
@@ -173,6 +182,7 @@ TEST(StartClient, OtherFilesGoToTheDesktopHandler) {
     EXPECT_EQ(canonical(lines[0]), canonical(dir.path()));
     EXPECT_EQ(lines[1], "1");
     EXPECT_EQ(lines[2], dir / "Vorn.exe");
+#endif
 }
 
 TEST(Termination, FlushesOutputAndSkipsCleanup) {

@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/SystemMessage_windows.h"
 #include "core/Utf16_windows.h"
 
 // The system's form of a UTF-8 path for the wide file calls. A path too long for the calls'
@@ -30,20 +31,6 @@ inline std::wstring LongWindowsPath(std::string_view utf8) {
     if (full.rfind(L"\\\\", 0) == 0) // \\server\share\...
         return L"\\\\?\\UNC\\" + full.substr(2);
     return L"\\\\?\\" + full;
-}
-
-// The system's text for an error code, without its line end.
-inline std::string SystemMessage(DWORD code) {
-    wchar_t* buffer = nullptr;
-    const DWORD length = FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-    std::wstring text = length && buffer ? std::wstring(buffer, length) : std::wstring();
-    if (buffer)
-        LocalFree(buffer);
-    while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r' || text.back() == L' '))
-        text.pop_back();
-    return text.empty() ? "error " + std::to_string(code) : Utf8FromUtf16(text);
 }
 
 // The errno-style number of a system error code, as the core's interfaces carry it.

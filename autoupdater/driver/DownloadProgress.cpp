@@ -17,8 +17,7 @@ void DL_Progress(UpdaterView& view, std::int64_t DownloadedBytes, std::int64_t T
         // In floating point: the product overflows no integer however large the file.
         const double percent = double(DownloadedBytes) * 100.0 / double(TotalBytes);
         view.setProgressValue(double(float(percent)));
-        view.setProgressText(kilobytes(DownloadedBytes) + " KB / " + kilobytes(TotalBytes) +
-                             " KB");
+        view.setProgressText(kilobytes(DownloadedBytes) + " KB / " + kilobytes(TotalBytes) + " KB");
     } else {
         // No size announced: the bar stays, the label shows what has arrived.
         view.setProgressText(kilobytes(DownloadedBytes) + " KB");
@@ -65,7 +64,7 @@ std::string ProgressNumber(double x, const std::string& separator) {
     else if (before >= int(digits.size()))
         out = digits + std::string(std::size_t(before - int(digits.size())), '0');
     else
-        out = digits.substr(0, std::size_t(before)) + separator +
-              digits.substr(std::size_t(before));
+        out =
+            digits.substr(0, std::size_t(before)) + separator + digits.substr(std::size_t(before));
     return x < 0 ? "-" + out : out;
 }

@@ -93,8 +93,8 @@ RunLog::RunLog(const std::string& programFolder, const std::string& commandLine)
             m_file.close();
     }
     if (!m_file.isOpen())
-        Warning("The run log " + path + " cannot be written; the run goes on without it: " +
-                reason);
+        Warning("The run log " + path +
+                " cannot be written; the run goes on without it: " + reason);
     const std::lock_guard<std::mutex> guard(g_mutex);
     if (g_logs.empty())
         SetDiagnosticLog(&RunLog::note);

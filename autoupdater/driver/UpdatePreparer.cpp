@@ -15,8 +15,8 @@ std::int64_t steadyMilliseconds() {
 }
 } // namespace
 
-UpdatePreparer::UpdatePreparer(cUnzip& archive, UpdateVerifier& verifier,
-                               std::string programFolder, EventLoop& loop)
+UpdatePreparer::UpdatePreparer(cUnzip& archive, UpdateVerifier& verifier, std::string programFolder,
+                               EventLoop& loop)
     : m_archive(archive), m_verifier(verifier), m_programFolder(std::move(programFolder)),
       m_loop(loop) {
     // The engine reports the bytes it has staged, on the preparing thread, after every entry and

@@ -81,6 +81,7 @@ private:
     std::atomic<std::int64_t> m_prepared = 0;
     std::atomic<std::int64_t> m_total = 0;
     std::atomic<std::int64_t> m_lastNotice = 0; // ms since the epoch of the steady clock
-    std::int64_t m_preparedBefore = 0; // staged bytes of the packages before (preparing thread only)
+    std::int64_t m_preparedBefore =
+        0; // staged bytes of the packages before (preparing thread only)
     std::thread m_thread;
 };

@@ -46,9 +46,7 @@ frmMain::frmMain(UpdaterEnvironment environment, UpdaterView& view, EventLoop& l
       DL(*m_environment.readService),
       m_runLog(m_environment.programFolder, m_environment.commandLine),
       m_verifier(m_environment.programFolder) {
-    SetStatusSink(this, [this](const std::string& sMessage) {
-        m_view.appendStatusLine(sMessage);
-    });
+    SetStatusSink(this, [this](const std::string& sMessage) { m_view.appendStatusLine(sMessage); });
     if (m_environment.systemDir.empty())
         m_environment.systemDir = Get_SystemDir();
     if (!m_environment.processRunning)
@@ -232,8 +230,7 @@ bool frmMain::RecoverInterruptedUpdate() {
         if (m_cUnzip->RecoverUpdate(report) != UZ_OK)
             return StopWith("ERROR: Unable to recover an interrupted update.");
     } catch (const AppError& error) {
-        return StopWith("ERROR: Unable to recover an interrupted update: " +
-                        error.description());
+        return StopWith("ERROR: Unable to recover an interrupted update: " + error.description());
     }
     switch (report) {
     case UZ_RECOVERED_COMPLETED:
@@ -256,8 +253,7 @@ bool frmMain::RecoverInterruptedUpdate() {
 // prepared ends the run before the next download starts. The packages handed over are the
 // preparing thread's (a refused one is removed there); the arrival check is of the rest.
 bool frmMain::DownloadPackages() {
-    m_preparer =
-        std::make_unique<UpdatePreparer>(*m_cUnzip, m_verifier, programFolder(), m_loop);
+    m_preparer = std::make_unique<UpdatePreparer>(*m_cUnzip, m_verifier, programFolder(), m_loop);
     bool downloaded = true;
     std::size_t handedOver = 0;
     for (std::size_t i = 0; i < m_packages.size() && downloaded; ++i) {
@@ -311,9 +307,8 @@ bool frmMain::DownloadIntoUpdates(const std::string& file, bool isPackage) {
     const LocalFailure local = DL.lastLocalFailure();
     if (!local.happened())
         return arrived;
-    return StopWith(local.outOfSpace()
-                        ? "ERROR: Not enough disk space to download '" + file + "'."
-                        : "ERROR: Unable to save '" + file + "': " + local.reason);
+    return StopWith(local.outOfSpace() ? "ERROR: Not enough disk space to download '" + file + "'."
+                                       : "ERROR: Unable to save '" + file + "': " + local.reason);
 }
 
 bool frmMain::WaitForDownload() {

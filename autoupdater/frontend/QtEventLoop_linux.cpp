@@ -30,8 +30,7 @@ void QtEventLoop::post(std::function<void()> work) {
 }
 
 std::unique_ptr<EventLoop::Timer> QtEventLoop::startTimer(std::chrono::milliseconds interval,
-                                                          bool repeat,
-                                                          std::function<void()> tick) {
+                                                          bool repeat, std::function<void()> tick) {
     // The coarse kind, as QTimer's default: within 5 % of the interval.
     const int id = QObject::startTimer(interval, Qt::CoarseTimer);
     m_ticks[id] = {repeat, std::move(tick)};

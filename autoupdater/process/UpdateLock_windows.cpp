@@ -1,7 +1,7 @@
 #include "process/UpdateLock.h"
 
-#include "core/Text.h"
 #include "core/SystemMessage_windows.h"
+#include "core/Text.h"
 #include "core/Utf16_windows.h"
 
 namespace {

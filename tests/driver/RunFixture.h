@@ -27,8 +27,8 @@ using Lines = std::vector<std::string>;
 
 // The lines from `first` on, `count` of them (all that are left by default).
 inline Lines Slice(const Lines& lines, std::size_t first, std::size_t count = std::string::npos) {
-    const std::size_t end = std::min(lines.size(), count == std::string::npos ? lines.size()
-                                                                              : first + count);
+    const std::size_t end =
+        std::min(lines.size(), count == std::string::npos ? lines.size() : first + count);
     return first >= end ? Lines{} : Lines(lines.begin() + first, lines.begin() + end);
 }
 inline Lines operator+(Lines a, const Lines& b) {
@@ -140,8 +140,7 @@ struct ProgramFolder {
         std::map<std::string, std::string> found;
         std::error_code error;
         for (auto it = std::filesystem::recursive_directory_iterator(FsPath(root.path()), error);
-             !error && it != std::filesystem::recursive_directory_iterator();
-             it.increment(error)) {
+             !error && it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
             const std::string path = Utf8Path(it->path());
             const std::string relative =
                 path.starts_with(program() + "/") ? path.substr(program().size() + 1) : "";
@@ -154,8 +153,8 @@ struct ProgramFolder {
     // Puts the engine library built with the program beside the updater.
     void installEngine() const {
         const char* built = std::getenv("VORN_PROGRAM_DIR");
-        write("vbuzip10.dll", fixtures::readFile(std::string(built ? built : ".") +
-                                                 "/vbuzip10.dll"));
+        write("vbuzip10.dll",
+              fixtures::readFile(std::string(built ? built : ".") + "/vbuzip10.dll"));
     }
 };
 
@@ -225,8 +224,8 @@ struct UpdaterRun {
         std::map<std::string, std::string> files = folder.snapshot();
         const std::string program = folder.program() + "/";
         std::erase_if(files, [&program](const auto& file) {
-            const std::string relative = file.first.substr(std::min(program.size(),
-                                                                    file.first.size()));
+            const std::string relative =
+                file.first.substr(std::min(program.size(), file.first.size()));
             return !file.first.starts_with(program) || relative.starts_with("updates") ||
                    relative == "vbuzip10.dll" || relative == ".vorn-updater.lock";
         });

@@ -130,7 +130,7 @@ TEST(CommandLine, PackageNamesArePlainFileNames) {
         {"\x1b[31m\x7f", false, "\\x1b[31m\\x7f"},
         {"\u0085", false, "\\x85"},
         {"a\xff\xc3.zip", false, "a\\xff\\xc3.zip"}, // not UTF-8
-        {"\xed\xa0\x80", false, "\\xed\\xa0\\x80"},     // a surrogate
+        {"\xed\xa0\x80", false, "\\xed\\xa0\\x80"},  // a surrogate
     };
     for (const auto& c : cases) {
         EXPECT_EQ(IsPlainFileName(c.name), c.plain) << c.shown;

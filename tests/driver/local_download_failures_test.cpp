@@ -32,8 +32,8 @@ public:
             }
             setLastLocalFailure(reply.local);
             const std::int64_t size = std::int64_t(reply.body.size());
-            notifyComplete(path.empty() ? reply.bytesRead : size,
-                           path.empty() ? reply.total : size, tag, path);
+            notifyComplete(path.empty() ? reply.bytesRead : size, path.empty() ? reply.total : size,
+                           tag, path);
             setLastLocalFailure({});
             if (!path.empty()) {
                 std::error_code ignored;
@@ -124,9 +124,8 @@ TEST(LocalDownloadFailure, PackageThatCannotBeSavedLeavesTheOlderOneUnused) {
         GTEST_SKIP() << disk.error();
     run.folder.write("updates/a.zip", "older package");
     run.service.replies["a.zip"] = {0, 0, {}, std::string(200000, 'p')};
-    const Lines expected =
-        kFirstLines +
-        Lines{"Download completed.", "ERROR: Not enough disk space to download 'a.zip'."};
+    const Lines expected = kFirstLines + Lines{"Download completed.",
+                                               "ERROR: Not enough disk space to download 'a.zip'."};
     EXPECT_EQ(run.run("a.zip"), expected);
     EXPECT_EQ(run.folder.read("updates/a.zip"), "older package");
     EXPECT_EQ(run.clientPolls, 0) << "the run went on to the extraction";

@@ -66,7 +66,8 @@ std::vector<Block> Blocks(const std::string& log) {
 
 // Whether a header line is of this version's run with the command line (shown as given).
 bool IsHeaderOf(const std::string& header, const std::string& shownCommandLine) {
-    static const std::regex start("^=== \\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d [+-]\\d\\d:\\d\\d ");
+    static const std::regex start(
+        "^=== \\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d [+-]\\d\\d:\\d\\d ");
     const std::string rest = "vorn-updater " VORN_UPDATER_VERSION ": " + shownCommandLine;
     std::smatch match;
     return std::regex_search(header, match, start) && header.substr(match.length(0)) == rest;
@@ -74,8 +75,8 @@ bool IsHeaderOf(const std::string& header, const std::string& shownCommandLine) 
 
 // A run of an earlier updater of exactly `bytes` bytes: its header, then stamped lines.
 std::string OldRun(int number, std::size_t bytes) {
-    std::string run = "=== 2026-01-01 00:00:00 +00:00 vorn-updater 1.0: old run " +
-                      std::to_string(number) + '\n';
+    std::string run =
+        "=== 2026-01-01 00:00:00 +00:00 vorn-updater 1.0: old run " + std::to_string(number) + '\n';
     const std::string line = "2026-01-01 00:00:00.000 Downloading file a.zip...\n";
     while (run.size() + line.size() * 2 < bytes)
         run += line;
@@ -124,7 +125,7 @@ TEST(RunLog, OldestRunsAreDroppedAtTheSizeLimit) {
         std::vector<std::size_t> runs; // sizes of the runs in the log, oldest first
         std::string tornEnd;           // a last line cut short by a kill
         std::vector<std::size_t> kept; // the runs still there (numbered from 1)
-        bool keptLinesOfTheNewest; // the newest run's last lines alone
+        bool keptLinesOfTheNewest;     // the newest run's last lines alone
     } cases[] = {
         {"under the limit: nothing dropped; a torn last line ended, not joined to the header",
          {limit / 4, limit / 2},
@@ -205,8 +206,7 @@ TEST(RunLog, LogThatCannotBeWrittenIsSkippedWithOneDiagnostic) {
         std::unique_ptr<TmpfsMount> disk;
         run.folder.write("vbuzip10.dll", "engine");
         if (!c.prepare(run.folder, disk)) {
-            std::cout << "skipped (" << c.what << "): " << (disk ? disk->error() : "")
-                      << '\n';
+            std::cout << "skipped (" << c.what << "): " << (disk ? disk->error() : "") << '\n';
             continue;
         }
         run.start(kCommandLine);

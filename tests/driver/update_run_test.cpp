@@ -55,9 +55,8 @@ TEST(UpdateRun, ZeroProcessIdStopsBeforeAnything) {
         run.serve("a.zip", "PK");
         run.start(commandLine);
         ASSERT_TRUE(run.finish());
-        EXPECT_EQ(run.lines(),
-                  (Lines{"Preparing to update...",
-                               "ERROR: Client process problem, unable to continue."}));
+        EXPECT_EQ(run.lines(), (Lines{"Preparing to update...",
+                                      "ERROR: Client process problem, unable to continue."}));
         EXPECT_TRUE(run.service.requested.empty());
         EXPECT_EQ(run.outcomes, std::vector{RunOutcome::Failed});
         EXPECT_EQ(run.view.closeFace, UpdaterView::CloseFace::Close);
@@ -96,8 +95,7 @@ TEST(UpdateRun, EngineLibraryThatCannotBeInstalledEndsTheRun) {
     fixtures::writeFile(run.folder.system(), ""); // a plain file where the folder should be
     run.start(("http://updates.test/v2/ 77"));
     ASSERT_TRUE(run.finish());
-    EXPECT_EQ(run.lines().back(),
-              std::string("ERROR: Unable to install vbuzip10.dll"));
+    EXPECT_EQ(run.lines().back(), std::string("ERROR: Unable to install vbuzip10.dll"));
 }
 
 TEST(UpdateRun, NoPackagesGoesStraightToTheClientWait) {
@@ -107,9 +105,8 @@ TEST(UpdateRun, NoPackagesGoesStraightToTheClientWait) {
     run.clientRunningFor = 3;
     run.start(("http://updates.test/v2/ 2000000000"));
     ASSERT_TRUE(run.finish());
-    EXPECT_EQ(run.lines(),
-              (Lines{"Preparing to update...", "Checking client conditions...",
-                           "Client update complete."}));
+    EXPECT_EQ(run.lines(), (Lines{"Preparing to update...", "Checking client conditions...",
+                                  "Client update complete."}));
     EXPECT_EQ(run.clientPolls, 4) << "polled until the client was gone";
     EXPECT_TRUE(run.window->updateInfoAvailable()) << "notes left by an earlier update count";
     EXPECT_FALSE(run.view.updateInfoCovered);
@@ -126,8 +123,8 @@ TEST(UpdateRun, SecondOfThreeDownloadsFailing) {
     run.start(("http://updates.test/v2/ a.zip b.zip c.zip 55"));
     ASSERT_TRUE(run.finish());
     EXPECT_EQ(run.lines(),
-              (Lines{"Preparing to update...", "Downloading file a.zip...",
-                           "Download completed.", "Downloading file b.zip...", "Connection lost"}));
+              (Lines{"Preparing to update...", "Downloading file a.zip...", "Download completed.",
+                     "Downloading file b.zip...", "Connection lost"}));
     EXPECT_EQ(run.service.requested,
               (Lines{"http://updates.test/v2/a.zip", "http://updates.test/v2/b.zip"}));
     EXPECT_EQ(run.folder.read("updates/a.zip"),
@@ -165,7 +162,7 @@ TEST(UpdateRun, PackageMissingAfterADownloadReportedComplete) {
     ASSERT_TRUE(run.finish());
     const Lines lines = run.lines();
     EXPECT_EQ(Slice(lines, 1, 4), (Lines{"Downloading file a.zip...", "Download completed.",
-                                            "Downloading file b.zip...", "Download completed."}));
+                                         "Downloading file b.zip...", "Download completed."}));
     EXPECT_EQ(lines.back(), std::string("ERROR: Update file 'a.zip' not found."))
         << "the first missing package is the one reported";
 }
@@ -197,9 +194,8 @@ TEST(UpdateRun, NameThatIsNoPlainFileNameEndsTheRunBeforeAnything) {
         const auto before = run.folder.snapshot(runLog);
         run.start(("http://updates.test/v2/ a.zip ") + c.name + " 55");
         ASSERT_TRUE(run.finish());
-        EXPECT_EQ(run.lines(),
-                  (Lines{"Preparing to update...",
-                               "ERROR: Invalid update file name '" + c.shown + "'."}));
+        EXPECT_EQ(run.lines(), (Lines{"Preparing to update...",
+                                      "ERROR: Invalid update file name '" + c.shown + "'."}));
         EXPECT_TRUE(run.service.requested.empty());
         EXPECT_EQ(run.folder.snapshot(runLog), before) << "no lock, no engine copy, no download";
         EXPECT_EQ(run.view.closeFace, UpdaterView::CloseFace::Close);
@@ -228,8 +224,7 @@ TEST(UpdateRun, UpdatesFolderInAnotherLetterCaseCountsAsPresent) {
     run.start(("http://updates.test/v2/ a.zip 55"));
     ASSERT_TRUE(run.finish());
     EXPECT_FALSE(run.folder.exists("updates"));
-    EXPECT_EQ(run.lines().back(),
-              std::string("ERROR: Update file 'a.zip' not found."));
+    EXPECT_EQ(run.lines().back(), std::string("ERROR: Update file 'a.zip' not found."));
 }
 
 TEST(Buttons, UpdateInfoIsInertWhileCoveredAndShowsTheFirstBlockOnceUncovered) {
@@ -412,9 +407,8 @@ TEST(UpdateRun, PackageThatCannotBePreparedEndsTheRunAtOnceWithNothingInstalled)
         run.clientRunningFor = 1000; // never gone: the failure cannot wait for the client
         run.start(("http://updates.test/v2/ a.zip b.zip 55"));
         ASSERT_TRUE(run.finish());
-        EXPECT_EQ(run.lines(),
-                  Slice(kCompleteRun, 0, 5) +
-                      Lines{"ERROR: Update file 'b.zip' could not be extracted."});
+        EXPECT_EQ(run.lines(), Slice(kCompleteRun, 0, 5) +
+                                   Lines{"ERROR: Update file 'b.zip' could not be extracted."});
         EXPECT_EQ(run.clientPolls, 0);
         EXPECT_EQ(run.installation(), installed) << "byte for byte as it was";
         EXPECT_FALSE(run.view.progressShown);
@@ -451,9 +445,8 @@ TEST(UpdateRun, AnUnfinishedUpdateIsRemovedBeforeTheDownloadsWithOneLine) {
     run.start(("http://updates.test/v2/ a.zip 55"));
     ASSERT_TRUE(run.finish());
     const Lines lines = run.lines();
-    EXPECT_EQ(Slice(lines, 0, 3),
-              (Lines{"Preparing to update...", "Removed an unfinished update.",
-                           "Downloading file a.zip..."}));
+    EXPECT_EQ(Slice(lines, 0, 3), (Lines{"Preparing to update...", "Removed an unfinished update.",
+                                         "Downloading file a.zip..."}));
     EXPECT_EQ(lines.back(), "Client update complete.");
     EXPECT_EQ(run.folder.read("shared.txt"), "installed");
     EXPECT_FALSE(run.folder.exists("new"));

@@ -9,7 +9,7 @@
 
 class FakeView : public UpdaterView {
 public:
-    std::string statusText;  // the status log: every line followed by "\r\n"
+    std::string statusText; // the status log: every line followed by "\r\n"
     bool progressShown = false;
     double progressValue = 0;
     std::string progressText;

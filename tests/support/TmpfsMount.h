@@ -14,8 +14,7 @@ class TmpfsMount {
 public:
     // `options` as for mount -o: "size=64k", "size=1m,nr_inodes=20".
     TmpfsMount(const std::string& folder, const std::string& options) : m_folder(folder) {
-        if (::mount("tmpfs", m_folder.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, options.c_str()) ==
-            0)
+        if (::mount("tmpfs", m_folder.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, options.c_str()) == 0)
             m_mounted = true;
         else
             m_error = "cannot mount a tmpfs on " + folder + ": " + std::strerror(errno);

@@ -8,7 +8,7 @@
 #include <chrono>
 
 #include "core/Diagnostics.h"
-#include "download/NetworkReadService.h"
+#include "download/NetworkReadService_linux.h"
 #include "download/NetworkRead_linux.h"
 #include "download/NetworkTempFolder_linux.h"
 #include "download/PartialDownload.h"

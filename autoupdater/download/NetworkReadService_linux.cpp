@@ -1,5 +1,5 @@
 // The network read service: the reads it starts, and the notification that ends each of them.
-#include "download/NetworkReadService.h"
+#include "download/NetworkReadService_linux.h"
 
 #include <QDir>
 #include <memory>

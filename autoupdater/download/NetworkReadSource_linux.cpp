@@ -2,7 +2,7 @@
 // itself, read directly and taken up by seeking while it is the same file.
 #include <QFileInfo>
 
-#include "download/NetworkReadService.h"
+#include "download/NetworkReadService_linux.h"
 #include "download/NetworkRead_linux.h"
 #include "download/NetworkRequest_linux.h"
 

@@ -7,7 +7,7 @@
 #include <vorn/SystemError.h>
 
 #include "core/Diagnostics.h"
-#include "download/NetworkReadService.h"
+#include "download/NetworkReadService_linux.h"
 #include "download/NetworkReplyErrors_linux.h"
 #include "download/NetworkResponseHead_linux.h"
 

@@ -8,7 +8,7 @@
 #include <optional>
 
 #include "SpaceTrim.h"
-#include "download/NetworkReadService.h"
+#include "download/NetworkReadService_linux.h"
 #include "driver/CommandLine.h"
 #include "driver/frmMain.h"
 #include "frontend/QtEventLoop_linux.h"

@@ -14,7 +14,7 @@
 #include "HttpFixture.h"
 #include "NetworkTestSupport.h"
 #include "TmpfsMount.h"
-#include "download/NetworkReadService.h"
+#include "download/NetworkReadService_linux.h"
 
 using Response = HttpFixture::Response;
 

@@ -12,7 +12,7 @@
 #include "NetworkTestSupport.h"
 #include "Version.h"
 #include "core/Diagnostics.h"
-#include "download/NetworkReadService.h"
+#include "download/NetworkReadService_linux.h"
 #include "download/PartialDownload.h"
 
 using namespace std::chrono_literals;

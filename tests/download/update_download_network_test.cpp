@@ -9,7 +9,7 @@
 #include "HttpFixture.h"
 #include "NetworkTestSupport.h"
 #include "download/DL.h"
-#include "download/NetworkReadService.h"
+#include "download/NetworkReadService_linux.h"
 #include "download/UpdateDownload.h"
 #include "driver/DownloadProgress.h"
 

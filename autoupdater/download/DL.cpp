@@ -9,6 +9,23 @@ namespace {
 std::string keyOf(const std::string& id) {
     return AsciiLower(id);
 }
+
+// Raises an event with copies of its arguments (the handler may change them without effect). The
+// handler is copied too: it may replace the event, or end the control, while it runs.
+void Raise(const DL::Event& event, std::int64_t bytesRead, std::int64_t total,
+           const std::string& tag, const char* failure) {
+    const DL::Event handler = event;
+    if (!handler)
+        return;
+    std::int64_t downloaded = bytesRead;
+    std::int64_t totalBytes = total;
+    std::string id = tag;
+    try {
+        handler(downloaded, totalBytes, id);
+    } catch (...) {
+        Warning(failure);
+    }
+}
 } // namespace
 
 DL::DL(AsyncReadService& service) : m_service(service) {
@@ -47,18 +64,7 @@ std::string DL::currentfile() const {
 }
 
 void DL::onReadProgress(std::int64_t bytesRead, std::int64_t total, const std::string& tag) {
-    std::int64_t downloaded = bytesRead;
-    std::int64_t totalBytes = total;
-    std::string id = tag;
-    // A copy: the handler may replace the event, or end the control, while it runs.
-    const auto handler = Progress;
-    if (!handler)
-        return;
-    try {
-        handler(downloaded, totalBytes, id);
-    } catch (...) {
-        Warning("A handler of the download progress failed");
-    }
+    Raise(Progress, bytesRead, total, tag, "A handler of the download progress failed");
 }
 
 // Three steps, always in this order; a step that fails is skipped and the next one follows.
@@ -85,15 +91,5 @@ void DL::onReadComplete(std::int64_t bytesRead, std::int64_t total, const std::s
 
     m_colDestinations.erase(key);
 
-    std::int64_t downloaded = bytesRead;
-    std::int64_t totalBytes = total;
-    std::string id = tag;
-    const auto handler = Completed;
-    if (!handler)
-        return;
-    try {
-        handler(downloaded, totalBytes, id);
-    } catch (...) {
-        Warning("A handler of the finished download failed");
-    }
+    Raise(Completed, bytesRead, total, tag, "A handler of the finished download failed");
 }

@@ -42,10 +42,10 @@ public:
 
     // The events, called on the service's thread. The arguments are copies held by the control
     // for the call: a handler may change them without effect.
-    std::function<void(std::int64_t& DownloadedBytes, std::int64_t& TotalBytes, std::string& sId)>
-        Progress;
-    std::function<void(std::int64_t& DownloadedBytes, std::int64_t& TotalBytes, std::string& sId)>
-        Completed;
+    using Event = std::function<void(std::int64_t& DownloadedBytes, std::int64_t& TotalBytes,
+                                     std::string& sId)>;
+    Event Progress;
+    Event Completed;
 
 private:
     void onReadProgress(std::int64_t bytesRead, std::int64_t total, const std::string& tag);

@@ -1,10 +1,11 @@
 # The libraries of the Windows cross-build (included by the top-level CMakeLists.txt on Windows).
 #
-# libsodium: Debian has no Windows build of it; scripts/build-windows-deps builds it from Debian's
-# source package, once per build folder, into deps/<architecture>, and found through pkg-config
-# as on Linux: the target PkgConfig::SODIUM (GLOBAL), as autoupdater/CMakeLists.txt makes it on
-# Linux. zlib comes from MinGW's tree (libz-mingw-w64-dev): find_package(ZLIB) finds its static
-# library.
+# libsodium and libzip: Debian has no Windows build of them; scripts/build-windows-deps builds
+# them from Debian's source packages, once per build folder, into deps/<architecture>, and they are
+# found through pkg-config as on Linux: the targets PkgConfig::SODIUM (GLOBAL, as
+# autoupdater/CMakeLists.txt makes it on Linux) and PkgConfig::LIBZIP, with what a static libzip
+# needs of Windows. zlib comes from MinGW's tree (libz-mingw-w64-dev): find_package(ZLIB) finds
+# its static library.
 
 # Static libraries only: an import library (.dll.a) would put a DLL beside the program.
 set(CMAKE_FIND_LIBRARY_SUFFIXES .a)
@@ -19,6 +20,10 @@ endif()
 list(APPEND CMAKE_FIND_ROOT_PATH ${VORN_WINDOWS_DEPS_DIR})
 set(ENV{PKG_CONFIG_LIBDIR} "${VORN_WINDOWS_DEPS_DIR}/lib/pkgconfig:$ENV{PKG_CONFIG_LIBDIR}")
 pkg_check_modules(SODIUM REQUIRED IMPORTED_TARGET GLOBAL libsodium)
+pkg_check_modules(LIBZIP REQUIRED libzip)
+add_library(PkgConfig::LIBZIP INTERFACE IMPORTED GLOBAL)
+target_include_directories(PkgConfig::LIBZIP INTERFACE ${LIBZIP_STATIC_INCLUDE_DIRS})
+target_link_libraries(PkgConfig::LIBZIP INTERFACE ${LIBZIP_STATIC_LDFLAGS})
 
 # GoogleTest: built inside the build from Debian's sources (the googletest package), with the same
 # targets as find_package(GTest) gives on Linux: GTest::gtest and GTest::gtest_main.

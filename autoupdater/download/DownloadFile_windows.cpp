@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <random>
 
-#include "core/Files_windows.h"
+#include <vorn/Files_windows.h>
 
 namespace {
 // The write-behind's step: the bytes held in the system's cache count as handed to the disk once

@@ -5,7 +5,7 @@
 #include <random>
 #include <vector>
 
-#include "core/Files_windows.h"
+#include <vorn/Files_windows.h>
 
 namespace {
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;

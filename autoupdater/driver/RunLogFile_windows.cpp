@@ -5,7 +5,7 @@
 // everyone).
 #include "driver/RunLogFile.h"
 
-#include "core/Files_windows.h"
+#include <vorn/Files_windows.h>
 
 namespace {
 // The locked byte: 2^62, past any file there will be.

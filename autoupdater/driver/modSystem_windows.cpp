@@ -3,7 +3,7 @@
 
 #include <filesystem>
 
-#include "core/Files_windows.h"
+#include <vorn/Files_windows.h>
 #include "core/Paths.h"
 
 namespace {

@@ -5,7 +5,7 @@
 // entry never faults: a name that cannot be read is left out.
 #include "process/ProcessSnapshot.h"
 
-#include "core/Utf16_windows.h"
+#include <vorn/Utf16_windows.h>
 
 #include <tlhelp32.h>
 

@@ -1,6 +1,6 @@
 #include "process/StartClient.h"
 
-#include "core/Utf16_windows.h"
+#include <vorn/Utf16_windows.h>
 
 #include <objbase.h>
 #include <shellapi.h>

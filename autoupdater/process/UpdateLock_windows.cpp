@@ -1,8 +1,8 @@
 #include "process/UpdateLock.h"
 
-#include "core/SystemMessage_windows.h"
+#include <vorn/SystemMessage_windows.h>
 #include "core/Text.h"
-#include "core/Utf16_windows.h"
+#include <vorn/Utf16_windows.h>
 
 namespace {
 void report(std::string* error, UpdateLock::Failure* failure, UpdateLock::Failure kind,

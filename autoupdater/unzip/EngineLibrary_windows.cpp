@@ -7,8 +7,8 @@
 #include <filesystem>
 
 #include "core/Paths.h"
-#include "core/SystemMessage_windows.h"
-#include "core/Utf16_windows.h"
+#include <vorn/SystemMessage_windows.h>
+#include <vorn/Utf16_windows.h>
 
 namespace mUnzip {
 

@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "core/Files_windows.h"
+#include <vorn/Files_windows.h>
 
 // Nothing to flush: a folder's entries have no flush of their own on Windows (NTFS journals
 // them), so a folder that is there counts as flushed.

@@ -26,6 +26,7 @@ constexpr uint32_t UnixLink = 0120000;
 constexpr uint32_t UnixCharDevice = 0020000;
 constexpr uint32_t UnixBlockDevice = 0060000;
 constexpr uint32_t UnixSocket = 0140000;
+constexpr uint32_t DosReadOnly = 0x01; // the attribute byte of MS-DOS, Windows and OS/2 hosts
 
 // What a failure to open an archive means.
 int32_t codeOfOpenError(int zipError) {
@@ -235,6 +236,8 @@ void Archive::loadEntries() {
                     e.isSpecial = true;
                 if (mode & 0777)
                     e.unixMode = mode & 07777;
+            } else {
+                e.dosReadOnly = (attributes & DosReadOnly) != 0;
             }
         }
         m_entries.push_back(std::move(e));

@@ -31,6 +31,7 @@ struct EntryInfo {
     bool isLink = false;              // a symbolic link stored by a Unix host
     bool isSpecial = false;           // a device or socket stored by a Unix host
     std::optional<uint32_t> unixMode; // permission bits stored by a Unix host
+    std::optional<bool> dosReadOnly;  // the read-only attribute stored by another host
     // AES encryption of version 2 (AE-2): no CRC is recorded, the authentication code of the
     // encryption alone protects the data.
     bool authenticatedOnly = false;

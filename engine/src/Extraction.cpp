@@ -484,6 +484,10 @@ private:
     uint32_t modeOf(const Item& item) const {
         if (item.entry->unixMode)
             return *item.entry->unixMode & 0777; // never set-user-id and the like
+        // Windows keeps the read-only attribute of entries made on Windows; Unix has nothing to
+        // take it for and keeps the permissions the file had.
+        if (BuiltForWindows && item.entry->dosReadOnly)
+            return *item.entry->dosReadOnly ? 0444 : 0666;
         return item.existingMode.value_or(DefaultFileMode);
     }
 

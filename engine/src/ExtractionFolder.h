@@ -5,10 +5,16 @@
 
 #include "SafeFs.h"
 #include "WritebackStarter.h"
+#ifdef _WIN32
+#include "SafeFs_windows.h"
+#else
+#include "SafeFs_linux.h"
+#endif
 
 #include <cstdint>
 #include <ctime>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -23,15 +29,17 @@ public:
     ~StagedFile();
 
     void write(const char* data, size_t size);
-    // Gives the file its permission bits and modification time and closes it; returns its inode.
+    // Gives the file its permission bits (on Windows: read-only without the owner's write bit) and
+    // modification time, makes it durable where the system has no later sync of the whole file
+    // system, and closes it; returns its identity (inode, or file index).
     uint64_t finish(uint32_t permissions, time_t mtime);
 
 private:
     friend class ExtractionFolder;
-    StagedFile(UniqueFd dir, UniqueFd out, std::string temp, std::string path);
+    StagedFile(FolderRef dir, FileRef out, std::string temp, std::string path);
 
-    UniqueFd m_dir;
-    UniqueFd m_out;
+    FolderRef m_dir;
+    FileRef m_out;
     std::string m_temp;
     std::string m_path;
     WritebackStarter m_writeback;
@@ -43,12 +51,32 @@ public:
     // Opens the folder, creating it and its missing parents, and locks it against a second
     // update of it at the same time: waits for the lock, or fails with UZ_ERR_BUSY (wait false).
     ExtractionFolder(const std::string& folder, bool wait);
+#ifdef _WIN32
+    ~ExtractionFolder(); // removes the lock file
+#endif
     ExtractionFolder(const ExtractionFolder&) = delete;
     ExtractionFolder& operator=(const ExtractionFolder&) = delete;
 
-    // The folder, open, and its path as the program gave it.
-    int rootFd() const { return m_root.get(); }
-    const std::string& path() const { return m_folder; }
+    // The folder's path as the program gave it.
+    const std::string& path() const {
+        return m_folder;
+    }
+#ifdef _WIN32
+    // The folder, held open.
+    const HeldFolder& root() const {
+        return *m_root;
+    }
+    // The folder path below it, held open after every part was found to be a folder and none a
+    // link (a reparse point); nothing, with the thread's last error set, when it cannot be.
+    FolderRef hold(const std::string& path) const;
+    // Lets go of the folder path (and those below it) before it is removed.
+    void release(const std::string& path) const;
+#else
+    // The folder, open.
+    int rootFd() const {
+        return m_root.get();
+    }
+#endif
 
     // Removes again the folder and parents the constructor created (when they are empty).
     void removeCreatedParents();
@@ -92,12 +120,16 @@ public:
     void sync();
 
 private:
-    void noteFileSystem(int dirFd);
-
     std::string m_folder;
-    UniqueFd m_root;
+    FolderRef m_root;
     std::vector<std::string> m_createdParents;
+#ifdef _WIN32
+    FileRef m_lock;                      // the lock file, locked
+    std::unique_ptr<HeldFolders> m_held; // the folders below held open so far, by path
+#else
+    void noteFileSystem(int dirFd);
     std::map<uint64_t, UniqueFd> m_fileSystems; // one folder on each file system written to
+#endif
 };
 
 // Fails with the result code that fits errno (the path leads out of the folder, the disk is full,

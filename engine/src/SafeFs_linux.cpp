@@ -1,9 +1,10 @@
-#include "SafeFs.h"
+#include "SafeFs_linux.h"
 
 #include "EntryNames.h"
 #include "Failure.h"
 #include "vbuzip10.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -18,8 +19,6 @@
 namespace vbuzip {
 
 namespace {
-
-constexpr const char* TempSuffix = ".tmp";
 
 std::atomic<bool> haveOpenat2{true};
 
@@ -68,23 +67,13 @@ UniqueFd openBeneath(int dirFd, const std::string& path, int flags) {
     return openAndCheck(dirFd, path, flags);
 }
 
-TempNames::TempNames() {
-    unsigned char random[6] = {};
-    if (getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random)) {
-        // Unique enough without the random source: time and process.
-        uint64_t mix =
-            static_cast<uint64_t>(time(nullptr)) ^ (static_cast<uint64_t>(getpid()) << 20);
-        std::memcpy(random, &mix, sizeof random);
-    }
-    char hex[2 * sizeof random + 1];
-    for (size_t i = 0; i < sizeof random; ++i)
-        snprintf(hex + 2 * i, 3, "%02x", random[i]);
-    m_prefix = std::string(ReservedPrefix) + hex + "-";
-}
-
-std::string TempNames::next() {
-    return m_prefix + std::to_string(m_counter.fetch_add(1, std::memory_order_relaxed)) +
-           TempSuffix;
+void systemRandom(unsigned char* out, size_t size) {
+    if (getrandom(out, size, 0) == static_cast<ssize_t>(size))
+        return;
+    // Unique enough without the random source: time and process.
+    const uint64_t mix =
+        static_cast<uint64_t>(time(nullptr)) ^ (static_cast<uint64_t>(getpid()) << 20);
+    std::memcpy(out, &mix, std::min(size, sizeof mix));
 }
 
 bool writeAll(int fd, const char* data, size_t size) {

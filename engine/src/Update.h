@@ -7,10 +7,12 @@
 #include "EntryNames.h"
 #include "ExtractionFolder.h"
 #include "SafeFs.h"
+#include "UpdateFiles.h"
 #include "UpdateRecord.h"
 
 #include <ctime>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -77,16 +79,16 @@ private:
         uint64_t inode = 0;
     };
 
-    void writeJournal(const Journal& journal);
     void removeRecords();
 
     ExtractionFolder m_folder;
     TempNames m_temps;
-    UniqueFd m_plan;
+    PlanFile m_plan;
     // By target path. With the Windows rules, paths that differ only in letter case are one file:
     // a later archive's file replaces it under the spelling it was staged with first.
     std::map<std::string, Staged, PathOrder> m_staged{PathOrder{BuiltForWindows}};
-    std::vector<std::string> m_folders; // parents before children
+    std::set<std::string, PathOrder> m_folders{PathOrder{BuiltForWindows}};
+    std::vector<std::string> m_folderOrder; // the same, parents before children
     std::map<std::string, time_t, PathOrder> m_folderTimes{PathOrder{BuiltForWindows}};
     std::vector<std::string> m_folderTimeWarnings;
     bool m_done = false; // committed or discarded: nothing is left to undo

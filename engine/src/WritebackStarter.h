@@ -9,7 +9,8 @@ namespace vbuzip {
 
 class WritebackStarter {
 public:
-    explicit WritebackStarter(int fd) : m_fd(fd) {}
+    // Of the open file handle (a descriptor, or a Windows handle).
+    explicit WritebackStarter(std::intptr_t handle) : m_handle(handle) {}
 
     // size more bytes were written to the file.
     void wrote(size_t size);
@@ -19,7 +20,7 @@ public:
 private:
     void start();
 
-    int m_fd;
+    std::intptr_t m_handle;
     uint64_t m_written = 0;
     uint64_t m_started = 0;
 };

@@ -21,8 +21,8 @@ void WritebackStarter::finish() {
 }
 
 void WritebackStarter::start() {
-    sync_file_range(m_fd, static_cast<off_t>(m_started), static_cast<off_t>(m_written - m_started),
-                    SYNC_FILE_RANGE_WRITE);
+    sync_file_range(static_cast<int>(m_handle), static_cast<off_t>(m_started),
+                    static_cast<off_t>(m_written - m_started), SYNC_FILE_RANGE_WRITE);
     m_started = m_written;
 }
 

@@ -11,7 +11,7 @@
 
 #include <sys/types.h>
 
-#include "core/Utf16_windows.h"
+#include <vorn/Utf16_windows.h>
 
 // Windows has no sleep(1): the process tests' helper sleeps as well.
 inline const std::string kSleepProgram = VORN_PROCESS_HELPER;

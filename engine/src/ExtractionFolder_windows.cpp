@@ -55,6 +55,14 @@ bool isMissing(DWORD error) {
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
 }
 
+// The byte of the lock file that is locked: far past its end, so that the (empty) file stays
+// readable to everyone while it is locked.
+OVERLAPPED lockedByte() {
+    OVERLAPPED at{};
+    at.OffsetHigh = 0x7fffffff;
+    return at;
+}
+
 // Opens and locks the lock file of the folder; an invalid handle when another update holds it and
 // wait is false. A lock file that the update before is removing (delete pending) is opened again.
 UniqueHandle lockFolder(const HeldFolder& root, const std::string& folder, bool wait) {
@@ -62,9 +70,8 @@ UniqueHandle lockFolder(const HeldFolder& root, const std::string& folder, bool 
     const auto until = std::chrono::steady_clock::now() + LockRemovalWait;
     for (;;) {
         UniqueHandle lock(CreateFileW(
-            path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE,
-            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
-            FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+            path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+            nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
         if (!lock.valid()) {
             const DWORD error = GetLastError();
             if (error == ERROR_ACCESS_DENIED && std::chrono::steady_clock::now() < until) {
@@ -73,10 +80,10 @@ UniqueHandle lockFolder(const HeldFolder& root, const std::string& folder, bool 
             }
             failSystem(error, folder);
         }
-        OVERLAPPED whole{};
+        OVERLAPPED at = lockedByte();
         if (!LockFileEx(lock.get(),
                         LOCKFILE_EXCLUSIVE_LOCK | (wait ? 0 : LOCKFILE_FAIL_IMMEDIATELY), 0, 1, 0,
-                        &whole)) {
+                        &at)) {
             const DWORD error = GetLastError();
             if (error == ERROR_LOCK_VIOLATION || error == ERROR_IO_PENDING)
                 return {};
@@ -95,14 +102,14 @@ UniqueHandle lockFolder(const HeldFolder& root, const std::string& folder, bool 
 }
 
 // Removes the lock file and lets go of it: removed while it is still locked, so that an update
-// waiting for it sees it is gone and makes a new one.
-void unlockFolder(UniqueHandle& lock) {
+// waiting for it sees it is gone and makes a new one. (A file that cannot be removed just now
+// stays, empty, for the next update.)
+void unlockFolder(UniqueHandle& lock, const HeldFolder& root) {
     if (!lock.valid())
         return;
-    FILE_DISPOSITION_INFO remove{TRUE};
-    SetFileInformationByHandle(lock.get(), FileDispositionInfo, &remove, sizeof remove);
-    OVERLAPPED whole{};
-    UnlockFileEx(lock.get(), 0, 1, 0, &whole);
+    DeleteFileW(childPath(root, LockName).c_str());
+    OVERLAPPED at = lockedByte();
+    UnlockFileEx(lock.get(), 0, 1, 0, &at);
     lock.reset();
 }
 
@@ -198,11 +205,12 @@ ExtractionFolder::ExtractionFolder(const std::string& folder, bool wait)
 }
 
 ExtractionFolder::~ExtractionFolder() {
-    unlockFolder(m_lock);
+    if (m_root)
+        unlockFolder(m_lock, *m_root);
 }
 
 void ExtractionFolder::removeCreatedParents() {
-    unlockFolder(m_lock);
+    unlockFolder(m_lock, *m_root);
     m_held->byPath.clear();
     m_root.reset();
     for (auto it = m_createdParents.rbegin(); it != m_createdParents.rend(); ++it)

@@ -66,6 +66,11 @@ bool UpdateFiles::rename(const std::string& folder, const std::string& from,
     if (!reach(folder))
         return false;
     const HeldFolder& dir = *m_reached->folders.at(folder).folder;
+    // Only files are renamed here; a folder found under a file's name is never put in its place.
+    if (vbuzip::look(m_reached->folders.at(folder).folder, from).isFolder) {
+        SetLastError(ERROR_DIRECTORY);
+        return false;
+    }
     return moveFile(childPath(dir, from), childPath(dir, to), true);
 }
 

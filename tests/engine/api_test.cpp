@@ -7,12 +7,14 @@
 #include <algorithm>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <functional>
 #include <random>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <tuple>
+#ifndef _WIN32
+#include <sys/wait.h>
 #include <unistd.h>
+#endif
 #include <zlib.h>
 
 using fixtures::Crypt;
@@ -42,21 +44,15 @@ uint32_t crcOf(const std::string& data) {
         crc32(0, reinterpret_cast<const Bytef*>(data.data()), static_cast<uInt>(data.size())));
 }
 
-mode_t modeOf(const std::string& path) {
-    struct stat st {};
-    EXPECT_EQ(lstat(path.c_str(), &st), 0) << path;
-    return st.st_mode & 07777;
-}
+using fixtures::mtimeOf;
+using fixtures::onThisSystem;
 
-time_t mtimeOf(const std::string& path) {
-    struct stat st {};
-    EXPECT_EQ(lstat(path.c_str(), &st), 0) << path;
-    return st.st_mtime;
+uint32_t modeOf(const std::string& path) {
+    return fixtures::permissionsOf(path);
 }
 
 bool exists(const std::string& path) {
-    struct stat st {};
-    return lstat(path.c_str(), &st) == 0;
+    return fixtures::exists(path);
 }
 
 class EngineTest : public ::testing::Test {
@@ -136,7 +132,11 @@ TEST_F(EngineTest, ListingReportsEveryEntryAndWritesNothing) {
     EXPECT_EQ(a.flags & UZ_LIST_ENCRYPTED, 0);
     struct tm t {};
     time_t when = fixtures::DefaultMtime;
+#ifdef _WIN32
+    localtime_s(&t, &when);
+#else
     localtime_r(&when, &t);
+#endif
     EXPECT_EQ(a.year, t.tm_year + 1900);
     EXPECT_EQ(a.month, t.tm_mon + 1);
     EXPECT_EQ(a.day, t.tm_mday);
@@ -182,9 +182,9 @@ TEST_F(EngineTest, ExtractsEverythingWithFoldersModesAndTimes) {
     EXPECT_EQ(fixtures::readFile(out("a.txt")), repeated("alpha ", 500));
     EXPECT_EQ(fixtures::readFile(out("docs/readme.txt")), "read me\n");
     EXPECT_EQ(fixtures::readFile(out("bin/tool")), "#!/bin/sh\necho hi\n");
-    EXPECT_EQ(modeOf(out("bin/tool")), 0755u);
-    EXPECT_EQ(modeOf(out("docs/deep/private.key")), 0600u);
-    EXPECT_EQ(modeOf(out("a.txt")), 0644u);
+    EXPECT_EQ(modeOf(out("bin/tool")), onThisSystem(0755));
+    EXPECT_EQ(modeOf(out("docs/deep/private.key")), onThisSystem(0600));
+    EXPECT_EQ(modeOf(out("a.txt")), onThisSystem(0644));
     EXPECT_EQ(mtimeOf(out("a.txt")), fixtures::DefaultMtime);
     EXPECT_EQ(mtimeOf(out("bin/tool")), fixtures::DefaultMtime);
 
@@ -208,7 +208,7 @@ TEST_F(EngineTest, NewFoldersTakeThePermissionsOfTheirEntries) {
                        {ZipEntry::folder("private/", 0750), ZipEntry::file("private/x", "x")});
     EngineRun run = extraction();
     ASSERT_EQ(engine.run(run), UZ_OK) << run.allMessages();
-    EXPECT_EQ(modeOf(out("private")), 0750u);
+    EXPECT_EQ(modeOf(out("private")), onThisSystem(0750, true));
 }
 
 TEST_F(EngineTest, FolderNamesOffPutsFilesAtTheTopAndRefusesClashes) {
@@ -341,12 +341,8 @@ TEST_F(EngineTest, OnlyNewerReplacesOlderFilesAndCreatesNewOnes) {
     fixtures::buildZip(zip(), {a, b, c});
     fixtures::writeFile(out("old-on-disk.txt"), "old");
     fixtures::writeFile(out("new-on-disk.txt"), "newer on disk");
-    const struct timespec older[2] = {{fixtures::DefaultMtime - 100, 0},
-                                      {fixtures::DefaultMtime - 100, 0}};
-    const struct timespec newer[2] = {{fixtures::DefaultMtime + 100, 0},
-                                      {fixtures::DefaultMtime + 100, 0}};
-    ASSERT_EQ(utimensat(AT_FDCWD, out("old-on-disk.txt").c_str(), older, 0), 0);
-    ASSERT_EQ(utimensat(AT_FDCWD, out("new-on-disk.txt").c_str(), newer, 0), 0);
+    fixtures::setMtime(out("old-on-disk.txt"), fixtures::DefaultMtime - 100);
+    fixtures::setMtime(out("new-on-disk.txt"), fixtures::DefaultMtime + 100);
 
     EngineRun run = extraction();
     run.overwriteExisting = false;
@@ -540,7 +536,7 @@ TEST_F(UpdateTest, StagesWithoutTouchingTheInstallationAndTheLaterArchiveWins) {
     EXPECT_EQ(fixtures::readFile(out("only-a.txt")), "from a");
     EXPECT_EQ(fixtures::readFile(out("kept.txt")), "installed");
     EXPECT_EQ(fixtures::readFile(out("new/b.txt")), "from b");
-    EXPECT_EQ(modeOf(out("new/deep/a.txt")), 0755u);
+    EXPECT_EQ(modeOf(out("new/deep/a.txt")), onThisSystem(0755));
     EXPECT_EQ(engineFiles(), std::vector<std::string>{});
     int32_t report = -1;
     EXPECT_EQ(engine.recover(out(), &report), UZ_OK);
@@ -620,6 +616,9 @@ TEST_F(UpdateTest, RecoveryRemovesAPreparedUpdateThatWasNeverCommitted) {
     fixtures::buildZip(zip("a.zip"),
                        {ZipEntry::file("kept.txt", "new"), ZipEntry::file("fresh/new.txt", "new")});
     const fixtures::TreeSnapshot before = fixtures::snapshotTree(out());
+#ifdef _WIN32
+    GTEST_SKIP() << "no fork(): the killed-update trials cover a process ended before its commit";
+#else
     // A process that prepared the update and was killed before the commit.
     pid_t child = fork();
     ASSERT_GE(child, 0);
@@ -632,6 +631,7 @@ TEST_F(UpdateTest, RecoveryRemovesAPreparedUpdateThatWasNeverCommitted) {
     int status = 0;
     waitpid(child, &status, 0);
     ASSERT_EQ(WEXITSTATUS(status), 0);
+#endif
     EXPECT_NE(engineFiles(), std::vector<std::string>{});
 
     UnzipUpdate* update = nullptr;
@@ -646,13 +646,12 @@ TEST_F(UpdateTest, ARollbackThatCannotFinishKeepsItsJournalForTheNextStart) {
     // A commit killed after replacing a.txt, whose b.txt was never staged: recovery must roll
     // back, and a.txt's old file (its backup) cannot be renamed over it (it is a folder).
     fixtures::writeFile(out("a.txt"), "new");
-    ASSERT_EQ(mkdir(out(".vbuzip-backup").c_str(), 0755), 0);
-    struct stat st {};
-    ASSERT_EQ(stat(out("a.txt").c_str(), &st), 0);
+    ASSERT_TRUE(std::filesystem::create_directory(std::filesystem::u8path(out(".vbuzip-backup"))));
     std::string journal;
     for (const std::string& field : std::vector<std::string>{
              "vbuzip-journal-1", "2", "a.txt", ".vbuzip-staged-a", ".vbuzip-backup",
-             std::to_string(st.st_ino), "1", "b.txt", ".vbuzip-staged-b", "", "1", "0", "0", "end"})
+             std::to_string(fixtures::fileIdOf(out("a.txt"))), "1", "b.txt", ".vbuzip-staged-b", "",
+             "1", "0", "0", "end"})
         journal += field + '\0';
     fixtures::writeFile(out(".vbuzip-update.journal"), journal);
     const fixtures::TreeSnapshot before = fixtures::snapshotTree(out());
@@ -661,7 +660,7 @@ TEST_F(UpdateTest, ARollbackThatCannotFinishKeepsItsJournalForTheNextStart) {
     EXPECT_NE(engine.recover(out(), &report), UZ_OK);
     EXPECT_EQ(fixtures::describeDifferences(before, fixtures::snapshotTree(out())), "")
         << "the journal and the backup stay for the next try";
-    ASSERT_EQ(rmdir(out(".vbuzip-backup").c_str()), 0);
+    ASSERT_TRUE(std::filesystem::remove(std::filesystem::u8path(out(".vbuzip-backup"))));
     fixtures::writeFile(out(".vbuzip-backup"), "old");
     ASSERT_EQ(engine.recover(out(), &report), UZ_OK);
     EXPECT_EQ(report, UZ_RECOVERED_ROLLED_BACK);
@@ -673,7 +672,7 @@ TEST_F(EngineTest, ReplacedFilesAreNewFilesNotRewrittenInPlace) {
     // A running program keeps its old file: a second link to it must still show the old data.
     fixtures::buildZip(zip(), {ZipEntry::file("program", "new program", 0755)});
     fixtures::writeFile(out("program"), "old program", 0755);
-    ASSERT_EQ(link(out("program").c_str(), (tmp / "still-running").c_str()), 0);
+    ASSERT_TRUE(fixtures::makeHardLink(out("program"), tmp / "still-running"));
     EngineRun run = extraction();
     ASSERT_EQ(engine.run(run), UZ_OK);
     EXPECT_EQ(fixtures::readFile(out("program")), "new program");
@@ -682,7 +681,8 @@ TEST_F(EngineTest, ReplacedFilesAreNewFilesNotRewrittenInPlace) {
 
 TEST_F(EngineTest, ExistingLinkAtATargetIsReplacedNotFollowed) {
     fixtures::writeFile(tmp / "elsewhere.txt", "outside");
-    ASSERT_EQ(symlink((tmp / "elsewhere.txt").c_str(), out("a.txt").c_str()), 0);
+    if (!fixtures::makeSymlink(tmp / "elsewhere.txt", out("a.txt")))
+        GTEST_SKIP() << "this system makes no symbolic links here";
     fixtures::buildZip(zip(), {ZipEntry::file("a.txt", "inside")});
     EngineRun run = extraction();
     ASSERT_EQ(engine.run(run), UZ_OK);
@@ -813,10 +813,10 @@ constexpr time_t Older = fixtures::DefaultMtime - 86400 * 400;
 constexpr time_t Old = fixtures::DefaultMtime - 86400 * 30;
 
 fixtures::NodeState fileNode(std::string contents, mode_t permissions, time_t mtime) {
-    return {'f', permissions, std::move(contents), mtime};
+    return {'f', static_cast<mode_t>(onThisSystem(permissions)), std::move(contents), mtime};
 }
 fixtures::NodeState folderNode(mode_t permissions, time_t mtime) {
-    return {'d', permissions, "", mtime};
+    return {'d', static_cast<mode_t>(onThisSystem(permissions, true)), "", mtime};
 }
 
 // entry(name, mtime, mode): an entry from a Unix host with its mode and an exact (UTC) time.
@@ -848,8 +848,7 @@ std::vector<OtherToolCase> otherToolCases() {
                                                  "-bsp0", "-pPw1", "-mem=AES256", zip};
              for (const auto& [name, data, permissions] : files) {
                  fixtures::writeFile(tmp / name, data, permissions);
-                 const struct timespec times[2] = {{Old, 0}, {Old, 0}};
-                 ASSERT_EQ(utimensat(AT_FDCWD, (tmp / name).c_str(), times, 0), 0);
+                 fixtures::setMtime(tmp / name, Old);
                  command.push_back(tmp / name);
              }
              fixtures::runTool(command);

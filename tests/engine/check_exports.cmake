@@ -1,15 +1,34 @@
-# Fails unless the engine library exports exactly its entry points.
-# Usage: cmake -DLIBRARY=<path of vbuzip10.dll> -DNM=<nm> -P check_exports.cmake
-execute_process(COMMAND ${NM} -D --defined-only ${LIBRARY} OUTPUT_VARIABLE symbols RESULT_VARIABLE result)
-if(NOT result EQUAL 0)
-  message(FATAL_ERROR "nm failed on ${LIBRARY}")
-endif()
-string(REGEX MATCHALL "[^\n]+" lines "${symbols}")
+# Fails unless the engine library exports exactly its entry points, under their plain names.
+# Usage: cmake -DLIBRARY=<path of vbuzip10.dll> -DNM=<nm> [-DOBJDUMP=<objdump>] -P check_exports.cmake
+# (a Windows DLL's export table is read with objdump, an ELF library's symbols with nm).
 set(names "")
-foreach(line IN LISTS lines)
-  string(REGEX REPLACE "^.* " "" name "${line}")
-  list(APPEND names ${name})
-endforeach()
+if(LIBRARY MATCHES "\\.dll$" AND OBJDUMP)
+  execute_process(COMMAND ${OBJDUMP} -p ${LIBRARY} OUTPUT_VARIABLE table RESULT_VARIABLE result)
+endif()
+if(DEFINED table AND table MATCHES "Export Tables")
+  # The name table runs from its heading to the next empty line; brackets are dropped first
+  # (CMake lists do not split inside them).
+  string(FIND "${table}" "[Ordinal/Name Pointer] Table" start)
+  string(SUBSTRING "${table}" ${start} -1 exports)
+  string(FIND "${exports}" "\n\n" end)
+  string(SUBSTRING "${exports}" 0 ${end} exports)
+  string(REGEX REPLACE "[][]" " " exports "${exports}")
+  string(REGEX MATCHALL "\n[ \t]*[0-9]+ +[^\n]+" lines "${exports}")
+  foreach(line IN LISTS lines)
+    string(REGEX REPLACE "^\n[ \t]*[0-9]+ +" "" name "${line}")
+    list(APPEND names ${name})
+  endforeach()
+else()
+  execute_process(COMMAND ${NM} -D --defined-only ${LIBRARY} OUTPUT_VARIABLE symbols RESULT_VARIABLE result)
+  if(NOT result EQUAL 0)
+    message(FATAL_ERROR "nm failed on ${LIBRARY}")
+  endif()
+  string(REGEX MATCHALL "[^\n]+" lines "${symbols}")
+  foreach(line IN LISTS lines)
+    string(REGEX REPLACE "^.* " "" name "${line}")
+    list(APPEND names ${name})
+  endforeach()
+endif()
 list(SORT names)
 if(NOT names STREQUAL
    "UzpVersion2;Vbz_UpdateBegin;Vbz_UpdateCommit;Vbz_UpdateDiscard;Vbz_UpdateProgress;Vbz_UpdateRecover;Vbz_UpdateStage;Wiz_SingleEntryUnzip")

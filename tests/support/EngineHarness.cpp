@@ -3,7 +3,12 @@
 
 #include <cstdlib>
 #include <cstring>
+#ifdef _WIN32
+#include <vorn/SystemMessage_windows.h>
+#include <windows.h>
+#else
 #include <dlfcn.h>
+#endif
 #include <memory>
 #include <stdexcept>
 #include <thread>
@@ -75,28 +80,56 @@ std::string EngineRun::allMessages() const {
     return all;
 }
 
+namespace {
+
+// The library by its full path, and its entry points by name.
+void* loadLibrary(const std::string& path) {
+#ifdef _WIN32
+    void* handle = LoadLibraryW(WindowsPath(path).c_str());
+    if (!handle)
+        throw std::runtime_error("cannot load engine " + path + ": " +
+                                 SystemMessage(GetLastError()));
+#else
+    void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!handle)
+        throw std::runtime_error(std::string("cannot load engine: ") + dlerror());
+#endif
+    return handle;
+}
+
+void* entryPoint(void* library, const char* name) {
+#ifdef _WIN32
+    return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(library), name));
+#else
+    return dlsym(library, name);
+#endif
+}
+
+} // namespace
+
 Engine::Engine() {
     const char* dir = std::getenv("VORN_PROGRAM_DIR");
-    std::string path = std::string(dir && *dir ? dir : ".") + "/" + UZ_LIBRARY_NAME;
-    m_handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (!m_handle)
-        throw std::runtime_error(std::string("cannot load engine: ") + dlerror());
-    m_unzip = reinterpret_cast<Wiz_SingleEntryUnzip_t>(dlsym(m_handle, "Wiz_SingleEntryUnzip"));
-    m_version = reinterpret_cast<UzpVersion2_t>(dlsym(m_handle, "UzpVersion2"));
-    m_begin = reinterpret_cast<Vbz_UpdateBegin_t>(dlsym(m_handle, "Vbz_UpdateBegin"));
-    m_stage = reinterpret_cast<Vbz_UpdateStage_t>(dlsym(m_handle, "Vbz_UpdateStage"));
-    m_progress = reinterpret_cast<Vbz_UpdateProgress_t>(dlsym(m_handle, "Vbz_UpdateProgress"));
-    m_commit = reinterpret_cast<Vbz_UpdateCommit_t>(dlsym(m_handle, "Vbz_UpdateCommit"));
-    m_discard = reinterpret_cast<Vbz_UpdateDiscard_t>(dlsym(m_handle, "Vbz_UpdateDiscard"));
-    m_recover = reinterpret_cast<Vbz_UpdateRecover_t>(dlsym(m_handle, "Vbz_UpdateRecover"));
+    m_handle = loadLibrary(std::string(dir && *dir ? dir : ".") + "/" + UZ_LIBRARY_NAME);
+    m_unzip =
+        reinterpret_cast<Wiz_SingleEntryUnzip_t>(entryPoint(m_handle, "Wiz_SingleEntryUnzip"));
+    m_version = reinterpret_cast<UzpVersion2_t>(entryPoint(m_handle, "UzpVersion2"));
+    m_begin = reinterpret_cast<Vbz_UpdateBegin_t>(entryPoint(m_handle, "Vbz_UpdateBegin"));
+    m_stage = reinterpret_cast<Vbz_UpdateStage_t>(entryPoint(m_handle, "Vbz_UpdateStage"));
+    m_progress = reinterpret_cast<Vbz_UpdateProgress_t>(entryPoint(m_handle, "Vbz_UpdateProgress"));
+    m_commit = reinterpret_cast<Vbz_UpdateCommit_t>(entryPoint(m_handle, "Vbz_UpdateCommit"));
+    m_discard = reinterpret_cast<Vbz_UpdateDiscard_t>(entryPoint(m_handle, "Vbz_UpdateDiscard"));
+    m_recover = reinterpret_cast<Vbz_UpdateRecover_t>(entryPoint(m_handle, "Vbz_UpdateRecover"));
     if (!m_unzip || !m_version || !m_begin || !m_stage || !m_progress || !m_commit || !m_discard ||
         !m_recover)
         throw std::runtime_error("engine entry points missing");
 }
 
 Engine::~Engine() {
-    if (m_handle)
-        dlclose(m_handle);
+#ifdef _WIN32
+    FreeLibrary(static_cast<HMODULE>(m_handle));
+#else
+    dlclose(m_handle);
+#endif
 }
 
 int32_t Engine::run(EngineRun& r) {

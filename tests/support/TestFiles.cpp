@@ -39,7 +39,12 @@ TempDir::~TempDir() {
     // Give back permissions a test may have taken away, so that everything can be removed.
     for (auto it = std::filesystem::recursive_directory_iterator(FsPath(m_path), ignored);
          it != std::filesystem::recursive_directory_iterator(); it.increment(ignored)) {
+#ifdef _WIN32
+        // There, a read-only file cannot be removed either.
+        if (!it->is_symlink(ignored))
+#else
         if (it->is_directory(ignored) && !it->is_symlink(ignored))
+#endif
             std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
                                          std::filesystem::perm_options::add, ignored);
     }

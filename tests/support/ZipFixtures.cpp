@@ -3,23 +3,29 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
-#include <spawn.h>
 #include <sstream>
 #include <stdexcept>
 #include <sys/stat.h>
+#include <zip.h>
+#ifdef _WIN32
+#include <vorn/Utf16_windows.h>
+#include <windows.h>
+#else
+#include <dirent.h>
+#include <fcntl.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <zip.h>
+#endif
 
 namespace fixtures {
 
 namespace {
 
 constexpr uint8_t HostMsDos = 0;
+constexpr uint32_t UnixLink = 0120000; // the file type of a symbolic link in a Unix mode
 constexpr uint32_t MsDosFolder = 0x10;
 constexpr uint32_t MsDosArchive = 0x20;
 
@@ -88,7 +94,7 @@ ZipEntry ZipEntry::symlink(std::string name, std::string target) {
     ZipEntry e;
     e.name = std::move(name);
     e.data = std::move(target);
-    e.mode = S_IFLNK | 0777;
+    e.mode = UnixLink | 0777;
     e.method = Method::Store;
     return e;
 }
@@ -108,9 +114,7 @@ namespace {
 zip_source_t* timedFileSource(zip_t* za, const ZipEntry& e, const std::string& folder, size_t n) {
     std::string path = folder + "/" + std::to_string(n);
     writeFile(path, e.data);
-    const struct timespec times[2] = {{e.mtime, 0}, {e.mtime, 0}};
-    if (utimensat(AT_FDCWD, path.c_str(), times, 0) != 0)
-        fail("cannot set time of " + path);
+    setMtime(path, e.mtime);
     return zip_source_file(za, path.c_str(), 0, -1);
 }
 
@@ -185,8 +189,16 @@ void writeFile(const std::string& path, const std::string& data, mode_t mode) {
         if (!out)
             fail("cannot write " + path);
     }
+#ifdef _WIN32
+    // Windows has the read-only attribute only.
+    const std::wstring wide = WindowsPath(temp);
+    if ((!(mode & 0200) && !SetFileAttributesW(wide.c_str(), FILE_ATTRIBUTE_READONLY)) ||
+        !MoveFileExW(wide.c_str(), WindowsPath(path).c_str(), MOVEFILE_REPLACE_EXISTING))
+        fail("cannot write " + path);
+#else
     if (chmod(temp.c_str(), mode) != 0 || rename(temp.c_str(), path.c_str()) != 0)
         fail("cannot write " + path);
+#endif
 }
 
 void patchEntryField(const std::string& zipPath, const std::string& name, Field field,
@@ -237,8 +249,152 @@ void flipByte(const std::string& zipPath, size_t offset) {
 }
 
 void truncateFile(const std::string& path, size_t size) {
-    if (::truncate(path.c_str(), static_cast<off_t>(size)) != 0)
+    std::error_code error;
+    std::filesystem::resize_file(std::filesystem::u8path(path), size, error);
+    if (error)
         fail("cannot truncate " + path);
+}
+
+#ifdef _WIN32
+namespace {
+WIN32_FILE_ATTRIBUTE_DATA attributesOf(const std::string& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!GetFileAttributesExW(WindowsPath(path).c_str(), GetFileExInfoStandard, &data))
+        fail("cannot read the attributes of " + path);
+    return data;
+}
+time_t timeOf(const FILETIME& time) {
+    const uint64_t ticks = (uint64_t(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+    return static_cast<time_t>(ticks / 10000000ULL) - 11644473600LL;
+}
+uint32_t permissionsOfAttributes(DWORD attributes) {
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        return 0;
+    return (attributes & FILE_ATTRIBUTE_READONLY) ? 0444 : 0666;
+}
+} // namespace
+
+uint32_t permissionsOf(const std::string& path) {
+    return permissionsOfAttributes(attributesOf(path).dwFileAttributes);
+}
+
+time_t mtimeOf(const std::string& path) {
+    return timeOf(attributesOf(path).ftLastWriteTime);
+}
+
+uint64_t fileIdOf(const std::string& path) {
+    HANDLE file =
+        CreateFileW(WindowsPath(path).c_str(), FILE_READ_ATTRIBUTES,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    BY_HANDLE_FILE_INFORMATION info{};
+    const bool known = file != INVALID_HANDLE_VALUE && GetFileInformationByHandle(file, &info);
+    if (file != INVALID_HANDLE_VALUE)
+        CloseHandle(file);
+    if (!known)
+        fail("cannot read the identity of " + path);
+    return (uint64_t(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+}
+
+void setMtime(const std::string& path, time_t mtime) {
+    const uint64_t ticks = (static_cast<uint64_t>(mtime) + 11644473600ULL) * 10000000ULL;
+    const FILETIME time{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+    HANDLE file = CreateFileW(WindowsPath(path).c_str(), FILE_WRITE_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    const bool timed = file != INVALID_HANDLE_VALUE && SetFileTime(file, nullptr, nullptr, &time);
+    if (file != INVALID_HANDLE_VALUE)
+        CloseHandle(file);
+    if (!timed)
+        fail("cannot set time of " + path);
+}
+
+uint32_t onThisSystem(uint32_t unixPermissions, bool folder) {
+    return folder ? 0 : (unixPermissions & 0200) ? 0666 : 0444;
+}
+
+bool makeSymlink(const std::string& target, const std::string& link) {
+    return CreateSymbolicLinkW(WindowsPath(link).c_str(), WindowsPath(target).c_str(),
+                               SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE) != 0;
+}
+
+bool makeHardLink(const std::string& existing, const std::string& link) {
+    return CreateHardLinkW(WindowsPath(link).c_str(), WindowsPath(existing).c_str(), nullptr) != 0;
+}
+
+// Windows: links are reparse points, whose contents are left empty.
+TreeSnapshot snapshotTree(const std::string& root) {
+    TreeSnapshot tree;
+    std::vector<std::string> pending{""};
+    while (!pending.empty()) {
+        std::string rel = pending.back();
+        pending.pop_back();
+        const std::string dirPath = rel.empty() ? root : root + "/" + rel;
+        WIN32_FIND_DATAW found{};
+        HANDLE search = FindFirstFileW(WindowsPath(dirPath + "/*").c_str(), &found);
+        if (search == INVALID_HANDLE_VALUE)
+            fail("cannot read folder " + dirPath);
+        do {
+            const std::string name = Utf8FromUtf16(found.cFileName);
+            if (name == "." || name == "..")
+                continue;
+            const std::string childRel = rel.empty() ? name : rel + "/" + name;
+            NodeState node;
+            node.mtime = timeOf(found.ftLastWriteTime);
+            node.permissions = permissionsOfAttributes(found.dwFileAttributes);
+            if (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+                node.type = 'l';
+            } else if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                node.type = 'd';
+                pending.push_back(childRel);
+            } else {
+                node.type = 'f';
+                node.contents = readFile(root + "/" + childRel);
+            }
+            tree[childRel] = node;
+        } while (FindNextFileW(search, &found));
+        FindClose(search);
+    }
+    return tree;
+}
+#else
+uint32_t permissionsOf(const std::string& path) {
+    struct stat st {};
+    if (lstat(path.c_str(), &st) != 0)
+        fail("cannot read the attributes of " + path);
+    return st.st_mode & 07777;
+}
+
+time_t mtimeOf(const std::string& path) {
+    struct stat st {};
+    if (lstat(path.c_str(), &st) != 0)
+        fail("cannot read the attributes of " + path);
+    return st.st_mtime;
+}
+
+uint64_t fileIdOf(const std::string& path) {
+    struct stat st {};
+    if (lstat(path.c_str(), &st) != 0)
+        fail("cannot read the identity of " + path);
+    return st.st_ino;
+}
+
+void setMtime(const std::string& path, time_t mtime) {
+    const struct timespec times[2] = {{mtime, 0}, {mtime, 0}};
+    if (utimensat(AT_FDCWD, path.c_str(), times, 0) != 0)
+        fail("cannot set time of " + path);
+}
+
+uint32_t onThisSystem(uint32_t unixPermissions, bool) {
+    return unixPermissions;
+}
+
+bool makeSymlink(const std::string& target, const std::string& link) {
+    return symlink(target.c_str(), link.c_str()) == 0;
+}
+
+bool makeHardLink(const std::string& existing, const std::string& link) {
+    return ::link(existing.c_str(), link.c_str()) == 0;
 }
 
 TreeSnapshot snapshotTree(const std::string& root) {
@@ -281,6 +437,7 @@ TreeSnapshot snapshotTree(const std::string& root) {
     }
     return tree;
 }
+#endif
 
 std::string describeDifferences(const TreeSnapshot& before, const TreeSnapshot& after) {
     std::ostringstream out;
@@ -307,6 +464,69 @@ std::string describeDifferences(const TreeSnapshot& before, const TreeSnapshot& 
     return out.str();
 }
 
+#ifdef _WIN32
+// One argument of a command line, quoted as the C runtime's parser reads it back.
+static std::wstring quotedArgument(const std::wstring& argument) {
+    std::wstring out = L"\"";
+    size_t backslashes = 0;
+    for (wchar_t c : argument) {
+        if (c == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        out.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+        backslashes = 0;
+        out += c;
+    }
+    out.append(backslashes * 2, L'\\');
+    return out + L"\"";
+}
+
+// Under wine the tools are the build machine's, run as Unix programs. Wine cannot wait for a Unix
+// program, so the tool runs inside the build machine's shell, which writes its exit status to a
+// file when it ends (written beside, then renamed); that file is waited for.
+void runTool(const std::vector<std::string>& command) {
+    using UnixName = char*(__cdecl*)(const wchar_t*);
+    const auto unixName = reinterpret_cast<UnixName>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    if (!unixName)
+        fail("cannot start " + command[0] + ": other tools run only under wine");
+    // Paths of this side ("C:/...") become the build machine's, by wine's own conversion.
+    const auto onBuildMachine = [&](const std::string& argument) {
+        const bool isPath = argument.size() > 2 && argument[1] == ':' &&
+                            (argument[2] == '/' || argument[2] == '\\');
+        char* name = isPath ? unixName(WindowsPath(argument).c_str()) : nullptr;
+        if (!name)
+            return argument;
+        std::string converted = name;
+        HeapFree(GetProcessHeap(), 0, name);
+        return converted;
+    };
+    TempDir statusDir("vorn-tool-status");
+    const std::string status = statusDir / "status";
+    std::wstring line = quotedArgument(L"/bin/sh") + L" -c " +
+                        quotedArgument(L"\"$@\"; echo $? > \"$0.part\" && mv \"$0.part\" \"$0\"") +
+                        L" " + quotedArgument(Utf16FromUtf8(onBuildMachine(status)));
+    for (const std::string& argument : command)
+        line += L" " + quotedArgument(Utf16FromUtf8(onBuildMachine(argument)));
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &process))
+        fail("cannot start " + command[0]);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    for (int waited = 0; !exists(status); waited += 10) {
+        if (waited > 300000)
+            fail(command[0] + " did not end within 300 s");
+        Sleep(10);
+    }
+    const std::string code = readFile(status);
+    if (std::atoi(code.c_str()) != 0)
+        fail(command[0] + " failed with status " + code);
+}
+#else
 void runTool(const std::vector<std::string>& command) {
     std::vector<char*> argv;
     for (const std::string& a : command)
@@ -321,6 +541,7 @@ void runTool(const std::vector<std::string>& command) {
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
         fail(command[0] + " failed with status " + std::to_string(status));
 }
+#endif
 
 void runPython(const std::string& program, const std::string& path) {
     runTool({"python3", "-c", "import struct, sys, time, zipfile\npath = sys.argv[1]\n" + program,

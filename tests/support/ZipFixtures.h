@@ -69,6 +69,20 @@ TreeSnapshot snapshotTree(const std::string& root);
 // Readable differences between two snapshots ("" when equal); folder mtimes are ignored.
 std::string describeDifferences(const TreeSnapshot& before, const TreeSnapshot& after);
 
+// What the system records of a file, read the same way on every platform: its permission bits
+// (on Windows 0444 for a read-only file, 0666 for another, 0 for a folder), its modification time
+// and its identity (inode, or file index). Of a link itself, never of its target.
+uint32_t permissionsOf(const std::string& path);
+time_t mtimeOf(const std::string& path);
+uint64_t fileIdOf(const std::string& path);
+void setMtime(const std::string& path, time_t mtime);
+// The permission bits that an entry stored with these Unix bits gets on this system.
+uint32_t onThisSystem(uint32_t unixPermissions, bool folder = false);
+// Makes a symbolic link or a second name of a file; false when the system refuses (Windows
+// grants links to some accounts only).
+bool makeSymlink(const std::string& target, const std::string& link);
+bool makeHardLink(const std::string& existing, const std::string& link);
+
 // Runs a program (found on PATH) with its arguments, for archives written by other tools (7z,
 // python3, bsdtar). Throws std::runtime_error unless it ends with status 0.
 void runTool(const std::vector<std::string>& command);

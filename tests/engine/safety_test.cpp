@@ -1,5 +1,6 @@
 // Hostile and damaged archives: every one is refused before anything is written, nothing outside
 // the extraction folder changes, and the folder itself is left exactly as it was.
+#include "ChildProcess.h"
 #include "EngineHarness.h"
 #include "ZipFixtures.h"
 
@@ -10,12 +11,12 @@
 #include <filesystem>
 #include <functional>
 #include <random>
-#include <sys/resource.h>
-#include <sys/stat.h>
-#include <sys/statvfs.h>
-#include <sys/wait.h>
 #include <thread>
+#ifndef _WIN32
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 using fixtures::Crypt;
 using fixtures::EngineRun;
@@ -43,6 +44,9 @@ struct Scene {
 };
 
 constexpr int32_t SameFault = -1;
+// Where the system makes no links (wine answers success and makes none), a case that needs one
+// is skipped.
+constexpr const char* NoLinks = "this system makes no symbolic links here";
 
 struct HostileCase {
     std::string label;
@@ -169,21 +173,24 @@ std::vector<HostileCase> hostileCases() {
          UZ_ERR_UNSAFE_PATH, nullptr, UZ_OK},
         {"ExistingLinkLeadingOut",
          [](const Scene& s) {
-             ASSERT_EQ(symlink("../outside", (s.out() + "/escape").c_str()), 0);
+             if (!fixtures::makeSymlink("../outside", s.out() + "/escape"))
+                 GTEST_SKIP() << NoLinks;
              fixtures::buildZip(s.zip(),
                                 withGoodEntries({ZipEntry::file("escape/secret.txt", "pwned")}));
          },
          UZ_ERR_UNSAFE_PATH, nullptr, UZ_OK},
         {"ExistingAbsoluteLinkLeadingOut",
          [](const Scene& s) {
-             ASSERT_EQ(symlink((s.root() + "/outside").c_str(), (s.out() + "/escape").c_str()), 0);
+             if (!fixtures::makeSymlink(s.root() + "/outside", s.out() + "/escape"))
+                 GTEST_SKIP() << NoLinks;
              fixtures::buildZip(
                  s.zip(), withGoodEntries({ZipEntry::file("escape/deeper/new.txt", "pwned")}));
          },
          UZ_ERR_UNSAFE_PATH, nullptr, UZ_OK},
         {"ExistingLinkDeeperLeadingOut",
          [](const Scene& s) {
-             ASSERT_EQ(symlink("../../outside", (s.out() + "/sub/up").c_str()), 0);
+             if (!fixtures::makeSymlink("../../outside", s.out() + "/sub/up"))
+                 GTEST_SKIP() << NoLinks;
              fixtures::buildZip(s.zip(),
                                 withGoodEntries({ZipEntry::file("sub/up/x.txt", "pwned")}));
          },
@@ -276,9 +283,8 @@ std::vector<HostileCase> hostileCases() {
          UZ_ERR_ARCHIVE},
         {"MoreThanTheFreeSpace",
          [](const Scene& s) {
-             struct statvfs vfs {};
-             ASSERT_EQ(statvfs(s.out().c_str(), &vfs), 0);
-             const double free = double(vfs.f_bavail) * double(vfs.f_frsize);
+             const double free =
+                 double(std::filesystem::space(std::filesystem::u8path(s.out())).available);
              const size_t count = static_cast<size_t>(free / 4294967280.0) + 2;
              std::vector<ZipEntry> entries;
              for (size_t i = 0; i < count; ++i)
@@ -340,6 +346,32 @@ with zipfile.ZipFile(path, 'w') as z:
          [](EngineRun& run) {
              run.onPassword = [](const std::string&) { return std::string("first"); };
          }},
+#ifdef _WIN32
+        // What Windows cannot hold as a name, or would take for another file or a device.
+        {"WindowsDeviceName", archiveOf({ZipEntry::file("docs/NUL.txt", "x")}), UZ_ERR_UNSAFE_PATH,
+         nullptr, UZ_OK},
+        {"WindowsDeviceNameAnyCase", archiveOf({ZipEntry::file("lpt9.log", "x")}),
+         UZ_ERR_UNSAFE_PATH, nullptr, UZ_OK},
+        {"WindowsConsoleName", archiveOf({ZipEntry::file("CONIN$", "x")}), UZ_ERR_UNSAFE_PATH,
+         nullptr, UZ_OK},
+        {"WindowsDataStream", archiveOf({ZipEntry::file("keep.txt:hidden", "x")}),
+         UZ_ERR_UNSAFE_PATH, nullptr, UZ_OK},
+        {"WindowsTrailingDot", archiveOf({ZipEntry::file("sub/tool.", "x")}), UZ_ERR_UNSAFE_PATH,
+         nullptr, UZ_OK},
+        {"WindowsTrailingSpace", archiveOf({ZipEntry::file("sub /x.txt", "x")}), UZ_ERR_UNSAFE_PATH,
+         nullptr, UZ_OK},
+        {"WindowsNamesDifferingInCase",
+         archiveOf({ZipEntry::file("Docs/Read.txt", "1"), ZipEntry::file("docs/READ.TXT", "2")}),
+         UZ_ERR_DUPLICATE_NAME, nullptr, UZ_OK},
+        {"WindowsJunctionLeadingOut",
+         [](const Scene& s) {
+             if (!fixtures::makeSymlink(s.root() + "/outside", s.out() + "/Escape"))
+                 GTEST_SKIP() << NoLinks;
+             fixtures::buildZip(s.zip(),
+                                withGoodEntries({ZipEntry::file("escape/secret.txt", "pwned")}));
+         },
+         UZ_ERR_UNSAFE_PATH, nullptr, UZ_OK},
+#endif
         {"StoppedAtTheLastEntry", archiveOf({ZipEntry::file("last.txt", "x")}), UZ_ERR_STOPPED,
          [](EngineRun& run) {
              run.onService = [](const std::string& name) { return name == "last.txt" ? 1 : 0; };
@@ -354,6 +386,8 @@ TEST_P(HostileArchive, IsRefusedWithoutAnyChange) {
     const HostileCase& c = GetParam();
     Scene scene;
     c.prepare(scene);
+    if (IsSkipped())
+        return;
     const fixtures::TreeSnapshot before = fixtures::snapshotTree(scene.root());
 
     fixtures::Engine engine;
@@ -379,6 +413,8 @@ TEST_P(HostileArchive, AsSecondArchiveOfAnUpdateLeavesTheInstallationAsItWas) {
     const HostileCase& c = GetParam();
     Scene scene;
     c.prepare(scene);
+    if (IsSkipped())
+        return;
     const std::string first = scene.tmp / "first.zip";
     fixtures::buildZip(first, {ZipEntry::file("keep.txt", "first package"),
                                ZipEntry::file("first/only.txt", "first package")});
@@ -428,6 +464,9 @@ TEST(EngineSafety, WriteFailureWhileStagingLeavesNoTrace) {
     Scene scene;
     fixtures::buildZip(scene.zip(), withGoodEntries({ZipEntry::file("large.bin", noise(400000))}));
     const fixtures::TreeSnapshot before = fixtures::snapshotTree(scene.root());
+#ifdef _WIN32
+    GTEST_SKIP() << "Windows has no file size limit to make a write fail";
+#else
     struct rlimit old {};
     ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
     auto oldHandler = signal(SIGXFSZ, SIG_IGN);
@@ -445,6 +484,7 @@ TEST(EngineSafety, WriteFailureWhileStagingLeavesNoTrace) {
 
     EXPECT_EQ(result, UZ_ERR_WRITE) << run.allMessages();
     EXPECT_EQ(fixtures::describeDifferences(before, fixtures::snapshotTree(scene.root())), "");
+#endif
 }
 
 // Killed at a random moment, a single extraction or a two-archive update leaves every file old or
@@ -507,14 +547,15 @@ TEST_P(KilledUpdate, LeavesEveryFileOldOrNewAndIsCleanedUpLater) {
     std::mt19937 random(11);
     fixtures::Engine engine;
     for (int round = 0; round < 6; ++round) {
-        pid_t child = fork();
-        ASSERT_GE(child, 0);
-        if (child == 0)
-            _exit(install(scene.out()) == UZ_OK ? 0 : 1);
-        std::this_thread::sleep_for(callTime * (random() % 100) / 100);
-        kill(child, SIGKILL);
-        int status = 0;
-        waitpid(child, &status, 0);
+        {
+            std::vector<std::string> call{VORN_ENGINE_CALL, update ? "update" : "extract",
+                                          scene.out(), scene.zip()};
+            if (update)
+                call.push_back(secondZip);
+            Child child(VORN_ENGINE_CALL, call);
+            std::this_thread::sleep_for(callTime * (random() % 100) / 100);
+            child.killAndLeaveZombie();
+        }
         // An update is recovered before anything else; then it is all old or all new.
         int32_t report = -1;
         if (update) {
@@ -544,7 +585,7 @@ TEST_P(KilledUpdate, LeavesEveryFileOldOrNewAndIsCleanedUpLater) {
             }
         }
         const std::string big = scene.out() + "/added/big.bin";
-        if (access(big.c_str(), F_OK) == 0) {
+        if (fixtures::exists(big)) {
             EXPECT_TRUE(!update || allNew)
                 << "round " << round << ": a new file of a rolled-back update";
             EXPECT_EQ(fixtures::readFile(big), noise(3 << 20)) << "round " << round;
@@ -579,6 +620,9 @@ TEST(EngineSafety, CommitThatCannotBeFinishedIsRolledBackFromTheJournal) {
     entries.push_back(ZipEntry::file("added.txt", "new"));
     fixtures::buildZip(scene.zip(), entries);
     const std::string first = scene.out() + "/added.txt"; // the first the commit puts in place
+#ifdef _WIN32
+    GTEST_SKIP() << "the kill is timed by polling a forked child";
+#else
 
     for (int attempt = 0; attempt < 20; ++attempt) {
         const fixtures::TreeSnapshot before = fixtures::snapshotTree(scene.out());
@@ -619,6 +663,7 @@ TEST(EngineSafety, CommitThatCannotBeFinishedIsRolledBackFromTheJournal) {
         return;
     }
     GTEST_SKIP() << "no kill fell inside the commit";
+#endif
 }
 
 } // namespace

@@ -314,8 +314,20 @@ uint32_t onThisSystem(uint32_t unixPermissions, bool folder) {
 }
 
 bool makeSymlink(const std::string& target, const std::string& link) {
+    // A link to a folder is made as one; a relative target is relative to the link's folder.
+    const bool absolute = target.size() > 1 && (target[0] == '/' || target[1] == ':');
+    const std::string seen =
+        absolute ? target : link.substr(0, link.find_last_of('/') + 1) + target;
+    const DWORD attributes = GetFileAttributesW(WindowsPath(seen).c_str());
+    const DWORD folder =
+        attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)
+            ? SYMBOLIC_LINK_FLAG_DIRECTORY
+            : 0;
+    // Some systems (wine) answer success without making anything: what stands there counts.
     return CreateSymbolicLinkW(WindowsPath(link).c_str(), WindowsPath(target).c_str(),
-                               SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE) != 0;
+                               folder | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE) != 0 &&
+           (GetFileAttributesW(WindowsPath(link).c_str()) & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+           GetFileAttributesW(WindowsPath(link).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 bool makeHardLink(const std::string& existing, const std::string& link) {

@@ -215,8 +215,12 @@ void Update::commit() {
         const Found target = files.look(dir, baseNameOf(path));
         if (target.isFolder)
             throw Failure(UZ_ERR_WRITE, path + ": a folder stands where a file is written");
-        journal.entries.push_back({path, staged.temp, target.exists ? newTempName() : std::string(),
-                                   staged.inode, target.exists});
+        // A replaced file keeps its name as the installation spells it.
+        const std::string installed =
+            target.exists ? joinPath(dir, files.storedName(dir, baseNameOf(path))) : path;
+        journal.entries.push_back({installed, staged.temp,
+                                   target.exists ? newTempName() : std::string(), staged.inode,
+                                   target.exists});
     }
     journal.createdFolders = m_folderOrder;
     if (!journal.entries.empty() || !journal.createdFolders.empty())

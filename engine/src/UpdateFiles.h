@@ -36,6 +36,9 @@ public:
     // folder before the calls below are made from several threads at once.
     bool reach(const std::string& folder);
     Found look(const std::string& folder, const std::string& name);
+    // The name of what stands under name as the folder spells it (a Windows folder finds a name
+    // in any letter case); name itself when nothing does.
+    std::string storedName(const std::string& folder, const std::string& name);
     // Renames from to to in the folder, replacing what stands at to.
     bool rename(const std::string& folder, const std::string& from, const std::string& to);
     bool remove(const std::string& folder, const std::string& name);

@@ -60,6 +60,10 @@ Found UpdateFiles::look(const std::string& folder, const std::string& name) {
     return vbuzip::look(m_reached->folders.at(folder).fd.get(), name);
 }
 
+std::string UpdateFiles::storedName(const std::string&, const std::string& name) {
+    return name;
+}
+
 bool UpdateFiles::rename(const std::string& folder, const std::string& from,
                          const std::string& to) {
     if (!reach(folder))

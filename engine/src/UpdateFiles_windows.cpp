@@ -9,6 +9,7 @@
 
 #include <map>
 #include <vorn/SystemMessage_windows.h>
+#include <vorn/Utf16_windows.h>
 
 namespace vbuzip {
 
@@ -59,6 +60,18 @@ Found UpdateFiles::look(const std::string& folder, const std::string& name) {
     if (!reach(folder))
         return {};
     return vbuzip::look(m_reached->folders.at(folder).folder, name);
+}
+
+std::string UpdateFiles::storedName(const std::string& folder, const std::string& name) {
+    if (!reach(folder))
+        return name;
+    WIN32_FIND_DATAW found{};
+    const HANDLE search =
+        FindFirstFileW(childPath(*m_reached->folders.at(folder).folder, name).c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return name;
+    FindClose(search);
+    return Utf8FromUtf16(found.cFileName);
 }
 
 bool UpdateFiles::rename(const std::string& folder, const std::string& from,

@@ -151,8 +151,16 @@ int32_t Engine::begin(const std::string& folder, UnzipUpdate** update) {
     return m_begin(folder.c_str(), update);
 }
 
-int32_t Engine::commit(UnzipUpdate* update) {
-    return m_commit(update, nullptr);
+int32_t Engine::commit(UnzipUpdate* update, EngineRun* messages) {
+    if (!messages)
+        return m_commit(update, nullptr);
+    UnzipCallbacks callbacks{};
+    callbacks.Print = printCallback;
+    current = messages;
+    callerThread = std::this_thread::get_id();
+    const int32_t result = m_commit(update, &callbacks);
+    current = nullptr;
+    return result;
 }
 
 int32_t Engine::discard(UnzipUpdate* update) {

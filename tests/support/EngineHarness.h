@@ -62,7 +62,8 @@ public:
     int32_t begin(const std::string& folder, UnzipUpdate** update);
     int32_t stage(UnzipUpdate* update, EngineRun& run);
     int32_t progress(UnzipUpdate* update, UzProgressCallback callback);
-    int32_t commit(UnzipUpdate* update);
+    // With messages, its errors are added to messages->messages.
+    int32_t commit(UnzipUpdate* update, EngineRun* messages = nullptr);
     int32_t discard(UnzipUpdate* update);
     int32_t recover(const std::string& folder, int32_t* report);
     // The raw entry point, for calls with invalid arguments.

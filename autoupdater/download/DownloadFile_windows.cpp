@@ -222,8 +222,9 @@ void DownloadFile::close() {
 }
 
 void DownloadFile::discard() {
-    // The open file itself goes, under whatever name: never another file that has its name now.
-    if (m_fd >= 0)
+    // The open file goes by its handle (never another file that has its name now), and only
+    // while it is still the file of that name: once the receiver moved it, it is the package.
+    if (m_fd >= 0 && IsFileAt(handleOf(m_fd), LongWindowsPath(m_path), false))
         markForDeletion(handleOf(m_fd));
     close();
 }

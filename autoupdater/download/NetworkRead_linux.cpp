@@ -72,19 +72,20 @@ void NetworkRead::startTry() {
 void NetworkRead::checkHead() {
     if (m_headChecked || m_failed || m_startOver || !m_reply)
         return;
-    const HeadVerdict head = judgeHead(*m_reply, {m_rangeAsked, m_tryStart, m_total, m_validator});
+    const HeadVerdict head = JudgeHead(
+        responseHeadOf(*m_reply), {m_rangeAsked, m_tryStart, m_total, m_validator.toStdString()});
     switch (head.kind) {
     case HeadVerdict::Kind::Pending:
         return;
     case HeadVerdict::Kind::Fail:
         m_headChecked = true;
-        fail(head.reason, head.mayPass);
+        fail(QString::fromStdString(head.reason), head.mayPass);
         if (m_mayPass)
             m_serverWait = head.serverWait;
         return;
     case HeadVerdict::Kind::StartOver:
         m_headChecked = true;
-        return startOver(head.reason);
+        return startOver(QString::fromStdString(head.reason));
     case HeadVerdict::Kind::Rest:
         m_headChecked = true;
         m_bodyEnd = m_total;
@@ -93,7 +94,7 @@ void NetworkRead::checkHead() {
         m_headChecked = true;
         if (m_tryStart > 0)
             startOverHere();
-        m_validator = head.validator;
+        m_validator = QByteArray::fromStdString(head.validator);
         m_total = -1;
         if (head.length >= 0)
             m_total = m_bodyEnd = head.length;

@@ -1,5 +1,7 @@
 #include "driver/frmMain.h"
 
+#include <cerrno>
+
 #include "AppError.h"
 #include "core/Diagnostics.h"
 #include "download/UpdateDownload.h"
@@ -202,7 +204,9 @@ bool frmMain::LoadPublisherKeys() {
     return true;
 }
 
-// In the system directory, or installed there from the program folder.
+// In the system directory, or installed there from the program folder. Where the system refuses
+// that copy for want of rights (a standard user on Windows), the program folder's copy serves the
+// run, and the run log says so.
 bool frmMain::InstallEngineLibrary() {
     const std::string installed = m_environment.systemDir + "/" + kEngineLibrary;
     const std::string shipped = programFolder() + "/" + kEngineLibrary;
@@ -210,9 +214,15 @@ bool frmMain::InstallEngineLibrary() {
         if (!File_Exists(shipped))
             return StopWith("ERROR: Missing vbuzip10.dll");
         std::string reason;
-        if (!CopyFileSafely(shipped, installed, &reason)) {
+        int systemError = 0;
+        if (!CopyFileSafely(shipped, installed, &reason, &systemError)) {
             Warning("Cannot install the engine library: " + reason);
-            return StopWith("ERROR: Unable to install vbuzip10.dll");
+            if (systemError != EACCES && systemError != EPERM)
+                return StopWith("ERROR: Unable to install vbuzip10.dll");
+            RunLog::note("engine", "not installed in " + m_environment.systemDir + " (" + reason +
+                                       "): the program folder's copy is used");
+            SetEngineFolders({programFolder()});
+            return true;
         }
     }
     SetEngineFolders({programFolder(), m_environment.systemDir});

@@ -35,7 +35,9 @@ std::string FindEntryName(const std::string& sPath) {
 }
 
 bool CopyFileSafely(const std::string& sSource, const std::string& sDestination,
-                    std::string* reason) {
+                    std::string* reason, int* systemError) {
+    if (systemError)
+        *systemError = 0;
     const fs::path destination = FsPath(sDestination);
     const fs::path folder = fs::absolute(destination).parent_path();
     std::error_code error;
@@ -44,7 +46,7 @@ bool CopyFileSafely(const std::string& sSource, const std::string& sDestination,
         *reason = "cannot create the folder " + Utf8Path(folder);
         return false;
     }
-    if (!copyReplacing(sSource, sDestination, reason))
+    if (!copyReplacing(sSource, sDestination, reason, systemError))
         return false;
     const fs::perms permissions = fs::status(FsPath(sSource), error).permissions();
     if (!error)

@@ -23,6 +23,7 @@ std::string FindEntryName(const std::string& sPath);
 
 // Copies sSource to sDestination so that a reader sees either no file / the old file or the whole
 // new one: written to a temporary file beside the destination, synced, then renamed over it. The
-// destination's folder is created when missing. Returns false with a reason on failure.
+// destination's folder is created when missing. Returns false with a reason on failure (and, when
+// systemError is given, the system's error number behind it, or 0).
 bool CopyFileSafely(const std::string& sSource, const std::string& sDestination,
-                    std::string* reason);
+                    std::string* reason, int* systemError = nullptr);

@@ -4,10 +4,10 @@
     demo_packages.py build  PACKAGES_DIR OUT_DIR
         makes OUT_DIR/<name>.zip of every folder PACKAGES_DIR/<name>, with folder entries and the
         files' permission bits.
-    demo_packages.py verify PACKAGES_DIR INSTALLED_DIR PROGRAM_DIR NAME...
+    demo_packages.py verify [--no-exec-bits] PACKAGES_DIR INSTALLED_DIR PROGRAM_DIR NAME...
         checks that PROGRAM_DIR holds every file of the packages NAME... (a file in several packages
-        as the last of them has it, with its executable bit), and every file of INSTALLED_DIR that
-        no package replaces, unchanged.
+        as the last of them has it, with its executable bit unless --no-exec-bits: Windows files
+        have none), and every file of INSTALLED_DIR that no package replaces, unchanged.
 """
 
 import os
@@ -46,7 +46,7 @@ def build(packages_dir, out_dir):
         print(f"  {name}.zip: {count} files, {os.path.getsize(target)} bytes")
 
 
-def verify(packages_dir, installed_dir, program_dir, names):
+def verify(packages_dir, installed_dir, program_dir, names, exec_bits=True):
     expected = {}
     for name in (n[:-4] if n.endswith(".zip") else n for n in names):
         expected.update(files_under(os.path.join(packages_dir, name)))
@@ -62,6 +62,8 @@ def verify(packages_dir, installed_dir, program_dir, names):
         with open(source, "rb") as want, open(target, "rb") as got:
             if want.read() != got.read():
                 problems.append(f"wrong content: {rel}")
+        if not exec_bits:
+            continue
         want_exec = bool(os.stat(source).st_mode & stat.S_IXUSR)
         got_exec = bool(os.stat(target).st_mode & stat.S_IXUSR)
         if want_exec != got_exec:
@@ -76,6 +78,8 @@ def main(argv):
     if len(argv) == 4 and argv[1] == "build":
         build(argv[2], argv[3])
         return 0
+    if len(argv) >= 7 and argv[1] == "verify" and argv[2] == "--no-exec-bits":
+        return 0 if verify(argv[3], argv[4], argv[5], argv[6:], exec_bits=False) else 1
     if len(argv) >= 6 and argv[1] == "verify":
         return 0 if verify(argv[2], argv[3], argv[4], argv[5:]) else 1
     print(__doc__, file=sys.stderr)

@@ -335,39 +335,26 @@ bool makeHardLink(const std::string& existing, const std::string& link) {
 }
 
 // Windows: links are reparse points, whose contents are left empty.
-TreeSnapshot snapshotTree(const std::string& root) {
-    TreeSnapshot tree;
-    std::vector<std::string> pending{""};
-    while (!pending.empty()) {
-        std::string rel = pending.back();
-        pending.pop_back();
-        const std::string dirPath = rel.empty() ? root : root + "/" + rel;
-        WIN32_FIND_DATAW found{};
-        HANDLE search = FindFirstFileW(WindowsPath(dirPath + "/*").c_str(), &found);
-        if (search == INVALID_HANDLE_VALUE)
-            fail("cannot read folder " + dirPath);
-        do {
-            const std::string name = Utf8FromUtf16(found.cFileName);
-            if (name == "." || name == "..")
-                continue;
-            const std::string childRel = rel.empty() ? name : rel + "/" + name;
-            NodeState node;
-            node.mtime = timeOf(found.ftLastWriteTime);
-            node.permissions = permissionsOfAttributes(found.dwFileAttributes);
-            if (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-                node.type = 'l';
-            } else if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-                node.type = 'd';
-                pending.push_back(childRel);
-            } else {
-                node.type = 'f';
-                node.contents = readFile(root + "/" + childRel);
-            }
-            tree[childRel] = node;
-        } while (FindNextFileW(search, &found));
-        FindClose(search);
-    }
-    return tree;
+static std::vector<std::pair<std::string, NodeState>> listFolder(const std::string& path) {
+    std::vector<std::pair<std::string, NodeState>> listed;
+    WIN32_FIND_DATAW found{};
+    HANDLE search = FindFirstFileW(WindowsPath(path + "/*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE)
+        fail("cannot read folder " + path);
+    do {
+        const std::string name = Utf8FromUtf16(found.cFileName);
+        if (name == "." || name == "..")
+            continue;
+        NodeState node;
+        node.mtime = timeOf(found.ftLastWriteTime);
+        node.permissions = permissionsOfAttributes(found.dwFileAttributes);
+        node.type = (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ? 'l'
+                    : (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)   ? 'd'
+                                                                            : 'f';
+        listed.emplace_back(name, node);
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    return listed;
 }
 #else
 uint32_t permissionsOf(const std::string& path) {
@@ -409,47 +396,50 @@ bool makeHardLink(const std::string& existing, const std::string& link) {
     return ::link(existing.c_str(), link.c_str()) == 0;
 }
 
+// Links keep their target as their contents.
+static std::vector<std::pair<std::string, NodeState>> listFolder(const std::string& path) {
+    std::vector<std::pair<std::string, NodeState>> listed;
+    DIR* dir = opendir(path.c_str());
+    if (!dir)
+        fail("cannot read folder " + path);
+    while (dirent* d = readdir(dir)) {
+        const std::string name = d->d_name;
+        struct stat st {};
+        if (name == "." || name == ".." || lstat((path + "/" + name).c_str(), &st) != 0)
+            continue;
+        NodeState node;
+        node.permissions = st.st_mode & 07777;
+        node.mtime = st.st_mtime;
+        node.type = S_ISDIR(st.st_mode) ? 'd' : S_ISLNK(st.st_mode) ? 'l' : 'f';
+        if (node.type == 'l') {
+            char target[4096];
+            const ssize_t n = readlink((path + "/" + name).c_str(), target, sizeof target);
+            node.contents.assign(target, n > 0 ? static_cast<size_t>(n) : 0);
+        }
+        listed.emplace_back(name, node);
+    }
+    closedir(dir);
+    return listed;
+}
+#endif
+
 TreeSnapshot snapshotTree(const std::string& root) {
     TreeSnapshot tree;
     std::vector<std::string> pending{""};
     while (!pending.empty()) {
-        std::string rel = pending.back();
+        const std::string rel = pending.back();
         pending.pop_back();
-        std::string dirPath = rel.empty() ? root : root + "/" + rel;
-        DIR* dir = opendir(dirPath.c_str());
-        if (!dir)
-            fail("cannot read folder " + dirPath);
-        while (dirent* d = readdir(dir)) {
-            std::string name = d->d_name;
-            if (name == "." || name == "..")
-                continue;
-            std::string childRel = rel.empty() ? name : rel + "/" + name;
-            std::string childPath = root + "/" + childRel;
-            struct stat st {};
-            if (lstat(childPath.c_str(), &st) != 0)
-                continue;
-            NodeState node;
-            node.permissions = st.st_mode & 07777;
-            node.mtime = st.st_mtime;
-            if (S_ISDIR(st.st_mode)) {
-                node.type = 'd';
+        for (auto& [name, node] : listFolder(rel.empty() ? root : root + "/" + rel)) {
+            const std::string childRel = rel.empty() ? name : rel + "/" + name;
+            if (node.type == 'd')
                 pending.push_back(childRel);
-            } else if (S_ISLNK(st.st_mode)) {
-                node.type = 'l';
-                char target[4096];
-                ssize_t n = readlink(childPath.c_str(), target, sizeof target);
-                node.contents.assign(target, n > 0 ? static_cast<size_t>(n) : 0);
-            } else {
-                node.type = 'f';
-                node.contents = readFile(childPath);
-            }
+            else if (node.type == 'f')
+                node.contents = readFile(root + "/" + childRel);
             tree[childRel] = node;
         }
-        closedir(dir);
     }
     return tree;
 }
-#endif
 
 std::string describeDifferences(const TreeSnapshot& before, const TreeSnapshot& after) {
     std::ostringstream out;

@@ -20,13 +20,14 @@
 
 #include "SpaceTrim.h"
 #include "core/Paths.h"
-#include "core/Utf16_windows.h"
 #include "download/WinHttpReadService_windows.h"
 #include "driver/CommandLine.h"
 #include "driver/frmMain.h"
 #include "frontend/Win32EventLoop_windows.h"
 #include "process/modProcesses.h"
 #include "windows/UpdaterWindow_windows.h"
+#include <vorn/SystemMessage_windows.h>
+#include <vorn/Utf16_windows.h>
 
 namespace {
 
@@ -117,6 +118,13 @@ int main() {
     Win32EventLoop loop;
     WinHttpReadService service(loop);
     UpdaterWindow window;
+    if (!window.isOpen()) {
+        // No desktop to show it on (a service, a session without a display): nothing can run.
+        const DWORD error = GetLastError();
+        const std::string reason = error ? SystemMessage(error) : "no display to show it on";
+        std::fprintf(stderr, "The updater's window cannot be made: %s\n", reason.c_str());
+        return 1;
+    }
     UpdaterEnvironment environment;
     environment.commandLine = commandLine;
     environment.programFolder = ProgramFolder();

@@ -5,7 +5,7 @@
 #include <initguid.h>
 #include <oleacc.h>
 
-#include "core/Utf16_windows.h"
+#include <vorn/Utf16_windows.h>
 
 namespace {
 

@@ -6,9 +6,9 @@
 
 #include <array>
 
-#include "core/Utf16_windows.h"
 #include "windows/Dpi_windows.h"
 #include "windows/SkinResources_windows.h"
+#include <vorn/Utf16_windows.h>
 
 namespace {
 

@@ -5,9 +5,16 @@ stand-in client installed as Vorn.exe), serves update packages from a loopback H
 starts the stand-in client with --update, which starts the updater the way the real client does.
 The paths of the programs under test come from the environment (tests/e2e/e2e_test.py lists the
 variables). CTest puts this folder on PYTHONPATH; elsewhere run with PYTHONPATH=tests/support.
+
+With VORN_E2E_PLATFORM=windows the programs are the Windows build's, run under wine
+(VORN_E2E_WINE: its loader) in a wine prefix of each test's own, a copy of one made once in the
+folder VORN_E2E_WINEPREFIX (wine's programs and libraries shared by hard links). Its
+C:\\windows\\system32 is the system directory the updater installs the engine library into.
+Process ids are then Windows ones, as the programs log them and as wine's debugger lists them.
 """
 
 import collections
+import fcntl
 import functools
 import http.server
 import os
@@ -33,6 +40,10 @@ CPACK = os.environ.get("VORN_E2E_CPACK", "cpack")
 VERSION = os.environ.get("VORN_E2E_VERSION", "")
 # Where the window tests save screenshots of each state they pass through, when set.
 SHOTS = os.environ.get("VORN_E2E_SHOTS", "")
+WINDOWS = os.environ.get("VORN_E2E_PLATFORM", "") == "windows"
+WINE = os.environ.get("VORN_E2E_WINE", "")
+WINE_PREFIXES = os.environ.get("VORN_E2E_WINEPREFIX", "")
+UPDATER_NAME = "vorn-updater.exe" if WINDOWS else "vorn-updater"
 
 # Upper bound on any wait for the programs; reaching it fails the test rather than hanging it.
 PATIENCE_S = 60.0
@@ -51,7 +62,8 @@ def complete_run(*packages):
 
 COMPLETE_RUN = complete_run("a.zip", "b.zip")
 DOWNLOADED = COMPLETE_RUN[:5]  # both packages (and their signatures) arrived
-UNVERIFIED = QT_MARK + "Update packages are not verified"
+# On Windows a diagnostic goes to standard error unmarked; the run log names its kind.
+UNVERIFIED = ("" if WINDOWS else QT_MARK) + "Update packages are not verified"
 
 # A minisign key pair without a password; id as minisign prints it.
 Key = collections.namedtuple("Key", "public secret id")
@@ -119,6 +131,53 @@ def engine_files(found):
     return sorted(rel for rel in found if os.path.basename(rel).startswith(".vbuzip-"))
 
 
+def wine_environment(prefix):
+    """What the wine processes of a prefix run with: no diagnostics of wine's own, and no Mono and
+    no Gecko (their installers would ask on a display), as scripts/wine-run runs them."""
+    return {"WINEPREFIX": prefix, "WINEDEBUG": "-all", "WINEDLLOVERRIDES": "mscoree,mshtml=",
+            "WINEARCH": "win64" if os.path.basename(WINE) == "wine64" else "win32"}
+
+
+def wineserver():
+    return os.path.join(os.path.dirname(WINE), "wineserver")
+
+
+def wine_template():
+    """The prefix the tests' own are copied from. The first test to ask makes it (that takes a
+    while); the others wait for it on a lock beside it, as scripts/wine-run does."""
+    template = os.path.join(WINE_PREFIXES, "template")
+    ready = os.path.join(template, ".vorn-ready")
+    os.makedirs(WINE_PREFIXES, exist_ok=True)
+    with open(template + ".lock", "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        if not os.path.exists(ready):
+            shutil.rmtree(template, ignore_errors=True)
+            env = {name: value for name, value in os.environ.items()
+                   if name not in ("DISPLAY", "WAYLAND_DISPLAY")}
+            env.update(wine_environment(template))
+            quiet = {"stdin": subprocess.DEVNULL, "stdout": subprocess.DEVNULL,
+                     "stderr": subprocess.DEVNULL}
+            subprocess.run([WINE, "wineboot", "-i"], env=env, check=True, **quiet)
+            # Until the server has written the new prefix out and stopped.
+            subprocess.run([wineserver(), "-w"], env=env, check=True, **quiet)
+            open(ready, "w").close()
+    return template
+
+
+# The kinds of file of a prefix that wine only reads (its programs, libraries and tables): a test's
+# prefix shares them with the template by hard links. The others, the registry among them, are
+# copied: wine writes a file that has several links in place.
+SHARED_KINDS = (".acm", ".ax", ".com", ".cpl", ".dll", ".drv", ".ds", ".exe", ".msstyles", ".nls",
+                ".ocx", ".sys", ".tlb")
+
+
+def copy_prefix_file(source, target):
+    if source.lower().endswith(SHARED_KINDS):
+        os.link(source, target)
+    else:
+        shutil.copy2(source, target)
+
+
 class QuietHandler(http.server.SimpleHTTPRequestHandler):
     def log_message(self, format, *args):
         pass
@@ -131,8 +190,31 @@ class RecordingHandler(QuietHandler):
         self.server.requested.append(self.path)
 
 
+class LoggedUpdater:
+    """An updater that a client started under wine, which the test holds no handle of: it runs while
+    the prefix lists it, and its exit status is the one its run log ends with."""
+
+    def __init__(self, rig):
+        self.rig = rig
+
+    def poll(self):
+        if self.rig.updater_pids():
+            return None
+        ended = re.fullmatch(r"\[exit\] status (\d+)", self.rig.run_log()[-1][1][-1])
+        self.rig.assertIsNotNone(ended, "the run log ends with the exit status")
+        return int(ended[1])
+
+    def wait(self, timeout):
+        self.rig.wait_for(lambda: not self.rig.updater_pids(), "the updater to end")
+        return self.poll()
+
+
 class UpdaterRig(unittest.TestCase):
     """A program folder, a loopback server for the packages, and helpers to run and watch."""
+
+    # On Windows: whether the test shows the windows on an X server (it then starts wine itself,
+    # with start_wine, once the display is set), or has wine make them on its null display driver.
+    SHOWS_WINDOWS = False
 
     def setUp(self):
         for path in (UPDATER, ENGINE, CLIENT):
@@ -169,15 +251,71 @@ class UpdaterRig(unittest.TestCase):
         )
         self.env.pop("DISPLAY", None)
         self.env.pop("WAYLAND_DISPLAY", None)
+        if WINDOWS:
+            self.make_wine_prefix()
+            if not self.SHOWS_WINDOWS:
+                self.start_wine()
         self.addCleanup(self.kill_leftovers)
+
+    def make_wine_prefix(self):
+        """A wine prefix of the test's own, so that what the updater leaves in the system directory
+        stays with the test, with wine's null display driver unless the test shows its windows."""
+        self.assertTrue(os.path.isfile(WINE), f"missing wine loader: {WINE!r}")
+        template = wine_template()
+        self.wineprefix = tempfile.mkdtemp(prefix="test-", dir=WINE_PREFIXES)
+        os.rmdir(self.wineprefix)
+        shutil.copytree(template, self.wineprefix, symlinks=True, copy_function=copy_prefix_file)
+        self.addCleanup(shutil.rmtree, self.wineprefix, ignore_errors=True)
+        if not self.SHOWS_WINDOWS:
+            with open(os.path.join(self.wineprefix, "user.reg"), "a") as registry:
+                registry.write('\n[Software\\\\Wine\\\\Drivers] 1700000000\n"Graphics"="null"\n')
+        self.env.update(wine_environment(self.wineprefix))
+
+    def start_wine(self):
+        """Starts the prefix's server, to stay until the test ends, and wine's services (with no
+        output: they would hold a pipe of the program that started them open)."""
+        subprocess.run([wineserver(), "-p"], env=self.env, check=True)
+        self.addCleanup(self.stop_wine)
+        subprocess.run([WINE, "cmd", "/c", "exit"], env=self.env, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=PATIENCE_S)
+
+    def stop_wine(self):
+        """Ends every process of the test's prefix, and its server."""
+        subprocess.run([wineserver(), "-k"], env=self.env, stderr=subprocess.DEVNULL)
+        subprocess.run([wineserver(), "-w"], env=self.env, stderr=subprocess.DEVNULL,
+                       timeout=PATIENCE_S)
 
     def populate_program(self):
         """Puts the updater, the engine library and the stand-in client into the program folder."""
-        shutil.copy2(UPDATER, os.path.join(self.program, "vorn-updater"))
+        shutil.copy2(UPDATER, os.path.join(self.program, UPDATER_NAME))
         shutil.copy2(ENGINE, os.path.join(self.program, "vbuzip10.dll"))
         shutil.copy2(CLIENT, os.path.join(self.program, "Vorn.exe"))
 
     # --- helpers ---------------------------------------------------------------------------
+
+    @staticmethod
+    def command(program, *arguments):
+        """The command line that starts a program of this platform."""
+        return [WINE, program, *arguments] if WINDOWS else [program, *arguments]
+
+    def updater_command(self, *arguments):
+        return self.command(os.path.join(self.program, UPDATER_NAME), *arguments)
+
+    @staticmethod
+    def native(path):
+        """The path as the programs under test spell it (wine's drive Z: is the root)."""
+        return "Z:" + path.replace("/", "\\") if WINDOWS else path
+
+    def system_library(self):
+        """Where the updater installs the engine library."""
+        if WINDOWS:
+            return os.path.join(self.wineprefix, "drive_c/windows/system32/vbuzip10.dll")
+        return os.path.join(self.home, ".local/lib/vbuzip10.dll")
+
+    def client_id(self, client):
+        """The process id of a client started by start_client, as the updater knows it: on Windows
+        the one the client noted at its start (the latest start)."""
+        return self.client_starts()[-1][1] if WINDOWS else str(client.pid)
 
     def install(self, files):
         for rel, content in files.items():
@@ -192,8 +330,9 @@ class UpdaterRig(unittest.TestCase):
         """Starts Vorn.exe --update; returns the client process and the updater's log path."""
         log = os.path.join(self.root, log_name)
         client = subprocess.Popen(
-            [os.path.join(self.program, "Vorn.exe"), "--update", self.prefix, *packages,
-             "--exit-after-ms", str(exit_after_ms), "--updater-log", log],
+            self.command(os.path.join(self.program, "Vorn.exe"), "--update", self.prefix,
+                         *packages, "--exit-after-ms", str(exit_after_ms), "--updater-log",
+                         self.native(log)),
             cwd=self.root, env=env or self.env)
         self.addCleanup(self.stop, client)
         return client, log
@@ -203,7 +342,7 @@ class UpdaterRig(unittest.TestCase):
         its standard error."""
         log = os.path.join(self.root, log_name)
         with open(log, "w") as stderr:
-            updater = subprocess.Popen([os.path.join(self.program, "vorn-updater"), *arguments],
+            updater = subprocess.Popen(self.updater_command(*arguments),
                                        cwd=self.program, env=env or self.env, stderr=stderr)
         self.addCleanup(self.stop, updater)
         return updater, log
@@ -240,11 +379,16 @@ class UpdaterRig(unittest.TestCase):
     def live_pids(self, program_name):
         """Ids of the live (not ended) processes running this test's program_name.
 
+        On Windows: those of the test's wine prefix that wine's debugger lists with that name.
+
         A process is live until every one of its threads has ended. A killed multi-threaded
         process whose main thread has ended already (its executable can no longer be read, and
         it shows as a zombie) still holds its open files, the update lock among them, while its
         other threads exit. So each process found running the program is remembered (by id and
         start time, which tell it from a later process with the same id) and counts until then."""
+        if WINDOWS:
+            return sorted(pid for pid, name in self.wine_processes()
+                          if name.lower() == program_name.lower())
         target = os.path.join(self.program, program_name)
         seen = self.__dict__.setdefault("_seen_processes", {})  # (pid, start) -> program_name
         for entry in os.listdir("/proc"):
@@ -287,10 +431,22 @@ class UpdaterRig(unittest.TestCase):
                 continue  # that thread is gone
         return False
 
+    def wine_processes(self):
+        """(Windows process id, program name) of each process of the test's wine prefix."""
+        listed = subprocess.run([WINE, "winedbg", "--command", "info proc"], env=self.env,
+                                stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                                timeout=PATIENCE_S)
+        self.assertEqual(listed.returncode, 0, listed.stderr)
+        # " 00000160 1        'start.exe'", a child "=00000168 1        \_ 'winedbg.exe'"
+        return [(int(found[1], 16), found[2]) for found in
+                re.finditer(r"^.([0-9a-f]{8}) +\d+ +[ \\_]*'(.*)'\s*$", listed.stdout, re.M)]
+
     def updater_pids(self):
-        return self.live_pids("vorn-updater")
+        return self.live_pids(UPDATER_NAME)
 
     def kill_leftovers(self):
+        if WINDOWS:
+            return  # the prefix's end ends them
         for pid in self.updater_pids():
             try:
                 os.kill(pid, signal.SIGKILL)
@@ -304,15 +460,27 @@ class UpdaterRig(unittest.TestCase):
                 self.fail(f"gave up waiting for {what}")
             time.sleep(0.05)
 
-    @staticmethod
-    def lines(log):
+    def lines(self, log):
         """The status lines the updater wrote to its standard error (diagnostics left out)."""
         try:
             with open(log, encoding="utf-8") as handle:
                 text = handle.read()
         except FileNotFoundError:
             return []
-        return [line for line in text.splitlines() if not line.startswith(QT_MARK)]
+        noted = self.logged_diagnostics() if WINDOWS else set()
+        return [line for line in text.splitlines()
+                if not line.startswith(QT_MARK) and line not in noted]
+
+    def logged_diagnostics(self):
+        """The texts of the diagnostics in the run log ("[kind] text"); it has each before standard
+        error does."""
+        try:
+            with open(os.path.join(self.program, "updates", "update.log"),
+                      encoding="utf-8") as handle:
+                text = handle.read()
+        except FileNotFoundError:
+            return set()
+        return set(re.findall(r"^[-\d]+ [:.\d]+ \[[a-z]+\] (.*)$", text, re.M))
 
     def settle(self, log):
         """Waits until the updater has started, ended, and any client it started has ended."""
@@ -380,20 +548,21 @@ class UpdaterRig(unittest.TestCase):
         self.assertEqual(self.read("shared.txt"), "from b\n", "the later package wins")
         self.assertEqual(self.read("kept.txt"), "untouched\n")
         self.assertEqual(self.read("bin/old.txt"), "old\n")
-        self.assertEqual(self.mode("bin/tool"), 0o755)
-        self.assertEqual(self.mode("bin/core.txt"), 0o644)
+        if not WINDOWS:  # Windows has no file modes
+            self.assertEqual(self.mode("bin/tool"), 0o755)
+            self.assertEqual(self.mode("bin/core.txt"), 0o644)
         self.assertEqual(self.read("versions.txt"), "1.1\n- new maps\n\n1.0\n- first\n")
         # The packages stay in updates; the engine library went to the system directory.
         self.assertEqual(sorted(os.listdir(os.path.join(self.program, "updates"))),
                          ["a.zip", "b.zip", "update.log"])
         with open(os.path.join(self.program, "vbuzip10.dll"), "rb") as shipped, \
-                open(os.path.join(self.home, ".local/lib/vbuzip10.dll"), "rb") as installed:
+                open(self.system_library(), "rb") as installed:
             self.assertEqual(installed.read(), shipped.read())
 
         # With version notes in place the close button started the client again, from the
         # program folder, with no arguments.
         starts = self.client_starts()
         self.assertEqual(len(starts), 2, starts)
-        self.assertEqual(starts[0][2], self.root)
-        self.assertEqual(starts[1][2], self.program)
+        self.assertEqual(starts[0][2], self.native(self.root))
+        self.assertEqual(starts[1][2], self.native(self.program))
         self.assertNotEqual(starts[0][1], starts[1][1])

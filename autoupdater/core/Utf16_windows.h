@@ -1,3 +1,0 @@
-// Moved: the Windows helpers are shared with the engine library.
-#pragma once
-#include <vorn/Utf16_windows.h>

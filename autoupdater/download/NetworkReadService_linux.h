@@ -6,33 +6,25 @@
 // that thread.
 #pragma once
 
-#include <QList>
 #include <QNetworkAccessManager>
 #include <QObject>
 #include <QString>
 #include <chrono>
+#include <memory>
+#include <string>
 
-#include "download/AsyncReadService.h"
-#include "download/RetryPolicy.h"
+#include "download/FileReadService.h"
 
 class NetworkRead;
 
-class NetworkReadService : public QObject, public AsyncReadService {
+class NetworkReadService : public QObject, public FileReadService {
     Q_OBJECT
 public:
-    static constexpr std::chrono::milliseconds DefaultStallTimeout{30000};
-    static constexpr int DefaultMaxRedirects = 10;
-
     explicit NetworkReadService(QObject* parent = nullptr);
     explicit NetworkReadService(std::chrono::milliseconds stallTimeout, QObject* parent = nullptr);
     // Reads still under way are dropped without a notification; what they received is kept for
     // the next read of the same address when it can be taken up, and deleted otherwise.
     ~NetworkReadService() override;
-
-    // A transfer that exchanges no data for this long is aborted and ends as a failed try; 0 means
-    // no limit. Applies to reads started afterwards.
-    void setStallTimeout(std::chrono::milliseconds timeout) { m_stallTimeout = timeout; }
-    std::chrono::milliseconds stallTimeout() const { return m_stallTimeout; }
 
     // Where temporary files are created; the system's temporary folder unless set. Every start
     // first removes the temporary files there that no read holds any more (those of an updater
@@ -41,30 +33,12 @@ public:
     void setTempFolder(const QString& folder) { m_tempFolder = folder; }
     QString tempFolder() const;
 
-    // Redirects followed per read before it fails.
-    void setMaxRedirects(int count) { m_maxRedirects = count; }
-    int maxRedirects() const { return m_maxRedirects; }
-
-    // How often, and after how long, a transfer that failed in a way that may pass (the connection
-    // lost or reset once the request was sent, no data for the stall time-out, 502, 503, 504) is
-    // tried again. Each retry writes one diagnostic; only the last failure ends the read.
-    void setRetryPolicy(const RetryPolicy& policy) { m_retryPolicy = policy; }
-    const RetryPolicy& retryPolicy() const { return m_retryPolicy; }
-
-    // Number of reads started and not yet completed.
-    int activeReads() const { return int(m_reads.size()); }
-
-    void start(const std::string& address, int deliveryKind, const std::string& tag,
-               int options) override;
-
 private:
     friend class NetworkRead;
-    void finishRead(NetworkRead* read);
+    std::unique_ptr<FileRead> newRead(const std::string& address, const std::string& tag,
+                                      int options) override;
+    std::string clearedTempFolder() override;
 
     QNetworkAccessManager m_network;
-    std::chrono::milliseconds m_stallTimeout;
-    int m_maxRedirects = DefaultMaxRedirects;
-    RetryPolicy m_retryPolicy;
     QString m_tempFolder;
-    QList<NetworkRead*> m_reads;
 };

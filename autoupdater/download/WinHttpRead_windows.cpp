@@ -4,7 +4,6 @@
 #include "download/WinHttpRead_windows.h"
 
 #include <algorithm>
-#include <cstdio>
 
 #include <vorn/Files_windows.h>
 
@@ -13,22 +12,9 @@
 
 using std::chrono::milliseconds;
 
-namespace {
-// Start overs at once (the server sent another part than asked for, or refused the range)
-// before the read fails.
-constexpr int kMaxStartOvers = 2;
-
-std::string seconds(milliseconds wait) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%g", double(wait.count()) / 1000.0);
-    return text;
-}
-} // namespace
-
 WinHttpRead::WinHttpRead(WinHttpReadService* service, const std::string& address, ReadSource source,
                          const std::string& tag, int options)
-    : m_service(service), m_address(address), m_source(std::move(source)), m_tag(tag),
-      m_options(options) {}
+    : FileRead(address, tag, options), m_service(service), m_source(std::move(source)) {}
 
 WinHttpRead::~WinHttpRead() {
     m_life.reset();
@@ -38,21 +24,6 @@ WinHttpRead::~WinHttpRead() {
         discardFile(); // what the receivers did not move away
     else if (m_file.isOpen())
         keepOrDiscard();
-}
-
-void WinHttpRead::conclude(std::int64_t& bytesRead, std::int64_t& total, std::string& tempFile) {
-    if (!m_failed) {
-        DeleteFileW(LongWindowsPath(m_recordPath).c_str());
-        bytesRead = total = m_file.size();
-        tempFile = m_file.path();
-        return;
-    }
-    // A failed read never looks complete: its total differs from the bytes read. A body refused
-    // for what it is counts as nothing received, like an error page.
-    bytesRead = m_refusedBody ? 0 : m_mostHeld;
-    total = (m_total > 0 && m_total != bytesRead && !m_refusedBody) ? m_total : 0;
-    tempFile.clear();
-    keepOrDiscard();
 }
 
 void WinHttpRead::discardFile() {
@@ -72,11 +43,7 @@ void WinHttpRead::later(void (WinHttpRead::*step)()) {
 
 void WinHttpRead::startTry() {
     m_wait.reset();
-    m_failed = m_mayPass = m_startOver = m_headChecked = false;
-    m_reason.clear();
-    m_serverWait.reset();
-    m_bodyEnd = -1;
-    m_tryStart = m_file.size();
+    beginTry();
     if (m_source.http)
         startRequest();
     else
@@ -130,44 +97,10 @@ void WinHttpRead::checkHead() {
     if (response.status >= 300 && response.status < 400)
         return fail("the redirect was not followed (too many, or from https to http): " +
                     StatusText(response.status, response.reasonPhrase));
-    const HeadVerdict head = JudgeHead(response, {m_rangeAsked, m_tryStart, m_total, m_validator});
-    switch (head.kind) {
-    case HeadVerdict::Kind::Pending:
+    const HeadVerdict head = JudgeHead(response, held());
+    if (head.kind == HeadVerdict::Kind::Pending)
         return fail(StatusText(response.status, response.reasonPhrase));
-    case HeadVerdict::Kind::Fail:
-        fail(head.reason, head.mayPass);
-        if (m_mayPass)
-            m_serverWait = head.serverWait;
-        return;
-    case HeadVerdict::Kind::StartOver:
-        return startOver(head.reason);
-    case HeadVerdict::Kind::Rest:
-        m_bodyEnd = m_total;
-        return;
-    case HeadVerdict::Kind::Whole:
-        if (m_tryStart > 0)
-            startOverHere();
-        m_validator = head.validator;
-        m_total = -1;
-        if (head.length >= 0)
-            m_total = m_bodyEnd = head.length;
-        return;
-    }
-}
-
-// Keeps bytes of the body, unless the try has failed or they are not the file's.
-void WinHttpRead::take(const char* data, std::int64_t size) {
-    if (m_failed || m_startOver || !m_headChecked)
-        return;
-    if (m_bodyEnd >= 0 && m_file.size() + size > m_bodyEnd)
-        return fail("the server sent more than the " + std::to_string(m_bodyEnd - m_tryStart) +
-                    " bytes it announced");
-    if (!acceptStart(data, size))
-        return;
-    const bool appended = m_file.append(data, size);
-    m_mostHeld = std::max(m_mostHeld, m_file.size()); // what fitted counts as read
-    if (!appended)
-        failToWrite();
+    takeHead(head);
 }
 
 // After bytes were kept: the record follows them, and the receiver hears of them. False when the
@@ -182,30 +115,6 @@ bool WinHttpRead::reportProgress() {
     return !alive.expired();
 }
 
-// This try's body replaces what was held.
-void WinHttpRead::startOverHere() {
-    m_tryStart = 0;
-    m_head.clear();
-    if (!m_file.truncate(0))
-        failToWrite();
-}
-
-// The answer cannot be used, but a request for the whole file can: made at once.
-void WinHttpRead::startOver(const std::string& reason) {
-    if (m_startOvers >= kMaxStartOvers)
-        return fail(reason);
-    m_startOver = true;
-    m_reason = reason;
-}
-
-void WinHttpRead::fail(const std::string& reason, bool mayPass) {
-    if (m_failed)
-        return;
-    m_failed = true;
-    m_mayPass = mayPass;
-    m_reason = reason;
-}
-
 // Why WinHTTP gave up the request. No data for the stall time-out and a connection lost once it
 // was made may pass; a refused connection, an unknown host or a refused certificate does not.
 // (Some WinHTTPs pass on the socket's error: WSAETIMEDOUT, WSAECONNRESET, WSAECONNABORTED.)
@@ -218,46 +127,23 @@ void WinHttpRead::failRequest(DWORD error) {
                                       error == kSocketReset || error == kSocketAborted);
 }
 
-// The temporary file cannot take the bytes: a failure on this computer, never tried again.
-void WinHttpRead::failToWrite() {
-    if (m_failed)
-        return;
-    m_localFailure = {m_file.errorCode(), m_file.error()};
-    fail(m_file.error());
-}
-
 void WinHttpRead::endTry() {
-    if (!m_failed && !m_startOver && m_bodyEnd >= 0 && m_file.size() != m_bodyEnd)
-        fail("the transfer ended after " + std::to_string(m_file.size() - m_tryStart) + " of " +
-                 std::to_string(m_bodyEnd - m_tryStart) + " bytes",
-             true);
-    if (!m_failed && !m_startOver)
-        checkEnd();
+    judgeEnd();
     // Complete only once every byte is on the disk.
     if (!m_failed && !m_startOver && !m_file.sync())
         failToWrite();
     endSource();
-    if (m_startOver && !m_failed) {
-        ++m_startOvers;
-        startOverHere();
-        if (!m_failed)
-            return startTry();
-    }
-    if (m_failed && m_mayPass && !m_localFailure.happened() &&
-        m_try < m_service->retryPolicy().retries) {
-        ++m_try;
-        keepForNextTry();
-        const milliseconds wait = m_service->retryPolicy().waitBefore(m_try, m_serverWait);
-        Warning("Download of " + displayAddress() + " failed: " + m_reason + "; trying again in " +
-                seconds(wait) + " s (try " + std::to_string(m_try + 1) + " of " +
-                std::to_string(m_service->retryPolicy().retries + 1) + ")");
-        m_wait = m_service->m_loop.startTimer(wait, false, [this] { startTry(); });
-        return;
-    }
-    if (m_failed)
-        Warning("Download of " + displayAddress() + " failed: " + m_reason);
-    m_concluded = true;
-    m_service->finishRead(this);
+    afterTry(m_service->retryPolicy());
+}
+
+void WinHttpRead::startTryAfter(milliseconds wait) {
+    m_wait = m_service->m_loop.startTimer(wait, false, [this] { startTry(); });
+}
+
+// Off the service's reads: the read goes at the end of this call, what is left of its file with it.
+void WinHttpRead::finish() {
+    const std::unique_ptr<FileRead> self = m_service->takeOff(this);
+    m_service->complete(*this);
 }
 
 // The address without the user's name and password.

@@ -40,7 +40,8 @@ import tempfile
 import time
 import zipfile
 
-from bench_report import follow_status, machine_row, median, raise_priority, report
+from bench_report import (Wine, follow_status, machine_row, median, peak_memory_mb, raise_priority,
+                          report)
 
 GOAL = 1.10  # the updater's time at most 10 % above curl's
 START_DELAY_MS = 50  # the window's start timer: the run begins this long after the window loads
@@ -236,6 +237,57 @@ class Updater:
         return done, lines, usage.ru_maxrss / 1024
 
 
+class WindowsUpdater:
+    """The Windows build's updater under wine (bench_report.Wine) in a fresh program folder
+    (vorn-updater.exe, vbuzip10.dll, the Windows stand-in client as Vorn.exe), stopped once the
+    package is in updates/. Its client is the Windows sleeper (a copy named Vorn.exe in a folder
+    of its own), running, whose Windows process id it is given. Its peak memory is the VmHWM of
+    its wine process, read from /proc just before it is killed: everything that process holds
+    under wine (the program, wine's own libraries and their data), not what Windows would count."""
+
+    def __init__(self, args, scratch, wine):
+        self.args = args
+        self.wine = wine
+        self.sleeper_folder = os.path.join(scratch, "windows-client")
+
+    def prepare(self, program):
+        os.makedirs(os.path.join(program, "tmp"))
+        for source, name in ((self.wine.updater, "vorn-updater.exe"),
+                             (self.wine.engine, "vbuzip10.dll"), (self.wine.client, "Vorn.exe")):
+            shutil.copy2(source, os.path.join(program, name))
+
+    def run(self, program, address):
+        """Seconds to "Download completed.", the status lines with their arrival times, and the
+        peak memory in MB."""
+        client, client_id = self.wine.start_sleeper(self.sleeper_folder, 600)
+        prefix = address[:-len(PACKAGE)]
+        peak = None
+        start = time.perf_counter()
+        process = subprocess.Popen(
+            self.wine.command(os.path.join(program, "vorn-updater.exe"), prefix, PACKAGE,
+                              str(client_id)),
+            cwd=program, env=self.wine.env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+            stderr=subprocess.PIPE)
+        try:
+            done, lines = follow_status(
+                process, start, "Download completed.",
+                lambda line: line.startswith("ERROR: ") or line in ("Couldn't connect",
+                                                                    "Connection lost"))
+            peak = peak_memory_mb(process.pid)
+        finally:
+            process.kill()
+            process.wait()
+            process.stderr.close()
+            client.kill()
+            client.wait()
+        if done is None:
+            log = "\n".join(f"  {t * 1000:8.1f} ms  {text}" for t, text in lines)
+            raise RuntimeError(f"the updater did not complete the download:\n{log}")
+        if os.path.getsize(os.path.join(program, "updates", PACKAGE)) != self.args.size:
+            raise RuntimeError("the package in updates/ has the wrong size")
+        return done, lines, peak
+
+
 def curl(folder, address, size):
     os.makedirs(folder)
     target = os.path.join(folder, PACKAGE)
@@ -334,6 +386,82 @@ def measure(args, server, say):
     return rows
 
 
+def measure_windows(args, server, say, wine):
+    """Rows for one server: the Windows build's updater under wine, the Linux build's and curl,
+    run by run in turns."""
+    address = f"http://127.0.0.1:{server.port}/{PACKAGE}"
+    scratch = tempfile.mkdtemp(prefix="scratch-", dir=args.data)
+    updaters = {"windows": WindowsUpdater(args, scratch, wine), "linux": Updater(args, scratch)}
+    names = ("windows", "linux", "curl")
+    times = {who: [] for who in names}
+    memory = {"windows": [], "linux": []}
+    startup = {"windows": [], "linux": []}
+    transfer = {"windows": [], "linux": []}
+    previous = None
+    try:
+        for run in range(args.runs + 1):  # run 0 warms up, uncounted
+            for who in names[run % 3:] + names[:run % 3]:
+                folder = os.path.join(scratch, f"{run}-{who}")
+                if previous:
+                    remove(previous)
+                if who != "curl":
+                    updaters[who].prepare(folder)
+                os.sync()
+                if who == "curl":
+                    seconds, _ = curl(folder, address, args.size)
+                else:
+                    seconds, lines, peak = updaters[who].run(folder, address)
+                    if args.verbose:
+                        for t, line in lines:
+                            say(f"  {who} {t * 1000:8.1f} ms  {line}")
+                previous = folder
+                if run == 0:
+                    continue
+                times[who].append(seconds)
+                if who != "curl":
+                    memory[who].append(peak)
+                    startup[who].append(stage(lines, None, f"Downloading file {PACKAGE}..."))
+                    transfer[who].append(stage(lines, f"Downloading file {PACKAGE}...",
+                                               "Download completed."))
+            if run > 0 and not args.table:
+                say(f"{server.name} run {run}: " + ", ".join(
+                    f"{who} {times[who][-1] * 1000:.0f} ms" for who in names))
+    finally:
+        shutil.rmtree(scratch, ignore_errors=True)
+
+    ms = {who: median(values) * 1000 for who, values in times.items()}
+    case = f"{args.size_mib} MiB, {server.name}, Windows build under wine"
+    ratio = ms["windows"] / ms["curl"]
+    paired = median([w / c for w, c in zip(times["windows"], times["curl"])])
+    peak = max(memory["windows"])
+    rows = [
+        (case, "vorn-updater.exe under wine, start to package in updates/",
+         f"{ms['windows']:.1f}", "ms",
+         f"{ratio:.2f}x curl; fastest run {min(times['windows']) * 1000:.0f}"),
+        (case, "vorn-updater (Linux build), the same", f"{ms['linux']:.1f}", "ms",
+         f"{ms['linux'] / ms['curl']:.2f}x curl"),
+        (case, "curl -s -o", f"{ms['curl']:.1f}", "ms",
+         f"fastest run {min(times['curl']) * 1000:.0f}"),
+        (case, "ratio Windows updater / curl", f"{ratio:.2f}", "x",
+         f"goal <= {GOAL:.2f}: {'met' if ratio <= GOAL else 'MISSED'}; paired {paired:.2f}"),
+        (case, "ratio Windows updater / Linux updater", f"{ms['windows'] / ms['linux']:.2f}", "x",
+         "what wine (and the Windows build) costs"),
+        (case, "vorn-updater.exe peak memory", f"{median(memory['windows']):.1f}", "MB",
+         f"VmHWM of its wine process; goal < {MEMORY_GOAL_MB}: "
+         f"{'met' if peak < MEMORY_GOAL_MB else 'MISSED'}; largest {peak:.1f}"),
+        (case, "vorn-updater (Linux build) peak memory", f"{median(memory['linux']):.1f}", "MB",
+         "maximum resident set size"),
+    ]
+    for who, label in (("windows", "Windows build"), ("linux", "Linux build")):
+        rows += [
+            (case + ", updater stages", f"{label}: start-up (to the download line)",
+             f"{median(startup[who]) * 1000:.1f}", "ms", ""),
+            (case + ", updater stages", f"{label}: download line to \"Download completed.\"",
+             f"{median(transfer[who]) * 1000:.1f}", "ms", "transfer, sync and move into updates/"),
+        ]
+    return rows
+
+
 SERVERS = {"python": PythonServer, "nginx": NginxServer}
 
 
@@ -348,6 +476,9 @@ def main():
     parser.add_argument("--servers", default="python,nginx")
     parser.add_argument("--table", action="store_true")
     parser.add_argument("--verbose", action="store_true", help="print every run's status lines")
+    parser.add_argument("--windows", metavar="BUILD",
+                        help="the Windows build in BUILD under wine, against the Linux build's "
+                             "updater and curl")
     args = parser.parse_args()
     args.runs = max(1, args.runs)
     args.data = os.path.abspath(args.data)
@@ -361,14 +492,22 @@ def main():
     priority = raise_priority()
     load_before = os.getloadavg()[0]
     rows = []
-    for key in args.servers.split(","):
-        scratch = tempfile.mkdtemp(prefix="server-", dir=args.data)
-        server = SERVERS[key](served, scratch)
-        try:
-            rows += measure(args, server, say)
-        finally:
-            server.stop()
-            shutil.rmtree(scratch, ignore_errors=True)
+    wine = Wine(args.windows) if args.windows else None
+    if wine:
+        wine.start()
+    try:
+        for key in args.servers.split(","):
+            scratch = tempfile.mkdtemp(prefix="server-", dir=args.data)
+            server = SERVERS[key](served, scratch)
+            try:
+                rows += measure_windows(args, server, say, wine) if wine else measure(args, server,
+                                                                                     say)
+            finally:
+                server.stop()
+                shutil.rmtree(scratch, ignore_errors=True)
+    finally:
+        if wine:
+            wine.stop()
     rows.append(machine_row(load_before, priority))
 
     report(rows, args.table, say, f"\n{args.runs} runs, medians", (36, 46))

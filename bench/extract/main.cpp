@@ -11,13 +11,25 @@
 // "bsdtar -xf + sync" adds the durability the engine provides (a sync of the file system before
 // it reports success) to bsdtar, for comparison.
 //
-// Usage: bench_extract [--table] [--runs N] [--data DIR] [--only CORPUS | --archive ZIP [--over]]
+// The Windows build of this program times the engine alone (bsdtar and 7-Zip are the Linux
+// machine's). With --windows, the Linux build runs it under wine beside its own engine on the same
+// corpora, run by run, and reports both engines' medians and their ratio.
+//
+// Usage: bench_extract [--table] [--runs N] [--data DIR] [--only CORPUS]
+//                      [--archive ZIP [--over] [--scratch DIR]] [--windows BUILD]
 //   --table    print only rows "ROW<TAB>case<TAB>variant<TAB>median<TAB>unit<TAB>relative" for
 //              bench/run
 //   --archive  the engine alone on the archive given, into fresh folders (the whole-run
-//              benchmark's measure of a one-call extraction)
+//              benchmark's measure of a one-call extraction, and the Windows build's runs under
+//              wine)
 //   --over     with --archive: each time over an earlier extraction of the same archive
+//   --scratch  with --archive: the runs' folders are made in DIR and left there for the caller
+//   --windows  (Linux) the engine of the Windows build in the folder BUILD (its
+//              bench/bench_extract.exe, run by scripts/wine-run with the loader $VORN_BENCH_WINE,
+//              default /usr/lib/wine/wine64, in the wine prefix BUILD/bench-wine-prefix) against
+//              this build's, on the corpora of this build's data folder
 #include "ZipFixtures.h"
+#include "core/Paths.h"
 #include "unzip/cUnzip.h"
 #include "unzip/mUnzip.h"
 
@@ -26,15 +38,16 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <filesystem>
 #include <functional>
 #include <random>
 #include <stdexcept>
 #include <string>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <vector>
+#ifndef _WIN32
+#include <fcntl.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -142,14 +155,25 @@ std::vector<Corpus> corpora() {
 // The archive of a corpus, built when it is not in the data folder yet.
 std::string archiveOf(const Corpus& corpus, const std::string& dataDir, bool quiet) {
     std::string path = dataDir + "/" + corpus.name + "-v1.zip";
-    if (fs::exists(path))
+    if (fs::exists(FsPath(path)))
         return path;
     if (!quiet)
         std::printf("generating %s ...\n", path.c_str());
     std::fflush(stdout);
     fixtures::buildZip(path + ".part", corpus.make());
-    fs::rename(path + ".part", path);
+    fs::rename(FsPath(path + ".part"), FsPath(path));
     return path;
+}
+
+#ifdef _WIN32
+// Nothing to do: the engine, the only tool timed on Windows, flushes every file it writes before
+// it returns (and under wine the Linux side syncs before it starts this program). A flush of the
+// whole volume would need administrator rights.
+void settleDisk() {}
+#else
+// No dirty data of earlier runs left to write.
+void settleDisk() {
+    sync();
 }
 
 bool runProgram(const std::vector<std::string>& args) {
@@ -170,6 +194,7 @@ bool syncFolder(const std::string& dir) {
     ::close(fd);
     return ok;
 }
+#endif
 
 bool extractWithEngine(const std::string& zip, const std::string& dir) {
     auto z = std::make_shared<cUnzip>();
@@ -183,31 +208,112 @@ bool extractWithEngine(const std::string& zip, const std::string& dir) {
 
 struct Tool {
     std::string name;
+    // Extracts zip into dir, timed around the call.
     std::function<bool(const std::string& zip, const std::string& dir)> extract;
+    // Instead, for a tool that times itself: the whole run into a folder of dir (preparing the
+    // "over" case included); returns the milliseconds measured and the folder, or a negative
+    // number when it failed.
+    std::function<double(const std::string& zip, const std::string& dir, bool over,
+                         std::string& extractedTo)>
+        timedRun;
 };
 
+const char* const EngineName = "engine (cUnzip)";
+
 std::vector<Tool> tools() {
+#ifdef _WIN32
+    return {{EngineName, extractWithEngine, {}}};
+#else
     return {
-        {"engine (cUnzip)", extractWithEngine},
+        {EngineName, extractWithEngine, {}},
         {"7z x",
          [](const std::string& zip, const std::string& dir) {
              return runProgram({"7z", "x", "-y", "-aoa", "-bso0", "-bsp0", "-o" + dir, zip});
-         }},
+         },
+         {}},
         {"bsdtar -xf + sync",
          [](const std::string& zip, const std::string& dir) {
              return runProgram({"bsdtar", "-xf", zip, "-C", dir}) && syncFolder(dir);
-         }},
+         },
+         {}},
         // The reference, last: no durability, no staging.
         {"bsdtar -xf",
          [](const std::string& zip, const std::string& dir) {
              return runProgram({"bsdtar", "-xf", zip, "-C", dir});
+         },
+         {}},
+    };
+#endif
+}
+
+#ifndef _WIN32
+// The Windows build's program, run under wine beside this one.
+struct WindowsBuild {
+    std::string program; // BUILD/bench/bench_extract.exe
+    std::string prefix;  // BUILD/bench-wine-prefix
+    std::string loader;  // the wine loader
+};
+
+std::string shellQuoted(const std::string& text) {
+    std::string out = "'";
+    for (char c : text)
+        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+}
+
+// A path of this machine as the programs under wine spell it (drive Z: is the root).
+std::string underWine(const std::string& path) {
+    return "Z:" + fs::absolute(path).lexically_normal().string();
+}
+
+// One run of the Windows build's engine, timed by that program: an extraction of zip into a
+// fresh folder of dir (over an earlier extraction of its own when over).
+double windowsEngineRun(const WindowsBuild& build, const std::string& zip, const std::string& dir,
+                        bool over, std::string& extractedTo) {
+    const std::string command = shellQuoted(VORN_SOURCE_DIR "/scripts/wine-run") + " " +
+                                shellQuoted(build.loader) + " " + shellQuoted(build.prefix) + " " +
+                                shellQuoted(build.program) + " --table --runs 1" + " --archive " +
+                                shellQuoted(underWine(zip)) + " --scratch " +
+                                shellQuoted(underWine(dir)) + (over ? " --over" : "");
+    FILE* out = ::popen(command.c_str(), "r");
+    if (!out)
+        return -1;
+    double ms = -1;
+    char line[4096];
+    while (std::fgets(line, sizeof line, out)) {
+        // ROW<TAB>name<TAB>engine (cUnzip)<TAB>ms<TAB>ms<TAB>
+        std::string text = line;
+        std::vector<std::string> fields;
+        for (size_t at = 0, tab; at <= text.size(); at = tab + 1) {
+            tab = std::min(text.find('\t', at), text.size());
+            fields.push_back(text.substr(at, tab - at));
+        }
+        if (fields.size() >= 4 && fields[0] == "ROW")
+            ms = std::atof(fields[3].c_str());
+    }
+    if (::pclose(out) != 0)
+        return -1;
+    extractedTo = dir + "/archive-0";
+    return ms;
+}
+
+// The Linux build's engine against the Windows build's, under wine.
+std::vector<Tool> enginesOfBothBuilds(const WindowsBuild& build) {
+    return {
+        {std::string(EngineName) + ", Linux build", extractWithEngine, {}},
+        {std::string(EngineName) + ", Windows build under wine",
+         {},
+         [build](const std::string& zip, const std::string& dir, bool over,
+                 std::string& extractedTo) {
+             return windowsEngineRun(build, zip, dir, over, extractedTo);
          }},
     };
 }
+#endif
 
 size_t countFiles(const std::string& dir) {
     size_t n = 0;
-    for (const auto& item : fs::recursive_directory_iterator(dir))
+    for (const auto& item : fs::recursive_directory_iterator(FsPath(dir)))
         n += item.is_regular_file();
     return n;
 }
@@ -227,6 +333,8 @@ int main(int argc, char** argv) {
     std::string only;
     std::string archive;
     bool overArchive = false;
+    std::string givenScratch;
+    std::string windowsBuild;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "--table")
@@ -241,26 +349,34 @@ int main(int argc, char** argv) {
             archive = argv[++i];
         else if (arg == "--over")
             overArchive = true;
+        else if (arg == "--scratch" && i + 1 < argc)
+            givenScratch = argv[++i];
+#ifndef _WIN32
+        else if (arg == "--windows" && i + 1 < argc)
+            windowsBuild = argv[++i];
+#endif
         else {
             std::fprintf(stderr, "usage: bench_extract [--table] [--runs N] [--data DIR] "
-                                 "[--only small|large|mixed | --archive ZIP [--over]]\n");
+                                 "[--only small|large|mixed] [--archive ZIP [--over] [--scratch "
+                                 "DIR]] [--windows BUILD]\n");
             return 2;
         }
     }
     mUnzip::SetEngineFolders({VORN_PROGRAM_DIR});
-    fs::create_directories(dataDir);
-    const std::string scratch = dataDir + "/scratch";
-    fs::remove_all(scratch); // left by an interrupted run
-    sync();
+    fs::create_directories(FsPath(dataDir));
+    const std::string scratch = givenScratch.empty() ? dataDir + "/scratch" : givenScratch;
+    if (givenScratch.empty())
+        fs::remove_all(FsPath(scratch)); // left by an interrupted run
+    settleDisk();
 
     if (!archive.empty()) {
         std::vector<double> times;
         for (int run = 0; run < runs; ++run) {
             const std::string dir = scratch + "/archive-" + std::to_string(run);
-            fs::create_directories(dir);
+            fs::create_directories(FsPath(dir));
             if (overArchive && !extractWithEngine(archive, dir))
                 return 1;
-            sync();
+            settleDisk();
             const auto start = Clock::now();
             if (!extractWithEngine(archive, dir)) {
                 std::fprintf(stderr, "the engine failed on %s\n", archive.c_str());
@@ -269,20 +385,40 @@ int main(int argc, char** argv) {
             times.push_back(
                 std::chrono::duration<double, std::milli>(Clock::now() - start).count());
         }
-        std::printf(table ? "ROW\t%s\tengine (cUnzip)\t%.1f\tms\t\n" : "%s: engine %.1f ms\n",
-                    fs::path(archive).filename().c_str(), median(times));
-        fs::remove_all(scratch);
+        std::printf(table ? "ROW\t%s\t%s\t%.1f\tms\t\n" : "%s: %s %.1f ms\n",
+                    Utf8Path(FsPath(archive).filename()).c_str(), EngineName, median(times));
+        if (givenScratch.empty())
+            fs::remove_all(FsPath(scratch));
         return 0;
     }
+
+    std::vector<Tool> all = tools();
+    // The notes give each tool's ratio to the reference: bsdtar (the last tool), or the Linux
+    // build's engine when it is run against the Windows build's.
+    size_t reference = all.size() - 1;
+    std::string referenceName = "bsdtar";
+    std::string ratioName = "bsdtar";
+#ifndef _WIN32
+    if (!windowsBuild.empty()) {
+        const char* loader = std::getenv("VORN_BENCH_WINE");
+        all = enginesOfBothBuilds({windowsBuild + "/bench/bench_extract.exe",
+                                   windowsBuild + "/bench-wine-prefix",
+                                   loader && *loader ? loader : "/usr/lib/wine/wine64"});
+        reference = 0;
+        referenceName = "Linux";
+        ratioName = "Linux (Windows / Linux)";
+    }
+#endif
+    const bool notes = all.size() > 1; // not when the engine is the only tool
     if (!table)
-        std::printf("%-14s %-18s %10s %10s\n", "corpus", "tool", "median ms", "vs bsdtar");
+        std::printf("%-14s %-46s %10s %s\n", "corpus", "tool", "median ms",
+                    notes ? ("vs " + referenceName).c_str() : "");
     for (const Corpus& corpus : corpora()) {
         if (!only.empty() && corpus.name != only)
             continue;
         const std::string zip = archiveOf(corpus, dataDir, table);
         for (bool over : {false, true}) {
             const std::string caseName = corpus.name + (over ? " (over)" : "");
-            const std::vector<Tool> all = tools();
             std::vector<std::vector<double>> times(all.size());
             size_t expectedFiles = 0;
             // Runs take turns between the tools, each into a folder of its own. Nothing is removed
@@ -292,24 +428,31 @@ int main(int argc, char** argv) {
                 for (size_t t = 0; t < all.size(); ++t) {
                     const std::string dir = scratch + "/" + corpus.name + (over ? "-over-" : "-") +
                                             std::to_string(run) + "-" + std::to_string(t);
-                    fs::create_directories(dir);
-                    if (over && !extractWithEngine(zip, dir)) {
-                        std::fprintf(stderr, "preparing %s failed\n", caseName.c_str());
-                        return 1;
+                    fs::create_directories(FsPath(dir));
+                    double ms = -1;
+                    std::string extractedTo = dir;
+                    if (all[t].timedRun) {
+                        settleDisk();
+                        ms = all[t].timedRun(zip, dir, over, extractedTo);
+                    } else {
+                        if (over && !extractWithEngine(zip, dir)) {
+                            std::fprintf(stderr, "preparing %s failed\n", caseName.c_str());
+                            return 1;
+                        }
+                        settleDisk();
+                        const auto start = Clock::now();
+                        if (all[t].extract(zip, dir))
+                            ms = std::chrono::duration<double, std::milli>(Clock::now() - start)
+                                     .count();
                     }
-                    sync(); // no dirty data of earlier runs left to write
-                    const auto start = Clock::now();
-                    const bool ok = all[t].extract(zip, dir);
-                    const auto end = Clock::now();
-                    if (!ok) {
+                    if (ms < 0) {
                         std::fprintf(stderr, "%s failed on %s\n", all[t].name.c_str(),
                                      caseName.c_str());
                         return 1;
                     }
-                    times[t].push_back(
-                        std::chrono::duration<double, std::milli>(end - start).count());
+                    times[t].push_back(ms);
                     if (run == 0) {
-                        size_t files = countFiles(dir);
+                        size_t files = countFiles(extractedTo);
                         if (expectedFiles == 0)
                             expectedFiles = files;
                         else if (files != expectedFiles) {
@@ -321,19 +464,23 @@ int main(int argc, char** argv) {
                     }
                 }
             }
-            const double reference = median(times.back()); // bsdtar
+            const double referenceMs = median(times[reference]);
             for (size_t t = 0; t < all.size(); ++t) {
                 const double ms = median(times[t]);
+                char note[64] = "";
+                if (notes)
+                    std::snprintf(note, sizeof note, "%.2fx %s", ms / referenceMs,
+                                  (t == reference ? referenceName : ratioName).c_str());
                 if (table)
-                    std::printf("ROW\t%s\t%s\t%.1f\tms\t%.2fx bsdtar\n", caseName.c_str(),
-                                all[t].name.c_str(), ms, ms / reference);
+                    std::printf("ROW\t%s\t%s\t%.1f\tms\t%s\n", caseName.c_str(),
+                                all[t].name.c_str(), ms, note);
                 else
-                    std::printf("%-14s %-18s %10.1f %9.2fx\n", caseName.c_str(),
-                                all[t].name.c_str(), ms, ms / reference);
+                    std::printf("%-14s %-46s %10.1f %s\n", caseName.c_str(), all[t].name.c_str(),
+                                ms, note);
             }
             std::fflush(stdout);
         }
     }
-    fs::remove_all(scratch);
+    fs::remove_all(FsPath(scratch));
     return 0;
 }

@@ -51,7 +51,8 @@ import tempfile
 import time
 import zipfile
 
-from bench_report import follow_status, machine_row, median, raise_priority, report
+from bench_report import (Wine, cpu_used, follow_status, machine_row, median, peak_memory_mb,
+                          raise_priority, report, thread_cpu)
 
 CASE = "small + mixed"
 GOAL = 1.15
@@ -194,8 +195,8 @@ def ended_pid():
 
 # --- the two contenders ---------------------------------------------------------------------------
 
-INSTALLED = ("vorn-updater", "vbuzip10.dll", "Vorn.exe")
-NOT_EXTRACTED = INSTALLED + ("updates", ".vorn-updater.lock", "tmp")
+INSTALLED = ("vorn-updater", "vorn-updater.exe", "vbuzip10.dll", "Vorn.exe")
+NOT_EXTRACTED = INSTALLED + ("updates", ".vorn-updater.lock", "tmp", "client-starts.log")
 
 
 class Updater:
@@ -224,19 +225,32 @@ class Updater:
         # Downloads are received here and moved into updates/ (same file system, as with /tmp).
         os.makedirs(os.path.join(program, "tmp"))
 
-    def run(self, program, client=None, packages=PACKAGES):
+    def command(self, program, packages, client_id):
+        return [os.path.join(program, "vorn-updater"), self.prefix, *packages, str(client_id)]
+
+    def environment(self, program):
+        return dict(self.env, TMPDIR=os.path.join(program, "tmp"))
+
+    def run(self, program, client=None, packages=PACKAGES, client_id=None, hold_s=0.2,
+            measured=None):
         """Seconds from the start to "Client update complete.", the status lines with their arrival
         times, and the CPU seconds the updater used (its whole life, the close included). With a
-        client (a running process), it is killed once the updater waits for it, and the times are
-        counted from its exit instead."""
-        env = dict(self.env, TMPDIR=os.path.join(program, "tmp"))
-        command = [os.path.join(program, "vorn-updater"), self.prefix, *packages,
-                   str(client.pid if client else ended_pid())]
+        client (a running process, whose id for the updater is client_id when given), it is killed
+        hold_s after the updater began to wait for it, and the times are counted from its exit
+        instead. With measured (a dict), the CPU seconds the processes of measured["cpu of"] (ids;
+        "updater" for the updater's) used in the last hold_s - 0.2 s of the wait go to
+        measured["wait"] (with the seconds measured), the updater's peak memory at "Client update
+        complete." (MiB) to measured["peak"] and the status lines to measured["lines"]."""
+        command = self.command(program, packages,
+                               client_id if client_id is not None
+                               else client.pid if client else ended_pid())
         lines = []
+        complete = None
         cpu = children_cpu()
         start = time.perf_counter()
-        process = subprocess.Popen(command, cwd=program, env=env, stdin=subprocess.DEVNULL,
-                                   stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        process = subprocess.Popen(command, cwd=program, env=self.environment(program),
+                                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                   stderr=subprocess.PIPE)
         try:
             for raw in process.stderr:
                 now = time.perf_counter() - start
@@ -244,11 +258,24 @@ class Updater:
                 lines.append((now, line))
                 if line == "Checking client conditions..." and client:
                     time.sleep(0.2)  # the updater settles into its wait
+                    if measured is not None:
+                        pids = [process.pid if pid == "updater" else pid
+                                for pid in measured.get("cpu of", ["updater"])]
+                        before = [thread_cpu(pid) for pid in pids]
+                        began = time.perf_counter()
+                        time.sleep(max(0.0, hold_s - 0.2))
+                        after = [thread_cpu(pid) for pid in pids]
+                        if None in before or None in after:
+                            raise RuntimeError(f"no CPU time of the processes {pids}")
+                        measured["wait"] = ([cpu_used(b, a) for b, a in zip(before, after)],
+                                            time.perf_counter() - began)
                     client.kill()
                     client.wait()
                     start = time.perf_counter()
                 if line == "Client update complete.":
                     complete = now
+                    if measured is not None:
+                        measured["peak"] = peak_memory_mb(process.pid)
                     break
                 if line.startswith("ERROR: "):
                     break
@@ -264,13 +291,47 @@ class Updater:
         if complete is None:
             log = "\n".join(f"  {t * 1000:8.1f} ms  {l}" for t, l in lines)
             raise RuntimeError(f"the updater did not complete the update:\n{log}")
+        if measured is not None:
+            measured["lines"] = lines
         return complete, lines, children_cpu() - cpu
 
-    def run_down_time(self, program, packages=PACKAGES):
+    def run_down_time(self, program, packages=PACKAGES, hold_s=0.2, measured=None):
         """Seconds from the client's exit to "Client update complete."."""
         client = subprocess.Popen([os.path.join(program, "Vorn.exe"), "3600"], cwd=program,
                                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
-        return self.run(program, client, packages)[0]
+        return self.run(program, client, packages, hold_s=hold_s, measured=measured)[0]
+
+
+class WindowsUpdater(Updater):
+    """The Windows build's updater under wine (bench_report.Wine), in a fresh program folder
+    (vorn-updater.exe, vbuzip10.dll, the Windows stand-in client as Vorn.exe, which the close
+    button starts again). Its client is the Windows sleeper, a copy named Vorn.exe in a folder of
+    its own. The engine's copy in the system directory goes to the prefix's C:\\windows\\system32 at
+    the first run."""
+
+    def __init__(self, args, scratch, prefix, wine):
+        super().__init__(args, scratch, prefix)
+        self.wine = wine
+        self.sleeper_folder = os.path.join(scratch, "windows-client")
+
+    def prepare(self, program, client=None):
+        os.makedirs(os.path.join(program, "tmp"))
+        for source, name in ((self.wine.updater, "vorn-updater.exe"),
+                             (self.wine.engine, "vbuzip10.dll"), (self.wine.client, "Vorn.exe")):
+            shutil.copy2(source, os.path.join(program, name))
+
+    def command(self, program, packages, client_id):
+        return self.wine.command(os.path.join(program, "vorn-updater.exe"), self.prefix,
+                                 *packages, str(client_id))
+
+    def environment(self, program):
+        return dict(self.wine.env, VORN_UPDATER_AUTOCLOSE_MS="0")
+
+    def run_down_time(self, program, packages=PACKAGES, hold_s=0.2, measured=None):
+        client, client_id = self.wine.start_sleeper(self.sleeper_folder)
+        if measured is not None:
+            measured["sleeper peak"] = peak_memory_mb(client.pid)
+        return self.run(program, client, packages, client_id, hold_s, measured)[0]
 
 
 def one_call_extraction(args, package, scratch):
@@ -353,6 +414,8 @@ def main():
     parser.add_argument("--verbose", action="store_true", help="print every run's status lines")
     parser.add_argument("--scratch", help="folder for the runs (default: the data folder)")
     parser.add_argument("--extract", help="path of bench_extract")
+    parser.add_argument("--windows", metavar="BUILD",
+                        help="the down time of the Windows build in BUILD under wine instead")
     args = parser.parse_args()
     runs = max(1, args.runs)
 
@@ -360,6 +423,8 @@ def main():
         print(text, file=sys.stderr if args.table else sys.stdout, flush=True)
 
     served = make_packages(args.data, say)
+    if args.windows:
+        return windows_main(args, runs, served, say)
     priority = raise_priority()
     load_before = os.getloadavg()[0]
     expected = None
@@ -492,6 +557,123 @@ def main():
     for name, values in ref_stages.items():
         rows.append((CASE + ", reference stages", name, f"{median(values) * 1000:.1f}", "ms", ""))
 
+    report(rows, args.table, say,
+           f"\n{runs} runs, medians; {expected} files extracted per run", (34, 48))
+    return 0
+
+
+def down_time_stages(lines):
+    """Where the down time goes, from the arrival times of the status lines after the client's
+    exit (counted from it)."""
+    after = [(t, line) for t, line in lines[[l for _, l in lines].index(
+        "Checking client conditions...") + 1:]]
+    processing = next(t for t, line in after if line == "Processing update data...")
+    last_updating = [t for t, line in after if line == "Updating files..."][-1]
+    complete = next(t for t, line in after if line == "Client update complete.")
+    return [("exit noticed (to \"Processing update data...\")", processing),
+            ("status lines of both packages", last_updating - processing),
+            ("commit (after the last \"Updating files...\")", complete - last_updating)]
+
+
+# --- the Windows build under wine ----------------------------------------------------------------
+
+WAIT_S = 3.0  # how long the client keeps running while the updater waits, for its CPU time
+MEMORY_GOAL_MB = 64
+WINDOWS_CASE = CASE + ", Windows build under wine"
+
+
+def windows_main(args, runs, served, say):
+    """The down time of the Windows build's updater under wine against the Linux build's, run by
+    run in turns (after one untimed warm-up of each); then one run of each in which the client
+    keeps running WAIT_S while the updater waits, for the CPU time of the wait (of wine's server
+    too); and the peak memory of both updaters."""
+    priority = raise_priority()
+    load_before = os.getloadavg()[0]
+    wine = Wine(args.windows)
+    wine.start()
+    scratch = tempfile.mkdtemp(prefix="scratch-", dir=args.scratch or args.data)
+    server, prefix = start_server(served)
+    try:
+        updaters = {"windows": WindowsUpdater(args, scratch, prefix, wine),
+                    "linux": Updater(args, scratch, prefix)}
+        down = {who: [] for who in updaters}
+        stages = {who: {} for who in updaters}
+        peaks = {who: [] for who in updaters}
+        sleeper_peaks = []
+        expected = None
+        for run in range(runs + 1):
+            for who in (("windows", "linux") if run % 2 == 0 else ("linux", "windows")):
+                folder = os.path.join(scratch, f"{run}-{who}")
+                updaters[who].prepare(folder, client=shutil.which("sleep"))
+                settle()
+                measured = {}
+                seconds = updaters[who].run_down_time(folder, measured=measured)
+                files = count_files(folder, NOT_EXTRACTED)
+                if expected is None:
+                    expected = files
+                elif files != expected:
+                    raise RuntimeError(f"the {who} build left {files} files, expected {expected}")
+                if run > 0:
+                    down[who].append(seconds)
+                    peaks[who].append(measured["peak"])
+                    for name, value in down_time_stages(measured["lines"]):
+                        stages[who].setdefault(name, []).append(value)
+                    if measured.get("sleeper peak"):
+                        sleeper_peaks.append(measured["sleeper peak"])
+            if run > 0 and not args.table:
+                say(f"run {run}: down time Windows build {down['windows'][-1] * 1000:.0f} ms, "
+                    f"Linux build {down['linux'][-1] * 1000:.0f} ms")
+        # The CPU time of a longer wait for the client.
+        wait = {}
+        for who, updater in updaters.items():
+            folder = os.path.join(scratch, f"wait-{who}")
+            updater.prepare(folder, client=shutil.which("sleep"))
+            settle()
+            # The updater's own process, and for wine its server's.
+            measured = {"cpu of": ["updater", wine.server_pid()] if who == "windows"
+                        else ["updater"]}
+            updater.run_down_time(folder, hold_s=WAIT_S, measured=measured)
+            used, seconds = measured["wait"]
+            wait[who] = [100 * u / seconds for u in used]
+    finally:
+        server.kill()
+        server.wait()
+        wine.stop()
+        shutil.rmtree(scratch, ignore_errors=True)
+
+    ms = {who: median(values) * 1000 for who, values in down.items()}
+    ratio = ms["windows"] / ms["linux"]
+    met = "met" if ms["windows"] < DOWN_TIME_GOAL_MS else "MISSED"
+    peak = max(p for p in peaks["windows"] if p is not None)
+    linux_peak = max(p for p in peaks["linux"] if p is not None)
+    rows = [
+        (WINDOWS_CASE, "down time, client exit to complete", f"{ms['windows']:.1f}", "ms",
+         f"goal < {DOWN_TIME_GOAL_MS} ms: {met}; fastest run {min(down['windows']) * 1000:.0f}; "
+         f"{ratio:.2f}x the Linux build's"),
+        (WINDOWS_CASE, "down time of the Linux build, same run", f"{ms['linux']:.1f}", "ms",
+         f"fastest run {min(down['linux']) * 1000:.0f}"),
+        (WINDOWS_CASE, f"cpu while waiting ({WAIT_S:.0f} s), vorn-updater.exe",
+         f"{wait['windows'][0]:.2f}", "%",
+         f"of one core; goal < 1: {'met' if wait['windows'][0] < 1 else 'MISSED'}"),
+        (WINDOWS_CASE, "cpu while waiting, wine's server meanwhile", f"{wait['windows'][1]:.2f}",
+         "%", f"together {sum(wait['windows']):.2f}; the server serves every program of the "
+         "prefix"),
+        (WINDOWS_CASE, "cpu while waiting, the Linux build", f"{wait['linux'][0]:.2f}", "%",
+         "the same wait on Linux"),
+        (WINDOWS_CASE, "peak memory of vorn-updater.exe's process", f"{peak:.1f}", "MB",
+         f"VmHWM of its wine process at \"Client update complete.\" (worst run); goal < "
+         f"{MEMORY_GOAL_MB}: {'met' if peak < MEMORY_GOAL_MB else 'MISSED'}"),
+        (WINDOWS_CASE, "peak memory of a program that only sleeps",
+         f"{max(sleeper_peaks):.1f}" if sleeper_peaks else "-", "MB",
+         "VmHWM of the Windows sleeper's wine process: a lower bound of wine's own part"),
+        (WINDOWS_CASE, "peak memory of the Linux build", f"{linux_peak:.1f}", "MB",
+         "VmHWM, the same way"),
+        machine_row(load_before, priority),
+    ]
+    for name in stages["windows"]:
+        rows.append((WINDOWS_CASE + ", down time stages", name,
+                     f"{median(stages['windows'][name]) * 1000:.1f}", "ms",
+                     f"Linux build {median(stages['linux'][name]) * 1000:.1f}"))
     report(rows, args.table, say,
            f"\n{runs} runs, medians; {expected} files extracted per run", (34, 48))
     return 0

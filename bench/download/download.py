@@ -98,6 +98,15 @@ def remove(path):
 
 # --- the servers ----------------------------------------------------------------------------------
 
+
+def check_download(done, lines, program, size):
+    """Fails unless the updater completed the download and the package has its size."""
+    if done is None:
+        log = "\n".join(f"  {t * 1000:8.1f} ms  {text}" for t, text in lines)
+        raise RuntimeError(f"the updater did not complete the download:\n{log}")
+    if os.path.getsize(os.path.join(program, "updates", PACKAGE)) != size:
+        raise RuntimeError("the package in updates/ has the wrong size")
+
 class PythonServer:
     name = "python http.server"
 
@@ -229,11 +238,7 @@ class Updater:
             process.stderr.close()
             client.kill()
             client.wait()
-        if done is None:
-            log = "\n".join(f"  {t * 1000:8.1f} ms  {text}" for t, text in lines)
-            raise RuntimeError(f"the updater did not complete the download:\n{log}")
-        if os.path.getsize(os.path.join(program, "updates", PACKAGE)) != self.args.size:
-            raise RuntimeError("the package in updates/ has the wrong size")
+        check_download(done, lines, program, self.args.size)
         return done, lines, usage.ru_maxrss / 1024
 
 
@@ -280,11 +285,7 @@ class WindowsUpdater:
             process.stderr.close()
             client.kill()
             client.wait()
-        if done is None:
-            log = "\n".join(f"  {t * 1000:8.1f} ms  {text}" for t, text in lines)
-            raise RuntimeError(f"the updater did not complete the download:\n{log}")
-        if os.path.getsize(os.path.join(program, "updates", PACKAGE)) != self.args.size:
-            raise RuntimeError("the package in updates/ has the wrong size")
+        check_download(done, lines, program, self.args.size)
         return done, lines, peak
 
 

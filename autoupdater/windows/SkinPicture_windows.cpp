@@ -40,6 +40,18 @@ std::pair<const BYTE*, DWORD> ResourceBytes(int id) {
     return {static_cast<const BYTE*>(bytes), SizeofResource(module, found)};
 }
 
+// A 32-bit top-down bitmap (rows from the top, as WIC copies them) whose pixels are at *bits.
+HBITMAP NewPixelBitmap(UINT width, UINT height, void** bits) {
+    BITMAPINFO info{};
+    info.bmiHeader.biSize = sizeof info.bmiHeader;
+    info.bmiHeader.biWidth = static_cast<LONG>(width);
+    info.bmiHeader.biHeight = -static_cast<LONG>(height);
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    info.bmiHeader.biCompression = BI_RGB;
+    return CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, bits, nullptr, 0);
+}
+
 } // namespace
 
 SkinPicture::~SkinPicture() {
@@ -91,15 +103,8 @@ SkinPicture SkinPicture::FromResource(int id) {
         height > 16384)
         return picture;
 
-    BITMAPINFO info{};
-    info.bmiHeader.biSize = sizeof info.bmiHeader;
-    info.bmiHeader.biWidth = static_cast<LONG>(width);
-    info.bmiHeader.biHeight = -static_cast<LONG>(height); // top-down, as WIC copies the rows
-    info.bmiHeader.biPlanes = 1;
-    info.bmiHeader.biBitCount = 32;
-    info.bmiHeader.biCompression = BI_RGB;
     void* bits = nullptr;
-    HBITMAP bitmap = CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    HBITMAP bitmap = NewPixelBitmap(width, height, &bits);
     if (!bitmap)
         return picture;
     const UINT stride = width * 4;
@@ -167,15 +172,8 @@ SkinPicture LoadSkinPicture(int id, UINT dpi) {
 
 void DimRect(HDC dc, const RECT& target, BYTE opacity) {
     // One black pixel, stretched and blended at a constant opacity.
-    BITMAPINFO info{};
-    info.bmiHeader.biSize = sizeof info.bmiHeader;
-    info.bmiHeader.biWidth = 1;
-    info.bmiHeader.biHeight = 1;
-    info.bmiHeader.biPlanes = 1;
-    info.bmiHeader.biBitCount = 32;
-    info.bmiHeader.biCompression = BI_RGB;
     void* bits = nullptr;
-    HBITMAP black = CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    HBITMAP black = NewPixelBitmap(1, 1, &bits);
     if (!black)
         return;
     std::memset(bits, 0, 4);
